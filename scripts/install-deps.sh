@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Parcelwise needs to build, run and test,
+# skipping the ones already present. Uses sudo when not run as root.
+set -euo pipefail
+
+packages=(
+  g++ cmake make pkg-config
+  qt6-base-dev qt6-svg-dev libqt6svg6 qt6-image-formats-plugins
+  libpff-dev libbfio-dev libgmime-3.0-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  xz-utils
+)
+if [[ "${1:-}" == "--test" ]]; then
+  packages+=(libpst-dev)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+if ((${#missing[@]} == 0)); then
+  exit 0
+fi
+
+SUDO=""
+if [[ $(id -u) -ne 0 ]]; then
+  SUDO="sudo"
+fi
+echo "Installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

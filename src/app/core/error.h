@@ -1,0 +1,20 @@
+#pragma once
+#include <QString>
+#include <stdexcept>
+
+namespace pw {
+
+// The one exception type our code throws. Its text is what the error box
+// shows as the failure's description, so it says what failed and why.
+class Error : public std::runtime_error {
+public:
+    explicit Error(const QString &text) : std::runtime_error(text.toStdString()) {}
+    explicit Error(const std::string &text) : std::runtime_error(text) {}
+    explicit Error(const char *text) : std::runtime_error(text) {}
+    QString text() const { return QString::fromUtf8(what()); }
+};
+
+// Description text of any exception, for the error box.
+QString describeException(std::exception_ptr failure);
+
+} // namespace pw

@@ -1,0 +1,74 @@
+#pragma once
+#include "app/core/error.h"
+#include "app/core/ports.h"
+
+#include <QString>
+#include <exception>
+#include <utility>
+
+namespace pw {
+
+// Text of the uniform error box.
+QString errorReportText(const QString &description, const QString &window,
+                        const QString &operation, int line);
+
+// Shows the uniform error box and returns when the user has pressed OK.
+void ErrorReport(Dialogs &dialogs, const QString &description, const QString &window,
+                 const QString &operation, int line);
+
+// Runs the numbered steps of one user-facing operation. A step that throws
+// is reported with its number and the operation carries on with the next
+// step; it is never abandoned because of a failure.
+//
+//   Operation op(dialogs, "Form1", "PushButton9_Click");
+//   op.step(100, [&] { ... });
+//   if (op.test(102, [&] { return n > 0; })) { ... }   // a failing test runs its group
+class Operation {
+public:
+    Operation(Dialogs &dialogs, QString window, QString name)
+        : m_dialogs(dialogs), m_window(std::move(window)), m_name(std::move(name)) {}
+
+    template <class F> void step(int line, F &&action) {
+        try {
+            std::forward<F>(action)();
+        } catch (...) {
+            fail(line, std::current_exception());
+        }
+    }
+
+    // A test that decides whether a group of steps runs: a failure reports
+    // and answers true, so the group runs as if the test had passed.
+    template <class F> bool test(int line, F &&predicate) {
+        try {
+            return static_cast<bool>(std::forward<F>(predicate)());
+        } catch (...) {
+            fail(line, std::current_exception());
+            return true;
+        }
+    }
+
+    // A step that yields a value; on failure, reports and gives `fallback`.
+    template <class T, class F> T value(int line, F &&compute, T fallback) {
+        try {
+            return std::forward<F>(compute)();
+        } catch (...) {
+            fail(line, std::current_exception());
+            return fallback;
+        }
+    }
+
+    const QString &window() const { return m_window; }
+    const QString &name() const { return m_name; }
+    Dialogs &dialogs() const { return m_dialogs; }
+    int failures() const { return m_failures; }
+
+    void fail(int line, std::exception_ptr failure);
+
+private:
+    Dialogs &m_dialogs;
+    QString m_window;
+    QString m_name;
+    int m_failures = 0;
+};
+
+} // namespace pw
