@@ -1,0 +1,125 @@
+#include "app/core/messagelistmodel.h"
+
+namespace pw {
+
+MessageListModel::MessageListModel(QObject *parent) : QAbstractTableModel(parent) {}
+
+void MessageListModel::setColumns(const QStringList &headers, const QList<int> &widthsTwips) {
+    beginResetModel();
+    m_headers = headers;
+    m_widths = widthsTwips;
+    while (m_widths.size() < m_headers.size())
+        m_widths.append(1440);
+    endResetModel();
+}
+
+void MessageListModel::addColumn(const QString &header, int widthTwips) {
+    const int at = static_cast<int>(m_headers.size());
+    beginInsertColumns(QModelIndex(), at, at);
+    m_headers.append(header);
+    m_widths.append(widthTwips);
+    endInsertColumns();
+}
+
+int MessageListModel::columnWidthTwips(int column) const {
+    return column >= 0 && column < m_widths.size() ? m_widths[column] : 0;
+}
+
+void MessageListModel::clear() {
+    if (m_rows.empty())
+        return;
+    beginResetModel();
+    m_rows.clear();
+    m_rows.shrink_to_fit();
+    endResetModel();
+}
+
+int MessageListModel::appendRow(const QStringList &texts) {
+    const int at = count();
+    beginInsertRows(QModelIndex(), at, at);
+    m_rows.push_back(MessageRow{texts, false});
+    endInsertRows();
+    return at;
+}
+
+void MessageListModel::removeRowAt(int row) {
+    if (row < 0 || row >= count())
+        return;
+    beginRemoveRows(QModelIndex(), row, row);
+    m_rows.erase(m_rows.begin() + row);
+    endRemoveRows();
+}
+
+QString MessageListModel::text(int row, int column) const {
+    if (row < 0 || row >= count())
+        return {};
+    const QStringList &t = m_rows[static_cast<size_t>(row)].texts;
+    return column >= 0 && column < t.size() ? t[column] : QString();
+}
+
+bool MessageListModel::isChecked(int row) const {
+    return row >= 0 && row < count() && m_rows[static_cast<size_t>(row)].checked;
+}
+
+void MessageListModel::setChecked(int row, bool checked) {
+    if (row < 0 || row >= count() || m_rows[static_cast<size_t>(row)].checked == checked)
+        return;
+    m_rows[static_cast<size_t>(row)].checked = checked;
+    const QModelIndex i = index(row, 0);
+    emit dataChanged(i, i, {Qt::CheckStateRole});
+}
+
+void MessageListModel::setAllChecked(bool checked) {
+    if (m_rows.empty())
+        return;
+    for (MessageRow &r : m_rows)
+        r.checked = checked;
+    emit dataChanged(index(0, 0), index(count() - 1, 0), {Qt::CheckStateRole});
+}
+
+int MessageListModel::checkedCount() const {
+    int n = 0;
+    for (const MessageRow &r : m_rows)
+        n += r.checked ? 1 : 0;
+    return n;
+}
+
+int MessageListModel::rowCount(const QModelIndex &parent) const {
+    return parent.isValid() ? 0 : count();
+}
+
+int MessageListModel::columnCount(const QModelIndex &parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(m_headers.size());
+}
+
+QVariant MessageListModel::data(const QModelIndex &index, int role) const {
+    if (!index.isValid() || index.row() >= count())
+        return {};
+    if (role == Qt::DisplayRole || role == Qt::ToolTipRole)
+        return text(index.row(), index.column());
+    if (role == Qt::CheckStateRole && index.column() == 0)
+        return isChecked(index.row()) ? Qt::Checked : Qt::Unchecked;
+    return {};
+}
+
+bool MessageListModel::setData(const QModelIndex &index, const QVariant &value, int role) {
+    if (!index.isValid() || role != Qt::CheckStateRole || index.column() != 0)
+        return false;
+    setChecked(index.row(), value.toInt() == Qt::Checked);
+    return true;
+}
+
+Qt::ItemFlags MessageListModel::flags(const QModelIndex &index) const {
+    Qt::ItemFlags f = QAbstractTableModel::flags(index);
+    if (index.isValid() && index.column() == 0)
+        f |= Qt::ItemIsUserCheckable;
+    return f;
+}
+
+QVariant MessageListModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (orientation == Qt::Horizontal && role == Qt::DisplayRole && section >= 0 && section < m_headers.size())
+        return m_headers[section];
+    return QAbstractTableModel::headerData(section, orientation, role);
+}
+
+} // namespace pw
