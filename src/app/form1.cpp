@@ -1,0 +1,288 @@
+#include "app/form1.h"
+
+#include "app/core/fileroutines.h"
+#include "app/core/operation.h"
+#include "app/core/settingsstore.h"
+#include "buildconfig.h"
+#include "platform/process/processterminator.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QIcon>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTime>
+#include <QTreeView>
+
+#include <cmath>
+
+namespace pw {
+
+namespace {
+const QString kWindow = QStringLiteral("Form1");
+
+struct Column {
+    const char *header;
+    int widthTwips;
+};
+constexpr Column kColumns[] = {
+    {"Root", 2000},  {"Folder", 2000}, {"Subfolder", 2000},   {"Date", 1500}, {"From/To", 1900},
+    {"Email", 2000}, {"Attachments", 1500}, {"Subject", 7000}, {"ID", 1},
+};
+
+const char *const kDownloadOptions[] = {"Checked Items", "All",           "Inbox",
+                                        "Outbox",        "Drafts",        "Sent Items",
+                                        "Deleted Items", "User-specified Folder"};
+} // namespace
+
+Form1::Form1(const Ports &ports, QWidget *parent) : QWidget(parent), m_ports(ports) {
+    setObjectName(QStringLiteral("Form1"));
+    m_model = new MessageListModel(this);
+    m_pointer = new WindowPointer(*this);
+    buildControls();
+    showForm2 = [] {};
+    endProgram = [] { QApplication::exit(0); };
+}
+
+Form1::~Form1() = default;
+
+void Form1::buildControls() {
+    QFont arial(QStringLiteral("Arial"));
+    arial.setPointSizeF(8.25);
+    setFont(arial);
+    setFixedSize(twipsToPixels(8040, this), twipsToPixels(9060, this));
+
+    auto button = [this](QPushButton *&b, const char *name, const QString &caption, QWidget *parent,
+                         int l, int t, int w, int h) {
+        b = new QPushButton(caption, parent);
+        b->setObjectName(QLatin1String(name));
+        b->setGeometry(twipsRect(l, t, w, h, this));
+    };
+    auto frame = [this](QGroupBox *&f, const char *name, const QString &caption, int l, int t, int w, int h) {
+        f = new QGroupBox(caption, this);
+        f->setObjectName(QLatin1String(name));
+        f->setGeometry(twipsRect(l, t, w, h, this));
+    };
+
+    button(PushButton7, "PushButton7", QStringLiteral("Help"), this, 120, 120, 7800, 405);
+    frame(Frame1, "Frame1", QStringLiteral("Source"), 120, 630, 7800, 1875);
+    Option1 = new QRadioButton(
+        QStringLiteral("Outlook 2000/2002/2003/2007/2010/etc. (Outlook but not Outlook Express)"), Frame1);
+    Option1->setObjectName(QStringLiteral("Option1"));
+    Option1->setGeometry(twipsRect(240, 300, 6870, 255, this));
+    Option2 = new QRadioButton(QStringLiteral("PST File:"), Frame1);
+    Option2->setObjectName(QStringLiteral("Option2"));
+    Option2->setGeometry(twipsRect(240, 780, 1230, 255, this));
+    // Exclusion is done by hand: a stored state may leave neither selected.
+    Option1->setAutoExclusive(false);
+    Option2->setAutoExclusive(false);
+    Text2 = new QLineEdit(Frame1);
+    Text2->setObjectName(QStringLiteral("Text2"));
+    Text2->setGeometry(twipsRect(1320, 720, 5565, 400, this));
+    button(PushButton8, "PushButton8", QStringLiteral("..."), Frame1, 6960, 720, 585, 405);
+    button(PushButton9, "PushButton9", QStringLiteral("Show Outlook Express Options"), Frame1, 240, 1275, 7320, 405);
+    button(PushButton1, "PushButton1", QStringLiteral("Get All Emails From Outlook"), this, 120, 2625, 3840, 405);
+    button(PushButton4, "PushButton4", QStringLiteral("Get Only Emails With Attachments"), this, 4080, 2625, 3840, 405);
+
+    ListView1 = new QTreeView(this);
+    ListView1->setObjectName(QStringLiteral("ListView1"));
+    ListView1->setGeometry(twipsRect(120, 3120, 7800, 3105, this));
+    ListView1->setRootIsDecorated(false);
+    ListView1->setUniformRowHeights(true); // keeps 100,000 rows smooth
+    ListView1->setItemsExpandable(false);
+    ListView1->setAllColumnsShowFocus(true);
+    ListView1->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    ListView1->header()->setStretchLastSection(false);
+    ListView1->header()->setMinimumSectionSize(0);
+    ListView1->setModel(m_model);
+    connect(m_model, &QAbstractItemModel::columnsInserted, this, [this] { applyColumnWidths(); });
+    connect(m_model, &QAbstractItemModel::modelReset, this, [this] { applyColumnWidths(); });
+
+    button(PushButton5, "PushButton5", QStringLiteral("Select All Items"), this, 120, 6315, 3840, 405);
+    button(PushButton6, "PushButton6", QStringLiteral("Deselect All Items"), this, 4080, 6315, 3840, 405);
+    frame(Frame3, "Frame3", QStringLiteral("Search For"), 120, 6750, 7800, 800);
+    Text1 = new QLineEdit(Frame3);
+    Text1->setObjectName(QStringLiteral("Text1"));
+    Text1->setGeometry(twipsRect(240, 300, 5895, 345, this));
+    button(PushButton2, "PushButton2", QStringLiteral("Find"), Frame3, 6240, 300, 1275, 345);
+    frame(Frame2, "Frame2", QStringLiteral("Download Option"), 120, 7590, 7800, 790);
+    Combo1 = new QComboBox(Frame2);
+    Combo1->setObjectName(QStringLiteral("Combo1"));
+    Combo1->setGeometry(twipsRect(240, 300, 7305, 345, this));
+    button(PushButton3, "PushButton3", QStringLiteral("Start Downloading"), this, 120, 8520, 7815, 405);
+
+    connect(PushButton1, &QPushButton::clicked, this, &Form1::PushButton1_Click);
+    connect(PushButton2, &QPushButton::clicked, this, &Form1::PushButton2_Click);
+    connect(PushButton3, &QPushButton::clicked, this, &Form1::PushButton3_Click);
+    connect(PushButton4, &QPushButton::clicked, this, &Form1::PushButton4_Click);
+    connect(PushButton5, &QPushButton::clicked, this, &Form1::PushButton5_Click);
+    connect(PushButton6, &QPushButton::clicked, this, &Form1::PushButton6_Click);
+    connect(PushButton7, &QPushButton::clicked, this, &Form1::PushButton7_Click);
+    connect(PushButton8, &QPushButton::clicked, this, &Form1::PushButton8_Click);
+    connect(PushButton9, &QPushButton::clicked, this, &Form1::PushButton9_Click);
+    connect(Option1, &QRadioButton::toggled, this, [this](bool on) {
+        if (on)
+            Option1_Click();
+    });
+    connect(Option2, &QRadioButton::toggled, this, [this](bool on) {
+        if (on)
+            Option2_Click();
+    });
+    connect(Combo1, &QComboBox::currentIndexChanged, this, [this] { Combo1_Click(); });
+    connect(Text1, &QLineEdit::textChanged, this, [this] { Text1_Change(); });
+    connect(Text2, &QLineEdit::textChanged, this, [this] { Text2_Change(); });
+
+    for (QPushButton *b : {PushButton1, PushButton2, PushButton3, PushButton4, PushButton5, PushButton6,
+                           PushButton7, PushButton8, PushButton9})
+        m_pointer->hover(b, PointerCustom);
+    for (QWidget *w : std::initializer_list<QWidget *>{this, Frame1, Frame2, Frame3, ListView1, Text1})
+        m_pointer->hover(w, PointerDefault);
+    m_pointer->hover(ListView1->viewport(), PointerDefault);
+}
+
+void Form1::applyColumnWidths() {
+    for (int c = 0; c < m_model->columnCount(); ++c)
+        ListView1->header()->resizeSection(c, twipsToPixels(m_model->columnWidthTwips(c), this));
+}
+
+void Form1::Form_Load() {
+    // Start-up steps report nothing; a failing step is passed over.
+    auto quietly = [](auto &&f) {
+        try {
+            f();
+        } catch (...) {
+        }
+    };
+    quietly([&] { ApplySkin(*this, applicationFolder()); });
+    quietly([&] { CenterWindow(*this); });
+    setWindowTitle(QStringLiteral("Parcelwise"));
+    setWindowIcon(QIcon(QStringLiteral(":/parcelwise.svg")));
+    quietly([&] {
+        const QString cursorFile = applicationFolder() + QStringLiteral("/HAND-M.CUR");
+        m_pointer->setCustomImage(FileExists(cursorFile) ? loadCursorFile(cursorFile) : std::nullopt);
+    });
+    quietly([&] { OpenHomePageAtRandom(); });
+    Text2->setText(SettingsStore::GetSetting(QStringLiteral("PST File"), QString()));
+    if (m_model->columnCount() == 0) {
+        for (const Column &c : kColumns)
+            m_model->addColumn(QLatin1String(c.header), c.widthTwips);
+    }
+    m_model->clear();
+    ListView1->viewport()->update();
+    {
+        const QSignalBlocker block(Combo1);
+        for (const char *entry : kDownloadOptions)
+            Combo1->addItem(QLatin1String(entry));
+        Combo1->setCurrentIndex(-1);
+    }
+    int index = SettingsStore::readWholeNumber(QStringLiteral("Combo1"), 0);
+    if (index < 0 || index >= Combo1->count())
+        index = 0;
+    Combo1->setCurrentIndex(index);
+    Text1->setText(SettingsStore::GetSetting(QStringLiteral("Text1"), QString()));
+    Option1->setChecked(SettingsStore::readTruth(QStringLiteral("Option1"), true));
+    Option2->setChecked(SettingsStore::readTruth(QStringLiteral("Option2"), false));
+}
+
+int Form1::OpenHomePageAtRandom() {
+    const QTime t = m_ports.clock->now().time();
+    m_ports.random->seed(static_cast<std::uint64_t>(t.msecsSinceStartOfDay()));
+    const int n = static_cast<int>(std::floor(m_ports.random->next() * 100.0)) + 1;
+    if (n == 7)
+        m_ports.urls->openUrl(QStringLiteral(PARCELWISE_HOME_PAGE));
+    return n;
+}
+
+void Form1::Option1_Click() {
+    if (Option1->isChecked() && Option2->isChecked()) {
+        const QSignalBlocker block(Option2);
+        Option2->setChecked(false);
+    }
+    SettingsStore::SaveSetting(QStringLiteral("Option1"), SettingsStore::fromTruth(Option1->isChecked()));
+    SettingsStore::SaveSetting(QStringLiteral("Option2"), SettingsStore::fromTruth(Option2->isChecked()));
+}
+
+void Form1::Option2_Click() {
+    if (Option2->isChecked() && Option1->isChecked()) {
+        const QSignalBlocker block(Option1);
+        Option1->setChecked(false);
+    }
+    SettingsStore::SaveSetting(QStringLiteral("Option1"), SettingsStore::fromTruth(Option1->isChecked()));
+    SettingsStore::SaveSetting(QStringLiteral("Option2"), SettingsStore::fromTruth(Option2->isChecked()));
+}
+
+void Form1::Combo1_Click() {
+    if (Combo1->currentIndex() >= 0)
+        SettingsStore::SaveSetting(QStringLiteral("Combo1"), QString::number(Combo1->currentIndex()));
+}
+
+void Form1::Text1_Change() {
+    SettingsStore::SaveSetting(QStringLiteral("Text1"), Text1->text());
+}
+
+void Form1::Text2_Change() {
+    SettingsStore::SaveSetting(QStringLiteral("PST File"), Text2->text());
+}
+
+QString Form1::helpText() {
+    const QString gap = QStringLiteral("\r\n\r\n");
+    return QStringLiteral("If you are getting a query message that says") + gap
+           + QStringLiteral("\"Allow access for x minutes Yes No Help\"") + gap
+           + QStringLiteral("You may want to deactivate it so that my software can work with Outlook for a "
+                            "longer period of time.")
+           + gap + QStringLiteral("To deactivate this query message, look for an option resembling:") + gap
+           + QStringLiteral("Outlook > Tools > Trust Center > Allow programmatic access");
+}
+
+void Form1::PushButton7_Click() {
+    Operation op(*m_ports.dialogs, kWindow, QStringLiteral("PushButton7_Click"));
+    op.step(112, [&] { m_ports.dialogs->messageBox(helpText(), MsgButtons::Ok, MsgIcon::None, QString()); });
+}
+
+void Form1::PushButton9_Click() {
+    Operation op(*m_ports.dialogs, kWindow, QStringLiteral("PushButton9_Click"));
+    op.step(100, [&] { showForm2(); });
+}
+
+namespace {
+void tickEveryRow(Dialogs &dialogs, MessageListModel &model, const QString &operation, bool ticked) {
+    Operation op(dialogs, QStringLiteral("Form1"), operation);
+    const int rows = op.value(100, [&] { return model.count(); }, 0);
+    for (int i = 0; i < rows; ++i)
+        op.step(102, [&] { model.setChecked(i, ticked); });
+}
+} // namespace
+
+void Form1::PushButton5_Click() {
+    tickEveryRow(*m_ports.dialogs, *m_model, QStringLiteral("PushButton5_Click"), true);
+}
+
+void Form1::PushButton6_Click() {
+    tickEveryRow(*m_ports.dialogs, *m_model, QStringLiteral("PushButton6_Click"), false);
+}
+
+void Form1::PushButton1_Click() {}
+void Form1::PushButton2_Click() {}
+void Form1::PushButton3_Click() {}
+void Form1::PushButton4_Click() {}
+void Form1::PushButton8_Click() {}
+
+void Form1::Form_Unload() {
+    if (m_unloaded)
+        return;
+    m_unloaded = true;
+    if (m_ports.processes)
+        TerminateProcessesByName(*m_ports.processes, QStringLiteral("OUTLOOK.EXE"));
+}
+
+void Form1::closeEvent(QCloseEvent *event) {
+    Form_Unload();
+    event->accept();
+    endProgram();
+}
+
+} // namespace pw

@@ -1,0 +1,87 @@
+#pragma once
+#include "app/core/messagelistmodel.h"
+#include "app/core/ports.h"
+#include "app/look/look.h"
+
+#include <QWidget>
+#include <functional>
+
+class QComboBox;
+class QGroupBox;
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
+class QTreeView;
+
+namespace pw {
+
+// The main window: the Outlook side of the program.
+class Form1 : public QWidget {
+    Q_OBJECT
+public:
+    // `onQuit` ends the program after shut-down (the application's quit by default).
+    explicit Form1(const Ports &ports, QWidget *parent = nullptr);
+    ~Form1() override;
+
+    // Runs the start-up sequence; the constructor does not.
+    void Form_Load();
+
+    // Button operations.
+    void PushButton1_Click();
+    void PushButton2_Click();
+    void PushButton3_Click();
+    void PushButton4_Click();
+    void PushButton5_Click();
+    void PushButton6_Click();
+    void PushButton7_Click();
+    void PushButton8_Click();
+    void PushButton9_Click();
+
+    void Option1_Click();
+    void Option2_Click();
+    void Combo1_Click();
+    void Text1_Change();
+    void Text2_Change();
+
+    // Shut-down: ends every Outlook process.
+    void Form_Unload();
+
+    static QString helpText();
+    // Draws n in 1..100; n == 7 opens the home page. Answers n.
+    int OpenHomePageAtRandom();
+
+    int pointer() const { return m_pointer->pointer(); }
+    void setPointer(int kind) { m_pointer->setPointer(kind); }
+    WindowPointer &windowPointer() { return *m_pointer; }
+    MessageListModel &listModel() { return *m_model; }
+    const Ports &ports() const { return m_ports; }
+
+    // Opens the Outlook Express window modally; replaceable in tests.
+    std::function<void()> showForm2;
+    // Ends the program after the shut-down; replaceable in tests.
+    std::function<void()> endProgram;
+
+    // Controls, by their names.
+    QPushButton *PushButton1 = nullptr, *PushButton2 = nullptr, *PushButton3 = nullptr,
+                *PushButton4 = nullptr, *PushButton5 = nullptr, *PushButton6 = nullptr,
+                *PushButton7 = nullptr, *PushButton8 = nullptr, *PushButton9 = nullptr;
+    QGroupBox *Frame1 = nullptr, *Frame2 = nullptr, *Frame3 = nullptr;
+    QRadioButton *Option1 = nullptr, *Option2 = nullptr;
+    QLineEdit *Text1 = nullptr, *Text2 = nullptr;
+    QComboBox *Combo1 = nullptr;
+    QTreeView *ListView1 = nullptr;
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void buildControls();
+    void applyColumnWidths();
+
+    Ports m_ports;
+    MessageListModel *m_model = nullptr;
+    WindowPointer *m_pointer = nullptr;
+    bool m_unloaded = false;
+};
+
+} // namespace pw

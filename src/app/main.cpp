@@ -1,0 +1,39 @@
+// Parcelwise: saves the attachments of many e-mail messages at once.
+#include "app/form1.h"
+#include "express/window/form2.h"
+#include "platform/process/linuxprocesstable.h"
+#include "platform/process/processlauncher.h"
+#include "platform/shell/qtdialogs.h"
+
+#include <QApplication>
+
+int main(int argc, char **argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Parcelwise"));
+    QApplication::setOrganizationName(QStringLiteral("Quillmark"));
+
+    pw::QtDialogs dialogs;
+    pw::QtEventPump events;
+    pw::LinuxProcessTable processes;
+    pw::ProcessLauncher launcher;
+    pw::DesktopUrlOpener urls;
+    pw::StdRandomSource random;
+    pw::SystemClock clock;
+    pw::Ports ports;
+    ports.dialogs = &dialogs;
+    ports.events = &events;
+    ports.processes = &processes;
+    ports.launcher = &launcher;
+    ports.urls = &urls;
+    ports.random = &random;
+    ports.clock = &clock;
+
+    pw::Form1 form1(ports);
+    form1.showForm2 = [&] {
+        pw::Form2 form2(ports, &form1);
+        form2.exec();
+    };
+    form1.Form_Load();
+    form1.show();
+    return QApplication::exec();
+}

@@ -1,0 +1,23 @@
+#pragma once
+#include "app/core/ports.h"
+
+#include <QMap>
+
+class QProcess;
+
+namespace pw {
+
+// Starts programs without a shell.
+class ProcessLauncher : public Launcher {
+public:
+    ~ProcessLauncher() override;
+    bool startDetached(const QString &program, const QStringList &arguments) override;
+    qint64 start(const QString &program, const QStringList &arguments) override;
+    bool running(qint64 handle, int *exitCode) override;
+
+private:
+    QMap<qint64, QProcess *> m_processes;
+    qint64 m_next = 1;
+};
+
+} // namespace pw

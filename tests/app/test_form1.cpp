@@ -1,0 +1,228 @@
+#include "app/form1.h"
+#include "app/core/settingsstore.h"
+#include "support/fakeports.h"
+
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QEnterEvent>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QSet>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSettings>
+#include <QTreeView>
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+using namespace pw;
+using pw::test::FakePorts;
+
+namespace {
+void clearSettings() {
+    QSettings s(QSettings::NativeFormat, QSettings::UserScope, "Quillmark", "Parcelwise");
+    s.clear();
+    s.sync();
+}
+QString stored(const char *key) {
+    return SettingsStore::GetSetting(QLatin1String(key), QStringLiteral("<absent>"));
+}
+} // namespace
+
+class Form1Test : public ::testing::Test {
+protected:
+    void SetUp() override { clearSettings(); }
+    FakePorts fakes;
+};
+
+TEST_F(Form1Test, FirstStartShowsDefaultsAndTheEmptyNineColumnList) {
+    Form1 form(fakes.ports());
+    form.Form_Load();
+    EXPECT_EQ(form.windowTitle(), QStringLiteral("Parcelwise"));
+    EXPECT_TRUE(form.Text1->text().isEmpty());
+    EXPECT_TRUE(form.Text2->text().isEmpty());
+    EXPECT_EQ(form.Combo1->currentText(), QStringLiteral("Checked Items"));
+    EXPECT_TRUE(form.Option1->isChecked());
+    EXPECT_FALSE(form.Option2->isChecked());
+    EXPECT_EQ(form.listModel().count(), 0);
+    EXPECT_EQ(form.listModel().headers(),
+              (QStringList{"Root", "Folder", "Subfolder", "Date", "From/To", "Email", "Attachments", "Subject", "ID"}));
+    EXPECT_EQ(form.listModel().columnWidthTwips(8), 1);
+    EXPECT_EQ(form.ListView1->header()->sectionSize(8), 0) << "the ID column is never seen";
+    ASSERT_EQ(form.Combo1->count(), 8);
+    EXPECT_EQ(form.Combo1->itemText(7), QStringLiteral("User-specified Folder"));
+    // The option handler fired during start-up and stored the pair.
+    EXPECT_EQ(stored("Option1"), QStringLiteral("True"));
+    EXPECT_EQ(stored("Option2"), QStringLiteral("False"));
+}
+
+TEST_F(Form1Test, ControlsCarryTheirCaptionsAndTwipPlacement) {
+    Form1 form(fakes.ports());
+    form.Form_Load();
+    EXPECT_EQ(form.PushButton9->text(), QStringLiteral("Show Outlook Express Options"));
+    EXPECT_EQ(form.PushButton4->text(), QStringLiteral("Get Only Emails With Attachments"));
+    EXPECT_EQ(form.Frame2->title(), QStringLiteral("Download Option"));
+    EXPECT_EQ(form.Option2->text(), QStringLiteral("PST File:"));
+    EXPECT_EQ(form.PushButton8->parentWidget(), form.Frame1);
+    EXPECT_EQ(form.PushButton3->geometry(), twipsRect(120, 8520, 7815, 405, &form));
+    EXPECT_EQ(form.Text1->geometry(), twipsRect(240, 300, 5895, 345, &form));
+    EXPECT_EQ(form.size(), QSize(twipsToPixels(8040, &form), twipsToPixels(9060, &form)));
+}
+
+TEST_F(Form1Test, ChoicesAreRememberedKeystrokeByKeystrokeAndRestored) {
+    {
+        Form1 form(fakes.ports());
+        form.Form_Load();
+        form.Text2->setText("/home/u/mail.pst");
+        form.Option2->setChecked(true);
+        form.Combo1->setCurrentIndex(5);
+        form.Text1->setText("invoice");
+        form.Text1->setText("");
+        EXPECT_FALSE(form.Option1->isChecked()) << "the options exclude each other";
+    }
+    EXPECT_EQ(stored("PST File"), QStringLiteral("/home/u/mail.pst"));
+    EXPECT_EQ(stored("Combo1"), QStringLiteral("5"));
+    EXPECT_EQ(stored("Text1"), QString()) << "clearing stores empty text";
+    Form1 again(fakes.ports());
+    again.Form_Load();
+    EXPECT_EQ(again.Text2->text(), QStringLiteral("/home/u/mail.pst"));
+    EXPECT_TRUE(again.Option2->isChecked());
+    EXPECT_FALSE(again.Option1->isChecked());
+    EXPECT_EQ(again.Combo1->currentIndex(), 5);
+    EXPECT_TRUE(again.Text1->text().isEmpty());
+}
+
+TEST_F(Form1Test, StoredOptionPairInAnyCaseIsRestoredAndWrittenBackUnchanged) {
+    SettingsStore::SaveSetting("Option1", "false");
+    SettingsStore::SaveSetting("Option2", "TRUE");
+    Form1 form(fakes.ports());
+    form.Form_Load();
+    EXPECT_FALSE(form.Option1->isChecked());
+    EXPECT_TRUE(form.Option2->isChecked());
+    EXPECT_EQ(stored("Option1"), QStringLiteral("False"));
+    EXPECT_EQ(stored("Option2"), QStringLiteral("True"));
+}
+
+TEST_F(Form1Test, UnreadableStoredValuesFallBackWithoutCrashing) {
+    SettingsStore::SaveSetting("Combo1", "12");
+    SettingsStore::SaveSetting("Option1", "perhaps");
+    SettingsStore::SaveSetting("Option2", "0");
+    Form1 form(fakes.ports());
+    form.Form_Load();
+    EXPECT_EQ(form.Combo1->currentIndex(), 0);
+    EXPECT_TRUE(form.Option1->isChecked());
+    // Neither selected is a state the stored pair can express.
+    clearSettings();
+    SettingsStore::SaveSetting("Option1", "False");
+    SettingsStore::SaveSetting("Option2", "False");
+    Form1 neither(fakes.ports());
+    neither.Form_Load();
+    EXPECT_FALSE(neither.Option1->isChecked());
+    EXPECT_FALSE(neither.Option2->isChecked());
+}
+
+TEST_F(Form1Test, HelpShowsFiveParagraphsWithoutIcon) {
+    Form1 form(fakes.ports());
+    form.PushButton7->click();
+    ASSERT_EQ(fakes.dialogs.boxes.size(), 1);
+    const auto &box = fakes.dialogs.boxes[0];
+    EXPECT_EQ(box.icon, MsgIcon::None);
+    EXPECT_EQ(box.buttons, MsgButtons::Ok);
+    EXPECT_TRUE(box.title.isEmpty()) << "the application's title shows";
+    const QStringList paragraphs = box.text.split(QStringLiteral("\r\n\r\n"));
+    ASSERT_EQ(paragraphs.size(), 5);
+    EXPECT_EQ(paragraphs[1], QStringLiteral("\"Allow access for x minutes Yes No Help\""));
+    EXPECT_EQ(paragraphs[4], QStringLiteral("Outlook > Tools > Trust Center > Allow programmatic access"));
+}
+
+TEST_F(Form1Test, HomePageOpensOnlyWhenTheDrawIsSeven) {
+    Form1 form(fakes.ports());
+    fakes.random.values = {0.06, 0.0699999, 0.07, 0.999999, 0.0};
+    EXPECT_EQ(form.OpenHomePageAtRandom(), 7);
+    EXPECT_EQ(form.OpenHomePageAtRandom(), 7);
+    EXPECT_EQ(form.OpenHomePageAtRandom(), 8);
+    EXPECT_EQ(form.OpenHomePageAtRandom(), 100);
+    EXPECT_EQ(form.OpenHomePageAtRandom(), 1);
+    EXPECT_EQ(fakes.urls.opened.size(), 2);
+    // Seeded from the time of day.
+    EXPECT_EQ(fakes.random.seeds.last(), static_cast<std::uint64_t>(fakes.clock.current.time().msecsSinceStartOfDay()));
+    // Start-up draws once.
+    fakes.random.values = {0.065};
+    form.Form_Load();
+    EXPECT_EQ(fakes.urls.opened.size(), 3);
+}
+
+TEST_F(Form1Test, HoverSetsHandOverButtonsDefaultOverFramesAndNeverReplacesBusy) {
+    Form1 form(fakes.ports());
+    form.Form_Load();
+    form.windowPointer().pointerMovedOver(form.PushButton1);
+    EXPECT_EQ(form.pointer(), PointerCustom);
+    form.windowPointer().pointerMovedOver(form.Text2); // not in the table
+    EXPECT_EQ(form.pointer(), PointerCustom);
+    form.windowPointer().pointerMovedOver(form.Frame2);
+    EXPECT_EQ(form.pointer(), PointerDefault);
+    form.setPointer(PointerBusy);
+    form.windowPointer().pointerMovedOver(form.PushButton3);
+    form.windowPointer().pointerMovedOver(form.Frame1);
+    EXPECT_EQ(form.pointer(), PointerBusy);
+    // A real enter event goes through the same table.
+    form.setPointer(PointerDefault);
+    QEnterEvent enter(QPointF(1, 1), QPointF(1, 1), QPointF(1, 1));
+    QCoreApplication::sendEvent(form.PushButton5, &enter);
+    EXPECT_EQ(form.pointer(), PointerCustom);
+}
+
+TEST_F(Form1Test, SelectAndDeselectSetExactlyEveryTick) {
+    Form1 form(fakes.ports());
+    form.Form_Load();
+    form.PushButton5->click(); // empty list: nothing happens
+    EXPECT_EQ(form.listModel().checkedCount(), 0);
+    for (int i = 0; i < 5; ++i)
+        form.listModel().appendRow({QString::number(i)});
+    form.listModel().setChecked(2, true);
+    form.PushButton5->click();
+    EXPECT_EQ(form.listModel().checkedCount(), 5);
+    form.PushButton6->click();
+    EXPECT_EQ(form.listModel().checkedCount(), 0);
+    EXPECT_TRUE(fakes.dialogs.boxes.isEmpty());
+}
+
+TEST_F(Form1Test, OutlookExpressButtonReportsAFailureAtLine100) {
+    Form1 form(fakes.ports());
+    int shown = 0;
+    form.showForm2 = [&] {
+        ++shown;
+        throw std::runtime_error("cannot open the window");
+    };
+    form.PushButton9->click();
+    EXPECT_EQ(shown, 1);
+    ASSERT_EQ(fakes.dialogs.errorBoxes().size(), 1);
+    EXPECT_TRUE(fakes.dialogs.boxes[0].text.contains("in Parcelwise5/20/2014.Form1.PushButton9_Click at line 100"));
+}
+
+TEST_F(Form1Test, ClosingEndsOutlookProcessesThenTheProgram) {
+    struct Table : ProcessTable {
+        QList<ProcessInfo> snapshot() override {
+            return {{100, "OUTLOOK.EXE"}, {101, "outlook.exe"}, {102, "bash"}, {103, "notoutlook.exe.1"}};
+        }
+        bool signal(qint64 pid, int sig) override {
+            signalled.append({pid, sig});
+            alive.remove(pid);
+            return true;
+        }
+        bool isAlive(qint64 pid) override { return alive.contains(pid); }
+        void sleepMs(int) override {}
+        QList<QPair<qint64, int>> signalled;
+        QSet<qint64> alive{100, 101, 102, 103};
+    } table;
+    fakes.processes = &table;
+    Form1 form(fakes.ports());
+    bool ended = false;
+    form.endProgram = [&] { ended = true; };
+    form.show();
+    form.close();
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(table.signalled, (QList<QPair<qint64, int>>{{100, SIGTERM}, {101, SIGTERM}}));
+}
