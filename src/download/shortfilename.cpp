@@ -1,0 +1,11 @@
+#include "download/shortfilename.h"
+
+#include "app/core/fileroutines.h"
+
+namespace modShortFilename {
+
+QString ShortFileName(const QString &strLongName) {
+    return pw::FileExists(strLongName) ? strLongName : QString();
+}
+
+} // namespace modShortFilename

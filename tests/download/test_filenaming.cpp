@@ -1,0 +1,138 @@
+#include "download/filenaming.h"
+#include "download/shortfilename.h"
+#include "app/core/error.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+using namespace pw;
+
+namespace {
+
+void touch(const QString &path) {
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly)) << path.toStdString();
+    f.write("x");
+}
+
+struct SafeNameCase {
+    const char *label;
+    QString name;
+    QString mimeType;
+    QString expected;
+};
+
+class SafeName : public ::testing::TestWithParam<SafeNameCase> {};
+
+TEST_P(SafeName, KeepsOnlyASafeLastComponent) {
+    const SafeNameCase &c = GetParam();
+    EXPECT_EQ(safeAttachmentName(c.name, c.mimeType), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, SafeName,
+    ::testing::Values(
+        SafeNameCase{"plain", QStringLiteral("report.pdf"), {}, QStringLiteral("report.pdf")},
+        SafeNameCase{"parent_dirs", QStringLiteral("../../etc/passwd"), {}, QStringLiteral("passwd")},
+        SafeNameCase{"absolute", QStringLiteral("/evil/filename"), {}, QStringLiteral("filename")},
+        SafeNameCase{"backslashes", QStringLiteral("C:\\Temp\\a.txt"), {}, QStringLiteral("a.txt")},
+        SafeNameCase{"mixed_separators", QStringLiteral("a\\b/c\\d.gif"), {}, QStringLiteral("d.gif")},
+        SafeNameCase{"control_chars", QStringLiteral("a\tb\nc\x7f" "d.txt"), {}, QStringLiteral("a_b_c_d.txt")},
+        SafeNameCase{"c1_control", QString(QChar(0x85)) + QStringLiteral("x"), {}, QStringLiteral("_x")},
+        SafeNameCase{"nul", QStringLiteral("a") + QChar(0) + QStringLiteral("b"), {}, QStringLiteral("a_b")},
+        SafeNameCase{"dot", QStringLiteral("."), {}, QStringLiteral("attachment")},
+        SafeNameCase{"dotdot", QStringLiteral(".."), {}, QStringLiteral("attachment")},
+        SafeNameCase{"trailing_slash", QStringLiteral("folder/"), {}, QStringLiteral("attachment")},
+        SafeNameCase{"dotdot_after_dir", QStringLiteral("x/.."), {}, QStringLiteral("attachment")},
+        SafeNameCase{"empty_no_type", QString(), {}, QStringLiteral("attachment")},
+        SafeNameCase{"empty_pdf", QString(), QStringLiteral("application/pdf"), QStringLiteral("attachment.pdf")},
+        SafeNameCase{"empty_upper_type", QString(), QStringLiteral("IMAGE/GIF"), QStringLiteral("attachment.gif")},
+        SafeNameCase{"empty_unknown_type", QString(), QStringLiteral("x-unknown/x-thing"), QStringLiteral("attachment")},
+        SafeNameCase{"type_ignored_when_named", QStringLiteral("a"), QStringLiteral("application/pdf"), QStringLiteral("a")},
+        SafeNameCase{"hidden_name_kept", QStringLiteral(".profile"), {}, QStringLiteral(".profile")},
+        SafeNameCase{"unicode_kept", QStringLiteral("Список.doc"), {}, QStringLiteral("Список.doc")}),
+    [](const auto &info) { return std::string(info.param.label); });
+
+TEST(JoinLocation, PutsOneSlashBetween) {
+    EXPECT_EQ(joinLocation(QStringLiteral("/tmp/out"), QStringLiteral("a.pdf")), QStringLiteral("/tmp/out/a.pdf"));
+    EXPECT_EQ(joinLocation(QStringLiteral("/tmp/out/"), QStringLiteral("a.pdf")), QStringLiteral("/tmp/out/a.pdf"));
+    EXPECT_EQ(joinLocation(QStringLiteral("//"), QStringLiteral("a.pdf")), QStringLiteral("//a.pdf"));
+    EXPECT_EQ(joinLocation(QString(), QStringLiteral("a.pdf")), QStringLiteral("a.pdf"));
+}
+
+TEST(NumberedName, InsertsBeforeTheLastDotOrAtTheEnd) {
+    EXPECT_EQ(numberedName(QStringLiteral("report.pdf"), 1), QStringLiteral("report_1.pdf"));
+    EXPECT_EQ(numberedName(QStringLiteral("report_1.pdf"), 2), QStringLiteral("report_1_2.pdf"));
+    EXPECT_EQ(numberedName(QStringLiteral("archive.tar.gz"), 1), QStringLiteral("archive.tar_1.gz"));
+    EXPECT_EQ(numberedName(QStringLiteral("README"), 12), QStringLiteral("README_12"));
+    EXPECT_EQ(numberedName(QStringLiteral("name."), 3), QStringLiteral("name_3."));
+}
+
+TEST(OrdinaryFile, CountsOnlyVisibleRegularFiles) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    touch(dir.filePath(QStringLiteral("plain.txt")));
+    touch(dir.filePath(QStringLiteral(".hidden")));
+    ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("folder")));
+    EXPECT_TRUE(isOrdinaryFile(dir.filePath(QStringLiteral("plain.txt"))));
+    EXPECT_FALSE(isOrdinaryFile(dir.filePath(QStringLiteral(".hidden"))));
+    EXPECT_FALSE(isOrdinaryFile(dir.filePath(QStringLiteral("folder"))));
+    EXPECT_FALSE(isOrdinaryFile(dir.filePath(QStringLiteral("missing"))));
+    EXPECT_FALSE(isOrdinaryFile(dir.path() + QStringLiteral("/")));
+    EXPECT_FALSE(isOrdinaryFile(QString()));
+}
+
+class UniquePath : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(dir.isValid()); }
+    QString at(const QString &name) const { return dir.filePath(name); }
+    QTemporaryDir dir;
+};
+
+TEST_F(UniquePath, FreeNameIsUsedAsIs) {
+    EXPECT_EQ(uniqueTargetPath(dir.path(), QStringLiteral("report.pdf")), at(QStringLiteral("report.pdf")));
+}
+
+TEST_F(UniquePath, SuffixesAccumulate) {
+    touch(at(QStringLiteral("report.pdf")));
+    EXPECT_EQ(uniqueTargetPath(dir.path(), QStringLiteral("report.pdf")), at(QStringLiteral("report_1.pdf")));
+    touch(at(QStringLiteral("report_1.pdf")));
+    int steps = 0;
+    EXPECT_EQ(uniqueTargetPath(dir.path() + QStringLiteral("/"), QStringLiteral("report.pdf"), [&] { ++steps; }),
+              at(QStringLiteral("report_1_2.pdf")));
+    EXPECT_EQ(steps, 2);
+}
+
+TEST_F(UniquePath, DotlessNameEndsAndLeavesDottedFoldersAlone) {
+    // The folder has a dot of its own; a dotless file name must still be
+    // renamed at its end, not inside the folder name.
+    const QString folder = at(QStringLiteral("my.folder"));
+    ASSERT_TRUE(QDir().mkdir(folder));
+    touch(folder + QStringLiteral("/README"));
+    touch(folder + QStringLiteral("/README_1"));
+    EXPECT_EQ(uniqueTargetPath(folder, QStringLiteral("README")), folder + QStringLiteral("/README_1_2"));
+}
+
+TEST_F(UniquePath, HiddenFileOrFolderCausesNoSuffix) {
+    touch(at(QStringLiteral(".cfg")));
+    ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("data.bin")));
+    EXPECT_EQ(uniqueTargetPath(dir.path(), QStringLiteral(".cfg")), at(QStringLiteral(".cfg")));
+    EXPECT_EQ(uniqueTargetPath(dir.path(), QStringLiteral("data.bin")), at(QStringLiteral("data.bin")));
+}
+
+TEST_F(UniquePath, GivesUpInsteadOfLoopingForever) {
+    const auto alwaysTaken = [](const QString &) { return true; };
+    EXPECT_THROW(uniqueTargetPath(dir.path(), QStringLiteral("a"), {}, alwaysTaken), pw::Error);
+}
+
+TEST(ShortFileName, IsThePathWhenItExists) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    EXPECT_EQ(modShortFilename::ShortFileName(dir.path()), dir.path());
+    EXPECT_EQ(modShortFilename::ShortFileName(dir.filePath(QStringLiteral("nope.dbx"))), QString());
+}
+
+} // namespace
