@@ -20,6 +20,11 @@
 
 #include <cmath>
 
+// Resources of a static library are registered by hand.
+static void initParcelwiseResources() {
+    Q_INIT_RESOURCE(resources);
+}
+
 namespace pw {
 
 namespace {
@@ -40,6 +45,7 @@ const char *const kDownloadOptions[] = {"Checked Items", "All",           "Inbox
 } // namespace
 
 Form1::Form1(const Ports &ports, QWidget *parent) : QWidget(parent), m_ports(ports) {
+    initParcelwiseResources();
     setObjectName(QStringLiteral("Form1"));
     m_model = new MessageListModel(this);
     m_pointer = new WindowPointer(*this);
