@@ -50,6 +50,15 @@ Form1::Form1(const Ports &ports, QWidget *parent) : QWidget(parent), m_ports(por
     m_model = new MessageListModel(this);
     m_pointer = new WindowPointer(*this);
     buildControls();
+    ScanControls controls;
+    controls.option1Selected = [this] { return Option1->isChecked(); };
+    controls.option2Selected = [this] { return Option2->isChecked(); };
+    controls.pstPath = [this] { return Text2->text(); };
+    controls.searchText = [this] { return Text1->text(); };
+    controls.setPointer = [this](int kind) { setPointer(kind); };
+    controls.redrawList = [this] { ListView1->viewport()->update(); };
+    m_scan = std::make_unique<OutlookScan>(*m_ports.dialogs, *m_ports.events, *m_model, controls);
+    m_scan->setPstPath = [this](const QString &path) { Text2->setText(path); };
     showForm2 = [] {};
     endProgram = [] { QApplication::exit(0); };
 }
@@ -271,11 +280,23 @@ void Form1::PushButton6_Click() {
     tickEveryRow(*m_ports.dialogs, *m_model, QStringLiteral("PushButton6_Click"), false);
 }
 
-void Form1::PushButton1_Click() {}
-void Form1::PushButton2_Click() {}
+void Form1::PushButton1_Click() {
+    m_scan->PushButton1_Click();
+}
+
+void Form1::PushButton2_Click() {
+    m_scan->PushButton2_Click();
+}
+
 void Form1::PushButton3_Click() {}
-void Form1::PushButton4_Click() {}
-void Form1::PushButton8_Click() {}
+
+void Form1::PushButton4_Click() {
+    m_scan->PushButton4_Click();
+}
+
+void Form1::PushButton8_Click() {
+    m_scan->PushButton8_Click();
+}
 
 void Form1::Form_Unload() {
     if (m_unloaded)

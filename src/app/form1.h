@@ -2,9 +2,11 @@
 #include "app/core/messagelistmodel.h"
 #include "app/core/ports.h"
 #include "app/look/look.h"
+#include "outlook/outlookscan.h"
 
 #include <QWidget>
 #include <functional>
+#include <memory>
 
 class QComboBox;
 class QGroupBox;
@@ -54,6 +56,7 @@ public:
     void setPointer(int kind) { m_pointer->setPointer(kind); }
     WindowPointer &windowPointer() { return *m_pointer; }
     MessageListModel &listModel() { return *m_model; }
+    OutlookScan &scan() { return *m_scan; }
     const Ports &ports() const { return m_ports; }
 
     // Opens the Outlook Express window modally; replaceable in tests.
@@ -81,6 +84,7 @@ private:
     Ports m_ports;
     MessageListModel *m_model = nullptr;
     WindowPointer *m_pointer = nullptr;
+    std::unique_ptr<OutlookScan> m_scan;
     bool m_unloaded = false;
 };
 

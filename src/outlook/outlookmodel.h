@@ -142,6 +142,13 @@ public:
     virtual void AddStore(const QString &path) = 0;
     // Closes the store whose root folder is `root`.
     virtual void RemoveStore(const FolderPtr &root) = 0;
+    // The root folder of the open store read from the file at `path` (the
+    // same file however the path is written), or null when no open store
+    // comes from that file. Object models that cannot tell answer null.
+    virtual FolderPtr StoreRootOf(const QString &path) {
+        (void)path;
+        return nullptr;
+    }
     // The item with that EntryID in one of the open stores.
     virtual ItemPtr GetItemFromID(const QString &entryId) = 0;
 };

@@ -214,6 +214,16 @@ public:
                             .arg(QDir::toNativeSeparators(path)));
         m_world->m_openStores.push_back(*it);
     }
+    FolderPtr StoreRootOf(const QString &path) override {
+        enter(*m_world, nullptr, QStringLiteral("Namespace"), QStringLiteral("StoreRootOf"), {}, path);
+        const auto it = m_world->m_storeFiles.constFind(path);
+        if (it == m_world->m_storeFiles.constEnd())
+            return nullptr;
+        for (const auto &open : m_world->m_openStores)
+            if (open == *it)
+                return std::make_shared<FolderObject>(m_world, open);
+        return nullptr;
+    }
     void RemoveStore(const FolderPtr &root) override {
         enter(*m_world, nullptr, QStringLiteral("Namespace"), QStringLiteral("RemoveStore"), {},
               root ? root->name() : QStringLiteral("null"));

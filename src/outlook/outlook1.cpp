@@ -1,0 +1,45 @@
+#include "outlook/outlook1.h"
+
+#include "app/core/error.h"
+#include "outlook/outlookmodel.h"
+
+#include <QLocale>
+#include <QRegularExpression>
+
+#include <cmath>
+
+namespace pw::Outlook1 {
+
+bool IsOutlookInstalled() {
+    try {
+        return outlook::ObjectFactory::create(QString::fromLatin1(outlook::kApplicationClass)) != nullptr;
+    } catch (...) {
+        return false;
+    }
+}
+
+QString receivedTimeText(const QDateTime &when) {
+    const QLocale locale;
+    const QString date = locale.toString(when.date(), QLocale::ShortFormat);
+    if (when.time() == QTime(0, 0))
+        return date;
+    // The long time form minus its zone is the time with seconds.
+    QString format = locale.timeFormat(QLocale::LongFormat);
+    format.remove(QRegularExpression(QStringLiteral("\\s*t+\\s*")));
+    return date + QLatin1Char(' ') + locale.toString(when.time(), format.trimmed());
+}
+
+int majorVersion(const QString &version) {
+    static const QRegularExpression leading(QStringLiteral("^\\s*([0-9]+(\\.[0-9]*)?)"));
+    const QRegularExpressionMatch m = leading.match(version);
+    if (!m.hasMatch())
+        throw Error(QStringLiteral("Type mismatch: the version \"%1\" has no number").arg(version));
+    const double number = m.captured(1).toDouble();
+    // Banker's rounding, as a classic integer conversion does.
+    const double rounded = std::nearbyint(number);
+    if (rounded > 32767)
+        throw Error(QStringLiteral("Overflow: the version \"%1\" is out of range").arg(version));
+    return static_cast<int>(rounded);
+}
+
+} // namespace pw::Outlook1

@@ -1,0 +1,285 @@
+#include "outlook/outlookscan.h"
+
+#include "app/core/error.h"
+#include "app/core/operation.h"
+#include "outlook/outlook1.h"
+
+#include <QFileInfo>
+
+namespace pw {
+
+using namespace outlook;
+
+namespace {
+const QString kWindow = QStringLiteral("Form1");
+constexpr int kMail = 43;
+
+// Only an ordinary file counts: not a folder, not a hidden file.
+bool isOrdinaryFile(const QString &path) {
+    const QFileInfo info(path);
+    return info.exists() && info.isFile() && !info.isHidden();
+}
+
+template <class T> T &deref(const std::shared_ptr<T> &p) {
+    if (!p)
+        throw Error("Object variable not set");
+    return *p;
+}
+} // namespace
+
+OutlookScan::OutlookScan(Dialogs &dialogs, EventPump &events, MessageListModel &list, ScanControls controls)
+    : m_dialogs(dialogs), m_events(events), m_list(list), m_controls(std::move(controls)) {}
+
+void OutlookScan::PushButton1_Click() {
+    scanButton(QStringLiteral("PushButton1_Click"), false, true);
+}
+
+void OutlookScan::PushButton4_Click() {
+    scanButton(QStringLiteral("PushButton4_Click"), true, true);
+}
+
+void OutlookScan::PushButton2_Click() {
+    scanButton(QStringLiteral("PushButton2_Click"), false, false);
+}
+
+// The scan buttons and "Find" share their checks; "Find" makes no presence
+// test and sets the search mode.
+void OutlookScan::scanButton(const QString &operation, bool withAttachmentsOnly, bool presenceTest) {
+    Operation op(m_dialogs, kWindow, operation);
+    const auto message = [&](int line, const QString &text, MsgIcon icon) {
+        op.step(line, [&] { m_dialogs.messageBox(text, MsgButtons::Ok, icon, QString()); });
+    };
+    if (op.test(100, [&] { return m_controls.option2Selected(); })) {
+        if (op.test(102, [&] { return m_controls.pstPath().trimmed().isEmpty(); })) {
+            message(104, QStringLiteral("You forgot to input PST File."), MsgIcon::Exclamation);
+            return;
+        }
+        if (op.test(106, [&] { return !isOrdinaryFile(m_controls.pstPath()); })) {
+            message(108, QStringLiteral("PST File not found."), MsgIcon::Exclamation);
+            return;
+        }
+    } else if (presenceTest) {
+        if (op.test(110, [&] { return !Outlook1::IsOutlookInstalled(); })) {
+            message(112, QStringLiteral("MS Outlook does not appear to be installed on this computer."),
+                    MsgIcon::None);
+            return;
+        }
+    }
+    if (presenceTest) {
+        op.step(116, [&] { m_list.clear(); });
+        op.step(118, [&] { m_controls.redrawList(); });
+        op.step(120, [&] { bWithAttachmentsOnly = withAttachmentsOnly; });
+        op.step(122, [&] { getAllEmailOutlook(); });
+    } else {
+        op.step(110, [&] { m_list.clear(); });
+        op.step(112, [&] { m_controls.redrawList(); });
+        op.step(114, [&] { bWithAttachmentsOnly = false; });
+        op.step(116, [&] { bSearchMode = true; });
+        op.step(118, [&] { getAllEmailOutlook(); });
+    }
+}
+
+void OutlookScan::getAllEmailOutlook() {
+    Operation op(m_dialogs, kWindow, QStringLiteral("getAllEmailOutlook"));
+    ApplicationPtr app;
+    NamespacePtr ns;
+    op.step(100, [&] { m_controls.setPointer(11); });
+    op.step(102, [&] { app = ObjectFactory::create(QString::fromLatin1(kApplicationClass)); });
+    op.step(104, [&] { iOutlookVersion = static_cast<qint16>(Outlook1::majorVersion(deref(app).Version())); });
+    op.step(106, [&] { ns = deref(app).GetNamespace(QStringLiteral("MAPI")); });
+    if (op.test(108, [&] { return m_controls.option1Selected(); })) {
+        listSourcePstPath.clear();
+        FoldersPtr roots;
+        const int count = op.value(110, [&] {
+            roots = deref(ns).Folders();
+            return deref(roots).count();
+        }, 0);
+        for (int i = 1; i <= count; ++i) {
+            op.step(112, [&] { m_events.processEvents(); });
+            FolderPtr root;
+            op.step(114, [&] { root = deref(roots).Item(i); });
+            op.step(116, [&] { strRootName = deref(root).name(); });
+            op.step(118, [&] {
+                deref(root);
+                GetMailItems(1, root);
+            });
+        }
+    } else if (op.test(122, [&] { return m_controls.option2Selected(); })) {
+        scanPstFile(op, ns);
+    }
+    op.step(134, [&] { ns.reset(); });
+    op.step(136, [&] { app.reset(); });
+    op.step(138, [&] { m_controls.setPointer(0); });
+    op.step(140, [&] { bSearchMode = false; });
+}
+
+// The PST file is mounted for the walk. It is found again by its path, so
+// a failed mount lists nothing, and a file that was already one of the
+// profile's stores is listed but left open.
+void OutlookScan::scanPstFile(Operation &op, const NamespacePtr &ns) {
+    const QString path = m_controls.pstPath();
+    listSourcePstPath = path;
+    FolderPtr root;
+    bool mountedHere = false;
+    try {
+        root = deref(ns).StoreRootOf(path);
+    } catch (...) {
+        root.reset();
+    }
+    if (!root) {
+        int before = -1;
+        try {
+            before = deref(deref(ns).Folders()).count();
+        } catch (...) {
+        }
+        bool added = false;
+        op.step(124, [&] {
+            deref(ns).AddStore(path);
+            added = true;
+        });
+        if (!added)
+            return;
+        mountedHere = true;
+        op.step(126, [&] {
+            root = deref(ns).StoreRootOf(path);
+            if (root)
+                return;
+            // An object model that cannot tell stores by file: the new store
+            // is the last root, provided exactly one was added.
+            FoldersPtr roots = deref(ns).Folders();
+            if (before < 0 || deref(roots).count() != before + 1)
+                throw Error(QStringLiteral("The store opened from \"%1\" cannot be told apart from the others").arg(path));
+            root = deref(roots).GetLast();
+        });
+        if (!root)
+            return;
+    }
+    op.step(128, [&] { strRootName = deref(root).name(); });
+    op.step(130, [&] { GetMailItems(1, root); });
+    if (mountedHere)
+        op.step(132, [&] { deref(ns).RemoveStore(root); });
+}
+
+void OutlookScan::GetMailItems(int pLevel, const FolderPtr &pFld) {
+    Operation op(m_dialogs, kWindow, QStringLiteral("GetMailItems"));
+    if (op.test(100, [&] {
+            const QString name = deref(pFld).name();
+            return name == QLatin1String("Internet Newsgroups") || name == QLatin1String("All Public Folders");
+        }))
+        return;
+    FoldersPtr children;
+    const int childCount = op.value(102, [&] {
+        children = deref(pFld).Folders();
+        return deref(children).count();
+    }, 0);
+    for (int c = 1; c <= childCount; ++c) {
+        FolderPtr child;
+        op.step(102, [&] { child = deref(children).Item(c); });
+        if (!child)
+            continue; // the tree shrank meanwhile; reported above
+        op.step(104, [&] { m_events.processEvents(); });
+        if (op.test(106, [&] { return pLevel == 1; }))
+            op.step(108, [&] { strTopFolderName = child->name(); });
+        op.step(110, [&] { GetMailItems(2, child); });
+        ItemsPtr items;
+        QString childName;
+        bool haveChildName = false;
+        op.step(112, [&] { items = child->Items(); });
+        const int itemCount = op.value(114, [&] { return deref(items).count(); }, 0);
+        for (int i = 1; i <= itemCount; ++i) {
+            op.step(116, [&] { m_events.processEvents(); });
+            ItemPtr item;
+            op.step(118, [&] { item = deref(items).Item(i); });
+            if (!item)
+                continue; // the folder shrank meanwhile; reported above
+            if (!op.test(118, [&] { return item->Class() == kMail; }))
+                continue;
+            bool take = true;
+            if (op.test(122, [&] { return bWithAttachmentsOnly; })) {
+                if (op.test(124, [&] { return deref(item->Attachments()).count() == 0; }))
+                    op.step(126, [&] { take = false; });
+            }
+            if (!take)
+                continue;
+            if (!haveChildName) {
+                // Read once per folder; a failure shows at the row's own step.
+                try {
+                    childName = child->name();
+                    haveChildName = true;
+                } catch (...) {
+                }
+            }
+            if (op.test(130, [&] { return bSearchMode; })) {
+                QString address;
+                if (!op.test(132, [&] { return iOutlookVersion < 10; }))
+                    op.step(134, [&] { address = item->SenderEmailAddress(); });
+                if (op.test(138, [&] {
+                        return MatchesSearchText(item->Body(), item->SenderName(), address,
+                                                 Outlook1::receivedTimeText(item->ReceivedTime()));
+                    }))
+                    addRow(op, 140, item, haveChildName ? childName : QString());
+            } else {
+                addRow(op, 170, item, haveChildName ? childName : QString());
+            }
+        }
+    }
+}
+
+// Fills one row; `first` is 140 in search mode and 170 otherwise. A column
+// whose value cannot be read stays empty and the next one is filled.
+void OutlookScan::addRow(Operation &op, int first, const ItemPtr &item, const QString &holder) {
+    QStringList row(9);
+    op.step(first, [&] { row[0] = strRootName; });
+    op.step(first + 2, [&] { row[1] = strTopFolderName; });
+    if (op.test(first + 4, [&] { return holder != strTopFolderName; }))
+        op.step(first + 6, [&] { row[2] = holder; });
+    else
+        op.step(first + 8, [&] { row[2].clear(); });
+    op.step(first + 10, [&] { row[3] = Outlook1::receivedTimeText(item->ReceivedTime()); });
+    op.step(first + 12, [&] { row[4] = item->SenderName(); });
+    if (op.test(first + 14, [&] { return iOutlookVersion < 10; })) {
+        op.step(first + 22, [&] { row[5].clear(); });
+    } else if (op.test(first + 16, [&] { return item->SenderEmailType() == QLatin1String("SMTP"); })) {
+        op.step(first + 18, [&] { row[5] = item->SenderEmailAddress(); });
+    } else {
+        op.step(first + 20, [&] { row[5].clear(); });
+    }
+    op.step(first + 24, [&] {
+        const int n = deref(item->Attachments()).count();
+        row[6] = n > 0 ? QStringLiteral("Yes (%1)").arg(n) : QStringLiteral("No");
+    });
+    op.step(first + 26, [&] { row[7] = item->Subject(); });
+    op.step(first + 28, [&] { row[8] = item->EntryID(); });
+    m_list.appendRow(row);
+}
+
+bool OutlookScan::MatchesSearchText(const QString &body, const QString &senderName, const QString &address,
+                                    const QString &receivedTime) const {
+    // Every test reads the search box afresh: typing during a search applies
+    // to the messages tested afterwards.
+    const auto occurs = [this](const QString &field) {
+        if (field.isEmpty())
+            return false;
+        return field.toUpper().contains(m_controls.searchText().toUpper());
+    };
+    bool found = false;
+    found = occurs(body) || found;
+    found = occurs(senderName) || found;
+    found = occurs(address) || found;
+    found = occurs(receivedTime) || found;
+    return found;
+}
+
+void OutlookScan::PushButton8_Click() {
+    Operation op(m_dialogs, kWindow, QStringLiteral("PushButton8_Click"));
+    QString title, filter;
+    QStringList chosen;
+    op.step(100, [&] { chosen.clear(); });
+    op.step(102, [&] { title = QStringLiteral("Select PST File"); });
+    op.step(104, [&] { filter = QStringLiteral("All PST Files (*.pst;*.ost)|*.pst;*.ost|"); });
+    op.step(106, [&] { chosen = m_dialogs.openFiles(title, filter, false); });
+    if (op.test(108, [&] { return !chosen.isEmpty() && !chosen.first().isEmpty(); }))
+        op.step(110, [&] { setPstPath(chosen.first()); });
+}
+
+} // namespace pw

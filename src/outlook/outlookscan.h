@@ -1,0 +1,63 @@
+#pragma once
+#include "app/core/messagelistmodel.h"
+#include "app/core/ports.h"
+#include "outlook/outlookmodel.h"
+
+#include <QString>
+#include <functional>
+
+namespace pw {
+
+class Operation;
+
+// What the scan reads of the main window, read afresh at every use (the
+// user may type while a scan runs).
+struct ScanControls {
+    std::function<bool()> option1Selected;  // source: the profile's stores
+    std::function<bool()> option2Selected;  // source: one PST file
+    std::function<QString()> pstPath;       // Text2, as typed
+    std::function<QString()> searchText;    // Text1
+    std::function<void(int)> setPointer;    // the window's pointer kind
+    std::function<void()> redrawList;
+};
+
+// The scan of the main window: fills the message list from the profile's
+// stores or one PST file, optionally only messages with attachments or
+// matching the search text. Reports under "Form1".
+class OutlookScan {
+public:
+    OutlookScan(Dialogs &dialogs, EventPump &events, MessageListModel &list, ScanControls controls);
+
+    void PushButton1_Click();  // every mail message
+    void PushButton4_Click();  // only those with attachments
+    void PushButton2_Click();  // "Find"
+    void PushButton8_Click();  // pick the PST file; `setPstPath` puts it into Text2
+    void getAllEmailOutlook();
+    void GetMailItems(int pLevel, const outlook::FolderPtr &pFld);
+    bool MatchesSearchText(const QString &body, const QString &senderName, const QString &address,
+                           const QString &receivedTime) const;
+
+    std::function<void(const QString &)> setPstPath;
+
+    // Scan state, shared with the download.
+    QString strRootName;
+    QString strTopFolderName;
+    bool bWithAttachmentsOnly = false;
+    bool bSearchMode = false;
+    qint16 iOutlookVersion = 0;
+    // The PST file the list's rows came from; empty when they came from the
+    // profile. The download opens it again to reach the messages.
+    QString listSourcePstPath;
+
+private:
+    void scanButton(const QString &operation, bool withAttachmentsOnly, bool presenceTest);
+    void addRow(Operation &op, int firstLine, const outlook::ItemPtr &item, const QString &holder);
+    void scanPstFile(Operation &op, const outlook::NamespacePtr &ns);
+
+    Dialogs &m_dialogs;
+    EventPump &m_events;
+    MessageListModel &m_list;
+    ScanControls m_controls;
+};
+
+} // namespace pw
