@@ -1,0 +1,377 @@
+#include "platform/mime/mimemessage.h"
+
+#include "app/core/error.h"
+#include "platform/mime/mailtext.h"
+#include "platform/mime/safefilewriter.h"
+#include "platform/mime/uudecode.h"
+
+#include <QFile>
+
+#include <gmime/gmime.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace pw {
+
+namespace {
+
+constexpr gsize kChunk = 64 * 1024;
+
+void initialiseGMime() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        g_mime_init();
+        // An attached message is one attachment, never opened: have the
+        // parser keep it as a plain leaf whose content is the message's
+        // text as it stands in the file.
+        g_mime_object_register_type("message", "rfc822", GMIME_TYPE_PART);
+        g_mime_object_register_type("message", "global", GMIME_TYPE_PART);
+    });
+}
+
+// Owns one GObject reference.
+template <class T> struct Ref {
+    T *p = nullptr;
+    Ref() = default;
+    explicit Ref(T *adopted) : p(adopted) {}
+    Ref(const Ref &) = delete;
+    Ref &operator=(const Ref &) = delete;
+    ~Ref() { reset(); }
+    void reset(T *adopted = nullptr) {
+        if (p)
+            g_object_unref(p);
+        p = adopted;
+    }
+    T *get() const { return p; }
+    explicit operator bool() const { return p != nullptr; }
+};
+
+QString readError(const QString &path) {
+    return QStringLiteral("Cannot read the message file \"%1\": %2")
+        .arg(path, QString::fromLocal8Bit(std::strerror(errno ? errno : EIO)));
+}
+
+// The parser ends a part's content before the LF of the line break that
+// precedes the next boundary, but keeps that break's CR. The CR belongs to
+// the boundary line, not to the content: frame the content without it.
+// Returns a new reference.
+GMimeStream *withoutBoundaryLineBreak(GMimeStream *raw) {
+    if (GMIME_IS_STREAM_FS(raw) && raw->bound_end > raw->bound_start) {
+        const int fd = GMIME_STREAM_FS(raw)->fd;
+        char tail[2] = {0, 0};
+        if (::pread(fd, tail, 2, raw->bound_end - 1) == 2 && tail[0] == '\r' && tail[1] == '\n')
+            return g_mime_stream_substream(raw, raw->bound_start, raw->bound_end - 1);
+    }
+    g_object_ref(raw);
+    return raw;
+}
+
+// The decoded content of a leaf part, as a stream of its own: base64,
+// quoted-printable and uuencoding are undone; an unknown encoding is
+// passed through as it stands.
+GMimeStream *openDecoded(GMimePart *part) {
+    GMimeDataWrapper *content = g_mime_part_get_content(part);
+    if (!content)
+        return g_mime_stream_mem_new();
+    GMimeStream *raw = g_mime_data_wrapper_get_stream(content);
+    if (!raw)
+        return g_mime_stream_mem_new();
+    Ref<GMimeStream> framed(withoutBoundaryLineBreak(raw));
+    g_mime_stream_reset(framed.get());
+    GMimeStream *filtered = g_mime_stream_filter_new(framed.get());
+    switch (g_mime_data_wrapper_get_encoding(content)) {
+    case GMIME_CONTENT_ENCODING_BASE64:
+    case GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE:
+    case GMIME_CONTENT_ENCODING_UUENCODE: {
+        GMimeFilter *decoder = g_mime_filter_basic_new(g_mime_data_wrapper_get_encoding(content), FALSE);
+        g_mime_stream_filter_add(GMIME_STREAM_FILTER(filtered), decoder);
+        g_object_unref(decoder);
+        break;
+    }
+    default:
+        break;
+    }
+    return filtered;
+}
+
+// Lines of a stream, split at LF with a CR before it dropped; lines of any
+// length, read a chunk at a time.
+class LineReader {
+public:
+    explicit LineReader(GMimeStream *stream) : m_stream(stream) {}
+
+    bool next(QByteArray &line) {
+        for (;;) {
+            const qsizetype lf = m_buffer.indexOf('\n', m_pos);
+            if (lf >= 0) {
+                line = m_buffer.mid(m_pos, lf - m_pos);
+                m_pos = lf + 1;
+                if (line.endsWith('\r'))
+                    line.chop(1);
+                return true;
+            }
+            if (m_eof) {
+                if (m_pos >= m_buffer.size())
+                    return false;
+                line = m_buffer.mid(m_pos);
+                m_pos = m_buffer.size();
+                if (line.endsWith('\r'))
+                    line.chop(1);
+                return true;
+            }
+            m_buffer.remove(0, m_pos);
+            m_pos = 0;
+            const qsizetype old = m_buffer.size();
+            m_buffer.resize(old + kChunk);
+            const ssize_t n = g_mime_stream_read(m_stream, m_buffer.data() + old, kChunk);
+            if (n < 0)
+                throw Error(QStringLiteral("Cannot read a part of the message: %1")
+                                .arg(QString::fromLocal8Bit(std::strerror(errno ? errno : EIO))));
+            m_buffer.resize(old + n);
+            if (n == 0)
+                m_eof = true;
+        }
+    }
+
+private:
+    GMimeStream *m_stream;
+    QByteArray m_buffer;
+    qsizetype m_pos = 0;
+    bool m_eof = false;
+};
+
+QString lowerMimeType(GMimeObject *object) {
+    GMimeContentType *type = g_mime_object_get_content_type(object);
+    if (!type)
+        return QStringLiteral("text/plain");
+    char *mime = g_mime_content_type_get_mime_type(type);
+    const QString result = QString::fromUtf8(mime).toLower();
+    g_free(mime);
+    return result;
+}
+
+bool isAttachedMessage(const QString &mimeType) {
+    return mimeType == QLatin1String("message/rfc822") || mimeType == QLatin1String("message/global");
+}
+
+// The decoded subject of an attached message, from its header block alone.
+QString attachedMessageSubject(GMimePart *part) {
+    Ref<GMimeStream> decoded(openDecoded(part));
+    LineReader lines(decoded.get());
+    QByteArray header;
+    QByteArray line;
+    while (header.size() < 256 * 1024 && lines.next(line) && !line.isEmpty())
+        header += line + '\n';
+    header += '\n';
+    Ref<GMimeStream> memory(g_mime_stream_mem_new_with_buffer(header.constData(), header.size()));
+    Ref<GMimeParser> parser(g_mime_parser_new_with_stream(memory.get()));
+    Ref<GMimeMessage> message(g_mime_parser_construct_message(parser.get(), nullptr));
+    if (!message)
+        return QString();
+    return QString::fromUtf8(g_mime_message_get_subject(message.get())).trimmed();
+}
+
+} // namespace
+
+struct MimeAttachment::Data {
+    ~Data() {
+        if (part)
+            g_object_unref(part);
+    }
+    GMimePart *part = nullptr; // one reference held
+    int uuBlock = -1;          // which block of the part, or -1 for the part itself
+    QString fileName;
+    QString contentType;
+};
+
+MimeAttachment::MimeAttachment(std::shared_ptr<const Data> data) : m_data(std::move(data)) {}
+
+QString MimeAttachment::fileName() const {
+    return m_data->fileName;
+}
+
+QString MimeAttachment::contentType() const {
+    return m_data->contentType;
+}
+
+bool MimeAttachment::isUuencoded() const {
+    return m_data->uuBlock >= 0;
+}
+
+void MimeAttachment::saveToFile(const QString &path) const {
+    Ref<GMimeStream> decoded(openDecoded(m_data->part));
+    SafeFileWriter out(path);
+    if (m_data->uuBlock < 0) {
+        QByteArray buffer(kChunk, Qt::Uninitialized);
+        for (;;) {
+            const ssize_t n = g_mime_stream_read(decoded.get(), buffer.data(), kChunk);
+            if (n < 0)
+                throw Error(QStringLiteral("Cannot read the attachment \"%1\" from its message: %2")
+                                .arg(m_data->fileName, QString::fromLocal8Bit(std::strerror(errno ? errno : EIO))));
+            if (n == 0)
+                break;
+            out.write(buffer.constData(), n);
+        }
+    } else {
+        LineReader lines(decoded.get());
+        QByteArray line;
+        int block = -1;
+        bool inBlock = false;
+        while (lines.next(line)) {
+            if (!inBlock) {
+                if (uu::parseBeginLine(line) && ++block == m_data->uuBlock)
+                    inBlock = true;
+                continue;
+            }
+            if (uu::isEndLine(line))
+                break;
+            if (line.trimmed().isEmpty())
+                continue;
+            if (const auto bytes = uu::decodeLine(line))
+                out.write(bytes->constData(), bytes->size());
+            // A line that cannot be decoded is dropped; the rest of the
+            // block is still worth having.
+        }
+        if (!inBlock)
+            throw Error(QStringLiteral("The uuencoded attachment \"%1\" is no longer in its message").arg(m_data->fileName));
+    }
+    out.commit();
+}
+
+struct MimeMessage::Private {
+    Ref<GMimeMessage> message;
+    QList<MimeAttachment> attachments;
+
+    void add(GMimePart *part, int uuBlock, QString fileName, QString contentType) {
+        auto data = std::make_shared<MimeAttachment::Data>();
+        g_object_ref(part);
+        data->part = part;
+        data->uuBlock = uuBlock;
+        data->fileName = std::move(fileName);
+        data->contentType = std::move(contentType);
+        attachments.append(MimeAttachment(std::move(data)));
+    }
+
+    void scanUuBlocks(GMimePart *part) {
+        Ref<GMimeStream> decoded(openDecoded(part));
+        LineReader lines(decoded.get());
+        QByteArray line;
+        int block = 0;
+        bool inBlock = false;
+        while (lines.next(line)) {
+            if (inBlock) {
+                if (uu::isEndLine(line))
+                    inBlock = false;
+                continue;
+            }
+            if (const auto begin = uu::parseBeginLine(line)) {
+                add(part, block++, decodeMailText(begin->name), QStringLiteral("application/octet-stream"));
+                inBlock = true;
+            }
+        }
+    }
+
+    // `top`: the body of a message that is not multipart, which is judged
+    // by the leaf rule even when it is itself a message.
+    void walk(GMimeObject *object, bool top) {
+        if (GMIME_IS_MULTIPART(object)) {
+            GMimeMultipart *multipart = GMIME_MULTIPART(object);
+            const int count = g_mime_multipart_get_count(multipart);
+            for (int i = 0; i < count; ++i)
+                walk(g_mime_multipart_get_part(multipart, i), false);
+            return;
+        }
+        if (!GMIME_IS_PART(object))
+            return; // only reached for kinds the reader never builds
+        GMimePart *part = GMIME_PART(object);
+        const QString mimeType = lowerMimeType(object);
+        const char *disposition = g_mime_object_get_disposition(object);
+        const char *name = g_mime_part_get_filename(part);
+        const bool attachedMessage = isAttachedMessage(mimeType);
+        if ((attachedMessage && !top) || name || (disposition && g_ascii_strcasecmp(disposition, "attachment") == 0)) {
+            QString fileName = QString::fromUtf8(name);
+            if (!name && attachedMessage) {
+                // Named after its subject; a "/" in a subject is not a folder.
+                const QString subject = attachedMessageSubject(part);
+                if (!subject.isEmpty()) {
+                    fileName = subject + QStringLiteral(".eml");
+                    fileName.replace(QLatin1Char('/'), QLatin1Char('_')).replace(QLatin1Char('\\'), QLatin1Char('_'));
+                }
+            }
+            add(part, -1, fileName, mimeType);
+            return;
+        }
+        if (mimeType == QLatin1String("text/plain"))
+            scanUuBlocks(part);
+    }
+};
+
+MimeMessage::MimeMessage() : d(std::make_unique<Private>()) {
+    initialiseGMime();
+}
+
+MimeMessage::~MimeMessage() = default;
+
+void MimeMessage::clear() {
+    d->attachments.clear();
+    d->message.reset();
+}
+
+bool MimeMessage::isLoaded() const {
+    return static_cast<bool>(d->message);
+}
+
+int MimeMessage::attachmentCount() const {
+    return static_cast<int>(d->attachments.size());
+}
+
+const QList<MimeAttachment> &MimeMessage::attachments() const {
+    return d->attachments;
+}
+
+void MimeMessage::load(const QString &path) {
+    clear();
+    const QByteArray native = QFile::encodeName(path);
+    if (native.isEmpty() || native.contains('\0'))
+        throw Error(QStringLiteral("Cannot read the message file \"%1\": not a usable file name").arg(path));
+    errno = 0;
+    const int fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        throw Error(readError(path));
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        const int error = S_ISDIR(st.st_mode) ? EISDIR : errno;
+        ::close(fd);
+        errno = error;
+        throw Error(readError(path));
+    }
+    // The parser keeps parts as windows onto the file, which stays open
+    // for as long as the message or one of its attachments lives.
+    Ref<GMimeStream> stream(g_mime_stream_fs_new(fd));
+    Ref<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
+    g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
+    Ref<GMimeMessage> message(g_mime_parser_construct_message(parser.get(), nullptr));
+    if (!message) {
+        // Nothing in the file reads as a message (an empty file, or no
+        // header at all): like any lenient reader, take it as a message
+        // without attachments rather than as a failure.
+        d->message.reset(g_mime_message_new(FALSE));
+        return;
+    }
+    try {
+        if (GMimeObject *body = g_mime_message_get_mime_part(message.get()))
+            d->walk(body, !GMIME_IS_MULTIPART(body));
+    } catch (...) {
+        clear();
+        throw;
+    }
+    d->message.reset(message.p);
+    message.p = nullptr;
+}
+
+} // namespace pw
