@@ -1,0 +1,166 @@
+#include "unfurl/converter.h"
+
+#include "unfurl/dbxlayout.h"
+#include "unfurl/emlfolder.h"
+#include "unfurl/emlwriter.h"
+#include "unfurl/unfurlerror.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <optional>
+#include <ostream>
+
+namespace unfurl {
+
+namespace {
+
+// Errors after which every further file would fail the same way.
+bool outputIsGone(int err) {
+    return err == ENOSPC || err == EDQUOT || err == EROFS || err == EIO || err == ENOENT ||
+           err == EACCES || err == EPERM;
+}
+
+struct StopConversion {
+    std::string reason;
+};
+
+std::string describeRecord(const MessageRecord &record) {
+    if (record.number)
+        return "message " + std::to_string(*record.number);
+    return "the message at " + hexAddress(record.address);
+}
+
+} // namespace
+
+Converter::Converter(std::ostream &report, bool verbose) : m_report(report), m_verbose(verbose) {}
+
+std::string Converter::baseNameOf(const std::string &dbxPath) {
+    std::string name = dbxPath;
+    while (name.size() > 1 && name.back() == '/')
+        name.pop_back();
+    if (const auto slash = name.rfind('/'); slash != std::string::npos)
+        name.erase(0, slash + 1);
+    if (const auto dot = name.rfind('.'); dot != std::string::npos && dot > 0)
+        name.erase(dot);
+    return name.empty() || name == "/" ? std::string("message") : name;
+}
+
+void Converter::say(Severity severity, const std::string &text) {
+    if (severity == Severity::Note && !m_verbose)
+        return;
+    const char *label = severity == Severity::Warning ? "warning: " : "";
+    m_report << m_prefix << label << text << '\n';
+}
+
+int Converter::run(const std::string &dbxPath, const std::string &outputFolder) {
+    m_totals = {};
+    m_firstBlocks.clear();
+    m_stem = baseNameOf(dbxPath);
+    m_prefix = "unfurl: ";
+    std::optional<DbxReader> reader;
+    try {
+        reader.emplace(dbxPath, [this](Severity s, const std::string &t) { say(s, t); });
+    } catch (const BadInputError &e) {
+        say(Severity::Error, e.what());
+        return kExitBadInput;
+    }
+    std::optional<EmlFolder> folder;
+    try {
+        folder.emplace(outputFolder);
+    } catch (const BadInputError &e) {
+        say(Severity::Error, e.what());
+        return kExitBadInput;
+    }
+    m_prefix = "unfurl: " + m_stem + ": ";
+
+    DbxReader::WalkResult walk;
+    try {
+        walk = reader->walk([&](uint32_t address) { convertRecord(*reader, *folder, address); });
+    } catch (const StopConversion &stop) {
+        m_totals.stoppedEarly = true;
+        say(Severity::Error, stop.reason + "; stopped, the remaining messages were not written");
+    }
+    m_totals.lostSubtrees = walk.lostSubtrees;
+
+    const bool complete = m_totals.notWritten == 0 && !m_totals.stoppedEarly &&
+                          walk.lostSubtrees == 0 && walk.recordsFound >= reader->announcedCount();
+    if (m_verbose || !complete) {
+        std::string summary = std::to_string(m_totals.written) +
+                              (m_totals.written == 1 ? " message" : " messages") + " written to " +
+                              outputFolder;
+        if (m_totals.notWritten)
+            summary += ", " + std::to_string(m_totals.notWritten) + " could not be written";
+        if (m_totals.withoutText)
+            summary += ", " + std::to_string(m_totals.withoutText) + " had no stored text";
+        say(complete ? Severity::Note : Severity::Error, summary);
+    }
+    return complete ? kExitAllWritten : kExitSomeNotWritten;
+}
+
+void Converter::convertRecord(DbxReader &reader, EmlFolder &folder, uint32_t address) {
+    MessageRecord record;
+    try {
+        record = reader.readRecord(address);
+    } catch (const DamageError &e) {
+        ++m_totals.notWritten;
+        say(Severity::Error, std::string("a message could not be read: ") + e.what());
+        return;
+    }
+    const std::string label = describeRecord(record);
+    if (!record.number)
+        say(Severity::Warning, label + " has no message number; named as number 0");
+
+    if (!record.firstBlock || *record.firstBlock == 0) {
+        if (record.flags && (*record.flags & layout::kFlagTextStored)) {
+            ++m_totals.notWritten;
+            say(Severity::Error, label + " is marked as downloaded but its text cannot be found");
+        } else {
+            ++m_totals.withoutText;
+            say(Severity::Note, label + " has only its headers in the index (text never "
+                                        "downloaded); nothing to write");
+        }
+        return;
+    }
+    const uint32_t number = record.number.value_or(0);
+    if (const auto [it, inserted] = m_firstBlocks.emplace(*record.firstBlock, number); !inserted) {
+        ++m_totals.notWritten;
+        say(Severity::Error, label + " shares its text with message " + std::to_string(it->second) +
+                                 " (damaged index); that text was written once");
+        return;
+    }
+
+    char stem[32];
+    std::snprintf(stem, sizeof stem, "_%05u", number);
+    try {
+        EmlWriter writer(folder);
+        uint64_t total = 0;
+        try {
+            total = reader.readText(*record.firstBlock,
+                                    [&](const char *data, size_t length) { writer.write(data, length); });
+        } catch (const DamageError &e) {
+            ++m_totals.notWritten;
+            say(Severity::Error, label + " not written: " + e.what());
+            return;
+        }
+        if (total == 0) {
+            ++m_totals.notWritten;
+            say(Severity::Error, label + " not written: its stored text is empty");
+            return;
+        }
+        if (record.size && *record.size != total)
+            say(Severity::Note, label + ": the record gives its size as " +
+                                    std::to_string(*record.size) + " bytes, its text holds " +
+                                    std::to_string(total));
+        const std::string name = writer.finish(m_stem + stem);
+        ++m_totals.written;
+        m_totals.bytesWritten += total;
+        say(Severity::Note, "wrote " + name + " (" + std::to_string(total) + " bytes)");
+    } catch (const WriteError &e) {
+        ++m_totals.notWritten;
+        if (outputIsGone(e.errorNumber()))
+            throw StopConversion{label + " not written: " + e.what()};
+        say(Severity::Error, label + " not written: " + e.what());
+    }
+}
+
+} // namespace unfurl

@@ -1,0 +1,58 @@
+#pragma once
+// Converts one message .dbx file into .eml files, one per stored message,
+// named <dbx base name>_<message number, 5 digits>.eml. Reports go to the
+// given stream, each line prefixed "unfurl: <file name>: ".
+
+#include "unfurl/dbxreader.h"
+
+#include <cstdint>
+#include <iosfwd>
+#include <string>
+#include <unordered_map>
+
+namespace unfurl {
+
+class EmlFolder;
+
+// Exit statuses of the program.
+enum ExitStatus : int {
+    kExitAllWritten = 0,
+    kExitSomeNotWritten = 1,
+    kExitBadInput = 2,
+};
+
+class Converter {
+public:
+    struct Totals {
+        uint64_t written = 0;
+        uint64_t notWritten = 0;      // damaged, empty, or the output failed
+        uint64_t withoutText = 0;     // headers only, nothing stored to write
+        uint64_t lostSubtrees = 0;    // index parts that could not be read
+        uint64_t bytesWritten = 0;
+        bool stoppedEarly = false;    // the output failed for good (disk full ...)
+    };
+
+    Converter(std::ostream &report, bool verbose);
+
+    // Returns kExitAllWritten, kExitSomeNotWritten or kExitBadInput.
+    int run(const std::string &dbxPath, const std::string &outputFolder);
+    const Totals &totals() const { return m_totals; }
+
+    // "Inbox" for ".../Inbox.dbx": the part before the last dot of the
+    // file's own name.
+    static std::string baseNameOf(const std::string &dbxPath);
+
+private:
+    void say(Severity severity, const std::string &text);
+    void convertRecord(DbxReader &reader, EmlFolder &folder, uint32_t address);
+
+    std::ostream &m_report;
+    bool m_verbose;
+    std::string m_prefix;
+    std::string m_stem;
+    Totals m_totals;
+    // First data block -> message number, to catch two records sharing text.
+    std::unordered_map<uint32_t, uint32_t> m_firstBlocks;
+};
+
+} // namespace unfurl

@@ -1,0 +1,99 @@
+#include "unfurl/emlwriter.h"
+
+#include "unfurl/emlfolder.h"
+#include "unfurl/unfurlerror.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace unfurl {
+
+namespace {
+
+constexpr size_t kBufferSize = 64 * 1024;
+
+// The one temporary file in progress, for the signal handler. Plain storage
+// written before the file exists and cleared after it is gone.
+std::atomic<int> g_unfinishedDir{-1};
+char g_unfinishedName[64];
+
+void rememberUnfinished(int dirFd, const std::string &name) {
+    g_unfinishedDir.store(-1);
+    std::strncpy(g_unfinishedName, name.c_str(), sizeof g_unfinishedName - 1);
+    g_unfinishedName[sizeof g_unfinishedName - 1] = '\0';
+    g_unfinishedDir.store(dirFd);
+}
+
+void forgetUnfinished() { g_unfinishedDir.store(-1); }
+
+} // namespace
+
+void removeUnfinishedOnSignal() noexcept {
+    const int dirFd = g_unfinishedDir.load();
+    if (dirFd >= 0)
+        ::unlinkat(dirFd, g_unfinishedName, 0);
+}
+
+EmlWriter::EmlWriter(EmlFolder &folder) : m_folder(folder) {
+    m_fd = m_folder.createTemporary(m_temporaryName);
+    rememberUnfinished(m_folder.descriptor(), m_temporaryName);
+    m_buffer.resize(kBufferSize);
+}
+
+EmlWriter::~EmlWriter() {
+    if (m_fd >= 0)
+        ::close(m_fd);
+    if (!m_published) {
+        m_folder.discard(m_temporaryName);
+        forgetUnfinished();
+    }
+}
+
+void EmlWriter::flush() {
+    size_t done = 0;
+    while (done < m_buffered) {
+        const ssize_t put = ::write(m_fd, m_buffer.data() + done, m_buffered - done);
+        if (put < 0) {
+            if (errno == EINTR)
+                continue;
+            throw WriteError(std::string("cannot write into ") + m_folder.path() + ": " +
+                                 std::strerror(errno),
+                             errno);
+        }
+        done += static_cast<size_t>(put);
+    }
+    m_buffered = 0;
+}
+
+void EmlWriter::write(const char *data, size_t length) {
+    while (length > 0) {
+        const size_t take = std::min(length, m_buffer.size() - m_buffered);
+        std::memcpy(m_buffer.data() + m_buffered, data, take);
+        m_buffered += take;
+        data += take;
+        length -= take;
+        if (m_buffered == m_buffer.size())
+            flush();
+    }
+}
+
+std::string EmlWriter::finish(const std::string &stem) {
+    flush();
+    const int fd = m_fd;
+    m_fd = -1;
+    // Delayed write errors (network file systems, quotas) surface at close.
+    if (::close(fd) != 0 && errno != EINTR)
+        throw WriteError(std::string("cannot write into ") + m_folder.path() + ": " +
+                             std::strerror(errno),
+                         errno);
+    const std::string name = m_folder.publish(m_temporaryName, stem);
+    m_published = true;
+    forgetUnfinished();
+    return name;
+}
+
+} // namespace unfurl
