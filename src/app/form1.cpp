@@ -4,6 +4,7 @@
 #include "app/core/operation.h"
 #include "app/core/settingsstore.h"
 #include "buildconfig.h"
+#include "download/outlookdownload.h"
 #include "platform/process/processterminator.h"
 
 #include <QApplication>
@@ -288,7 +289,13 @@ void Form1::PushButton2_Click() {
     m_scan->PushButton2_Click();
 }
 
-void Form1::PushButton3_Click() {}
+void Form1::PushButton3_Click() {
+    DownloadControls controls;
+    controls.choiceText = [this] { return Combo1->currentText(); };
+    controls.setPointer = [this](int kind) { setPointer(kind); };
+    controls.sourcePstPath = [this] { return m_scan->listSourcePstPath; };
+    OutlookDownload(*m_ports.dialogs, *m_model, controls);
+}
 
 void Form1::PushButton4_Click() {
     m_scan->PushButton4_Click();

@@ -42,4 +42,31 @@ int majorVersion(const QString &version) {
     return static_cast<int>(rounded);
 }
 
+outlook::FolderPtr findOpenStore(const outlook::NamespacePtr &ns, const QString &path) {
+    try {
+        return ns ? ns->StoreRootOf(path) : nullptr;
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+outlook::FolderPtr addStoreFile(const outlook::NamespacePtr &ns, const QString &path) {
+    if (!ns)
+        throw Error("Object variable not set");
+    int before = -1;
+    try {
+        before = ns->Folders()->count();
+    } catch (...) {
+    }
+    ns->AddStore(path);
+    if (outlook::FolderPtr root = ns->StoreRootOf(path))
+        return root;
+    // An object model that cannot tell stores by file: the new store is the
+    // last root, provided exactly one was added.
+    const outlook::FoldersPtr roots = ns->Folders();
+    if (before < 0 || !roots || roots->count() != before + 1)
+        throw Error(QStringLiteral("The store opened from \"%1\" cannot be told apart from the others").arg(path));
+    return roots->GetLast();
+}
+
 } // namespace pw::Outlook1

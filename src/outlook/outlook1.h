@@ -1,4 +1,6 @@
 #pragma once
+#include "outlook/outlookmodel.h"
+
 #include <QDateTime>
 #include <QString>
 
@@ -14,5 +16,14 @@ QString receivedTimeText(const QDateTime &when);
 // The leading decimal number of a version text ("16.0.4266" -> 16), to the
 // nearest whole number; throws pw::Error when there is none.
 int majorVersion(const QString &version);
+
+// The root of the open store read from the PST file at `path`, or null
+// when none is open; never throws.
+outlook::FolderPtr findOpenStore(const outlook::NamespacePtr &ns, const QString &path);
+
+// Opens the PST file at `path` as one more store and answers its root,
+// found by the file's path, so a failed or doubled mount is never mistaken
+// for another store. Throws pw::Error when it cannot be opened or told apart.
+outlook::FolderPtr addStoreFile(const outlook::NamespacePtr &ns, const QString &path);
 
 } // namespace pw::Outlook1

@@ -119,38 +119,10 @@ void OutlookScan::getAllEmailOutlook() {
 void OutlookScan::scanPstFile(Operation &op, const NamespacePtr &ns) {
     const QString path = m_controls.pstPath();
     listSourcePstPath = path;
-    FolderPtr root;
-    bool mountedHere = false;
-    try {
-        root = deref(ns).StoreRootOf(path);
-    } catch (...) {
-        root.reset();
-    }
-    if (!root) {
-        int before = -1;
-        try {
-            before = deref(deref(ns).Folders()).count();
-        } catch (...) {
-        }
-        bool added = false;
-        op.step(124, [&] {
-            deref(ns).AddStore(path);
-            added = true;
-        });
-        if (!added)
-            return;
-        mountedHere = true;
-        op.step(126, [&] {
-            root = deref(ns).StoreRootOf(path);
-            if (root)
-                return;
-            // An object model that cannot tell stores by file: the new store
-            // is the last root, provided exactly one was added.
-            FoldersPtr roots = deref(ns).Folders();
-            if (before < 0 || deref(roots).count() != before + 1)
-                throw Error(QStringLiteral("The store opened from \"%1\" cannot be told apart from the others").arg(path));
-            root = deref(roots).GetLast();
-        });
+    FolderPtr root = Outlook1::findOpenStore(ns, path);
+    const bool mountedHere = !root;
+    if (mountedHere) {
+        op.step(124, [&] { root = Outlook1::addStoreFile(ns, path); });
         if (!root)
             return;
     }

@@ -1,0 +1,203 @@
+#include "download/outlookdownload.h"
+
+#include "app/core/error.h"
+#include "app/core/operation.h"
+#include "download/filenaming.h"
+#include "download/folderpickers.h"
+#include "outlook/outlook1.h"
+#include "outlook/outlookmodel.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace pw {
+
+using namespace outlook;
+
+namespace {
+
+template <class T> T &deref(const std::shared_ptr<T> &p) {
+    if (!p)
+        throw Error("Object variable not set");
+    return *p;
+}
+
+QString systemError(int err) {
+    return QString::fromLocal8Bit(std::strerror(err));
+}
+
+// Anything at the path (file, folder, hidden file, dangling link) makes the
+// name taken: the download never writes over what the folder holds.
+bool anythingAt(const QString &path) {
+    return QFileInfo(path).exists() || QFileInfo(path).isSymLink();
+}
+
+// Reserves a hidden, unique file in `folder` for one attachment to be
+// written to before it gets its real name.
+QString reserveTemporary(const QString &folder) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const QString path = joinLocation(folder, QStringLiteral(".parcelwise-%1.part")
+                                                      .arg(QRandomGenerator::global()->generate64(), 16, 16, QLatin1Char('0')));
+        const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            ::close(fd);
+            return path;
+        }
+        if (errno != EEXIST)
+            throw Error(QStringLiteral("Cannot write into the folder \"%1\": %2").arg(folder, systemError(errno)));
+    }
+    throw Error(QStringLiteral("Cannot write into the folder \"%1\": no free temporary name").arg(folder));
+}
+
+// Writes one attachment into `folder` under its safe, unique name.
+void saveAttachment(Attachment &attachment, const QString &folder) {
+    const QString name = safeAttachmentName(attachment.fileName());
+    const QString temporary = reserveTemporary(folder);
+    try {
+        attachment.SaveAsFile(temporary);
+        // Another program may take the name between the test and the move;
+        // then the next free name is tried.
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            const QString target = uniqueTargetPath(folder, name, {}, anythingAt);
+            if (moveWithoutReplacing(temporary, target))
+                return;
+        }
+        throw Error(QStringLiteral("No free name for \"%1\" in \"%2\"").arg(name, folder));
+    } catch (...) {
+        QFile::remove(temporary);
+        throw;
+    }
+}
+
+enum class Choice { Checked, All, FolderName };
+
+} // namespace
+
+bool moveWithoutReplacing(const QString &from, const QString &to) {
+    const QByteArray src = QFile::encodeName(from);
+    const QByteArray dst = QFile::encodeName(to);
+    if (::renameat2(AT_FDCWD, src.constData(), AT_FDCWD, dst.constData(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno == EEXIST)
+        return false;
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)
+        throw Error(QStringLiteral("Cannot write \"%1\": %2").arg(to, systemError(errno)));
+    // File systems without an atomic no-replace rename: a hard link fails
+    // on a taken name just the same.
+    if (::link(src.constData(), dst.constData()) == 0) {
+        ::unlink(src.constData());
+        return true;
+    }
+    if (errno == EEXIST)
+        return false;
+    if (anythingAt(to))
+        return false;
+    if (::rename(src.constData(), dst.constData()) != 0)
+        throw Error(QStringLiteral("Cannot write \"%1\": %2").arg(to, systemError(errno)));
+    return true;
+}
+
+void OutlookDownload(Dialogs &dialogs, MessageListModel &list, const DownloadControls &controls) {
+    Operation op(dialogs, QStringLiteral("Form1"), QStringLiteral("PushButton3_Click"));
+    QString target;
+    op.step(100, [&] { target.clear(); });
+    op.step(102, [&] { target = BrowseDirectory(dialogs); });
+    if (op.test(104, [&] { return target.isEmpty(); }))
+        return;
+
+    const QString choice = controls.choiceText();
+    QString folderName;
+    static const char *const fixed[] = {"Inbox", "Outbox", "Drafts", "Sent Items", "Deleted Items"};
+    bool named = false;
+    for (int k = 0; k < 5 && !named; ++k) {
+        if (op.test(106 + 4 * k, [&] { return choice == QLatin1String(fixed[k]); })) {
+            op.step(108 + 4 * k, [&] { folderName = QLatin1String(fixed[k]); });
+            named = true;
+        }
+    }
+    if (!named && op.test(126, [&] { return choice == QLatin1String("User-specified Folder"); })) {
+        op.step(128, [&] {
+            folderName = dialogs.inputBox(QStringLiteral("Enter folder name: "), QStringLiteral("Input Folder Name"),
+                                          QStringLiteral("Inbox"));
+        });
+        if (op.test(130, [&] { return folderName.trimmed().isEmpty(); }))
+            return;
+    }
+
+    op.step(132, [&] { controls.setPointer(11); });
+    ApplicationPtr app;
+    NamespacePtr ns;
+    op.step(134, [&] { app = ObjectFactory::create(QString::fromLatin1(kApplicationClass)); });
+    op.step(136, [&] { ns = deref(app).GetNamespace(QStringLiteral("MAPI")); });
+    // Rows from a PST file need that file open again: the scan closed it.
+    FolderPtr mountedRoot;
+    const QString pst = controls.sourcePstPath ? controls.sourcePstPath() : QString();
+    if (!pst.isEmpty() && ns && !Outlook1::findOpenStore(ns, pst))
+        op.step(136, [&] { mountedRoot = Outlook1::addStoreFile(ns, pst); });
+
+    Choice mode = Choice::FolderName;
+    if (op.test(170, [&] { return choice == QLatin1String("Checked Items"); }))
+        mode = Choice::Checked;
+    else if (op.test(194, [&] { return choice == QLatin1String("All"); }))
+        mode = Choice::All;
+    // Line numbers of the three loops: the checked-items loop, "All", and a folder name.
+    struct Lines {
+        int start, count, loop, select, counted, reopen, attachments, save, nextAttachment, nextRow;
+    };
+    static const Lines kLines[] = {{172, 174, 176, 178, 180, 184, 186, 188, 190, 192},
+                                   {196, 198, 200, 0, 202, 206, 208, 210, 212, 214},
+                                   {216, 218, 220, 222, 224, 228, 230, 232, 234, 236}};
+    const Lines &L = kLines[static_cast<int>(mode)];
+
+    int row = 1;
+    int selected = 0;
+    op.step(L.start, [&] { row = 1; });
+    op.step(L.count, [&] { selected = 0; });
+    while (op.test(L.loop, [&] { return row <= list.count(); })) {
+        if (row > list.count())
+            break; // a failing loop test must not run past the list
+        const int r = row - 1;
+        bool isSelected = true;
+        if (mode == Choice::Checked)
+            isSelected = op.test(L.select, [&] { return list.isChecked(r); });
+        else if (mode == Choice::FolderName)
+            isSelected = op.test(L.select, [&] { return list.text(r, 1) == folderName || list.text(r, 2) == folderName; });
+        if (isSelected) {
+            op.step(L.counted, [&] { ++selected; });
+            ItemPtr item;
+            op.step(L.reopen, [&] { item = deref(ns).GetItemFromID(list.text(r, 8)); });
+            if (item) {
+                AttachmentsPtr attachments;
+                const int count = op.value(L.attachments, [&] {
+                    attachments = item->Attachments();
+                    return deref(attachments).count();
+                }, 0);
+                for (int a = 1; a <= count; ++a) {
+                    op.step(L.save, [&] { saveAttachment(deref(deref(attachments).Item(a)), target); });
+                    op.step(L.nextAttachment, [] {});
+                }
+            }
+        }
+        op.step(L.nextRow, [&] { ++row; });
+    }
+
+    if (mountedRoot)
+        op.step(238, [&] { deref(ns).RemoveStore(mountedRoot); });
+    op.step(238, [&] { ns.reset(); });
+    op.step(240, [&] { app.reset(); });
+    op.step(242, [&] { controls.setPointer(0); });
+    if (op.test(244, [&] { return selected == 0; }))
+        op.step(250, [&] {
+            dialogs.messageBox(QStringLiteral("No records selected"), MsgButtons::Ok, MsgIcon::Exclamation,
+                               QStringLiteral("No records selected"));
+        });
+}
+
+} // namespace pw

@@ -1,0 +1,30 @@
+#pragma once
+#include "app/core/messagelistmodel.h"
+#include "app/core/ports.h"
+
+#include <QString>
+#include <functional>
+
+namespace pw {
+
+// What the download reads of the main window.
+struct DownloadControls {
+    std::function<QString()> choiceText;  // the "Download Option" entry shown
+    std::function<void(int)> setPointer;  // the window's pointer kind
+    // The PST file the list's rows came from; empty for the profile.
+    std::function<QString()> sourcePstPath;
+};
+
+// "Start Downloading" of the main window: asks for the target folder, picks
+// the rows by the download choice, reopens each message by its EntryID and
+// writes every attachment into the folder. A name that is taken gets a
+// number (report.pdf, report_1.pdf ...): no file is ever written over.
+// Reports under "Form1.PushButton3_Click".
+void OutlookDownload(Dialogs &dialogs, MessageListModel &list, const DownloadControls &controls);
+
+// Moves the finished file `from` to `to` only if nothing is at `to`; answers
+// false (and leaves both as they are) when `to` is taken. Throws pw::Error
+// for any other failure.
+bool moveWithoutReplacing(const QString &from, const QString &to);
+
+} // namespace pw
