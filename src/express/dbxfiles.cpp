@@ -1,11 +1,79 @@
 #include "express/dbxfiles.h"
 
+#include "app/core/error.h"
+#include "express/express1.h"
+#include "platform/registry/environmentstrings.h"
+#include "platform/registry/wineprefix.h"
+#include "winutil/modregistry.h"
+
 #include <QDir>
 #include <QFileInfo>
 
 #include <algorithm>
+#include <vector>
 
 namespace pw {
+
+namespace {
+
+const QString IdentitiesKey = QStringLiteral("HKEY_CURRENT_USER\\Identities");
+const QString OutlookExpressKey = QStringLiteral("Software\\Microsoft\\Outlook Express");
+const QString StoreRootValue = QStringLiteral("Store Root");
+const QString UserProfileReference = QStringLiteral("%UserProfile%");
+
+// The expansion of "%UserProfile%", however long it is.
+QString userProfilePath() {
+    const QByteArray reference = UserProfileReference.toUtf8();
+    std::vector<char> buffer(255);
+    win::DWORD count = win::ExpandEnvironmentStringsA(reference.constData(), buffer.data(), win::DWORD(buffer.size()));
+    if (count > buffer.size()) {
+        buffer.resize(count);
+        count = win::ExpandEnvironmentStringsA(reference.constData(), buffer.data(), win::DWORD(buffer.size()));
+    }
+    if (count == 0 || count > buffer.size())
+        throw Error(QStringLiteral("The user's profile folder (%UserProfile%) could not be found."));
+    return QString::fromUtf8(buffer.data(), qsizetype(count - 1));
+}
+
+} // namespace
+
+QStringList DBXFiles::GetStoreFolder(Dialogs &dialogs) {
+    QStringList keyPaths;
+    const QStringList identities = modRegistry::GetSubkeyNames(IdentitiesKey, dialogs);
+    for (const QString &identity : identities) {
+        if (Express1::IsBlankName(identity))
+            continue;
+        keyPaths.append(IdentitiesKey + QLatin1Char('\\') + identity + QLatin1Char('\\') + OutlookExpressKey);
+    }
+    if (keyPaths.isEmpty())
+        throw Error(QStringLiteral("No Outlook Express identity was found in the registry (%1).").arg(IdentitiesKey));
+
+    // Outlook Express keeps its settings under a version subkey ("5.0");
+    // the first one is the one in use.
+    for (QString &keyPath : keyPaths) {
+        const QStringList versions = modRegistry::GetSubkeyNames(keyPath, dialogs);
+        if (versions.isEmpty())
+            throw Error(QStringLiteral("The registry key %1 is missing or has no version key.").arg(keyPath));
+        keyPath += QLatin1Char('\\') + versions.first();
+    }
+
+    QStringList folders;
+    for (const QString &keyPath : std::as_const(keyPaths)) {
+        const RegistryValues values = modRegistry::GetKeyValues(keyPath, dialogs);
+        if (!values.contains(StoreRootValue))
+            throw Error(QStringLiteral("The registry key %1 has no \"%2\" value.").arg(keyPath, StoreRootValue));
+        folders.append(values.text(StoreRootValue));
+    }
+
+    const QString profile = userProfilePath();
+    const WinePrefix prefix = WinePrefix::current();
+    for (QString &folder : folders) {
+        // Exact case only, as Outlook Express writes it.
+        folder.replace(UserProfileReference, profile, Qt::CaseSensitive);
+        folder = prefix.toLocalPath(folder);
+    }
+    return folders;
+}
 
 void DBXFiles::GetDBXFilesInPath(const QString &strPath, QStringList &arrFiles) {
     arrFiles.clear();

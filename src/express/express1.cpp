@@ -1,5 +1,9 @@
 #include "express/express1.h"
 
+#include "express/dbxfiles.h"
+
+#include <QDir>
+
 namespace pw::Express1 {
 
 QStringList StoreFolders;
@@ -16,6 +20,26 @@ bool IsBlankName(const QString &name) {
     while (end > begin && text.at(end - 1) == QLatin1Char(' '))
         --end;
     return begin == end;
+}
+
+void FindStoreFiles(Dialogs &dialogs) {
+    DBXFiles finder;
+    StoreFolders = finder.GetStoreFolder(dialogs);
+    for (const QString &folder : std::as_const(StoreFolders)) {
+        // A folder that did not map to a local one (another drive, a
+        // network share, an empty value) holds nothing we could read; it
+        // must not be listed relative to our working folder.
+        if (!QDir::isAbsolutePath(folder))
+            continue;
+        // The store root may lack its trailing separator; without one the
+        // pattern would name files beside the folder instead of in it.
+        QString prefix = folder;
+        if (!prefix.endsWith(QLatin1Char('/')))
+            prefix += QLatin1Char('/');
+        QStringList files;
+        finder.GetDBXFilesInPath(prefix, files);
+        FoundDbxFiles += files;
+    }
 }
 
 } // namespace pw::Express1

@@ -4,6 +4,10 @@
 #include <QString>
 #include <QStringList>
 
+namespace pw {
+class Dialogs;
+}
+
 namespace pw::Express1 {
 
 // Store folders of the last search, one per usable identity, in the
@@ -14,5 +18,10 @@ extern QStringList FoundDbxFiles;
 
 // True when the identity name is nothing but zero characters and spaces.
 bool IsBlankName(const QString &name);
+
+// Finds the store folders (replacing StoreFolders) and appends their .dbx
+// files to FoundDbxFiles. Throws pw::Error when the store folders cannot
+// be found; a folder that is missing or holds no .dbx file adds nothing.
+void FindStoreFiles(Dialogs &dialogs);
 
 } // namespace pw::Express1

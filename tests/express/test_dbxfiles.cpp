@@ -6,11 +6,9 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
-#include <ostream>
+#include "platform/registry/prefixfixture.h"
 
 using namespace pw;
-
-void PrintTo(const QString &text, std::ostream *os) { *os << '"' << text.toStdString() << '"'; }
 
 namespace {
 void touch(const QString &path) {
