@@ -1,0 +1,121 @@
+#include "download/emlsaveengine.h"
+
+#include "app/core/error.h"
+#include "app/core/operation.h"
+#include "download/filenaming.h"
+#include "platform/mime/mimemessage.h"
+
+#include <QDir>
+
+namespace pw {
+
+namespace {
+
+constexpr int kDefaultPointer = 0;
+constexpr int kBusyPointer = 11;
+
+const QString kFrameCaption = QStringLiteral("Save Attachment(s) To This Folder");
+
+// Why the Location cannot be written to, or empty text when it can be
+// tried. An empty or relative Location would land in whatever folder the
+// program happens to run in.
+QString locationProblem(const QString &location) {
+    if (location.trimmed().isEmpty())
+        return QStringLiteral("Please enter the folder to save the attachments to in \"%1\".").arg(kFrameCaption);
+    if (!QDir::isAbsolutePath(location))
+        return QStringLiteral("\"%1\" is not a full folder path. Please enter the folder to save the attachments to "
+                              "in \"%2\", starting with \"/\".")
+            .arg(location, kFrameCaption);
+    return QString();
+}
+
+} // namespace
+
+void saveEmlAttachments(const EmlSaveContext &context) {
+    Operation op(context.dialogs, QStringLiteral("Form2"), QStringLiteral("PushButton7_Click"));
+    MessageListModel &list = context.messageList;
+    const auto pointer = [&](int kind) {
+        if (context.setPointer)
+            context.setPointer(kind);
+    };
+
+    if (op.test(102, [&] { return list.count() > 0; })) {
+        if (list.checkedCount() > 0) {
+            const QString problem = locationProblem(context.location ? context.location() : QString());
+            if (!problem.isEmpty()) {
+                context.dialogs.messageBox(problem, MsgButtons::Ok, MsgIcon::Exclamation, QString());
+                return;
+            }
+        }
+
+        int rowCount = 0;
+        op.step(104, [&] { rowCount = list.count(); });
+        MimeMessage message;
+        for (int row = 0; row < rowCount; ++row) {
+            if (!op.test(106, [&] { return list.isChecked(row); }))
+                continue;
+            op.step(108, [&] { pointer(kBusyPointer); });
+
+            QString emlPath;
+            op.step(110, [&] {
+                const QString fileName = context.emlFileNames.value(row);
+                if (fileName.isEmpty())
+                    throw Error(QStringLiteral("Row %1 of the message list has no message file any more").arg(row + 1));
+                emlPath = context.workingFolder + QLatin1Char('/') + fileName;
+            });
+
+            // The message object's stream (112), set to text (114), loaded
+            // (116) and committed (118): the reader takes the file's bytes
+            // as they are, so 114 has nothing to do here.
+            bool loaded = false;
+            QList<MimeAttachment> attachments;
+            op.step(112, [&] { message.clear(); });
+            if (!emlPath.isEmpty()) {
+                op.step(116, [&] {
+                    message.load(emlPath);
+                    loaded = true;
+                });
+            }
+            if (loaded)
+                op.step(118, [&] { attachments = message.attachments(); });
+            op.step(120, [&] { pointer(kBusyPointer); });
+
+            // A message that could not be loaded has been reported once; its
+            // attachments are skipped.
+            for (const MimeAttachment &attachment : attachments) { // 122
+                QString location;
+                QString fileName;
+                const bool formed = op.value(
+                    124,
+                    [&] {
+                        location = context.location ? context.location() : QString();
+                        const QString problem = locationProblem(location);
+                        if (!problem.isEmpty())
+                            throw Error(problem);
+                        fileName = safeAttachmentName(attachment.fileName(), attachment.contentType());
+                        return true;
+                    },
+                    false);
+                if (!formed)
+                    continue; // nothing is written without a usable Location
+
+                // 126-146: the counter starts at 1 and each renaming step lets
+                // pending window events through once.
+                QString target;
+                op.step(128, [&] {
+                    target = uniqueTargetPath(location, fileName, [&] { context.events.processEvents(); });
+                });
+                if (target.isEmpty())
+                    continue;
+                op.step(148, [&] { attachment.saveToFile(target); });
+            } // 150
+            op.step(152, [&] { pointer(kBusyPointer); });
+        } // 154
+    }
+    op.step(156, [&] { pointer(kDefaultPointer); });
+    op.step(158, [&] {
+        context.dialogs.messageBox(QStringLiteral("Done."), MsgButtons::Ok, MsgIcon::None, QString());
+    });
+}
+
+} // namespace pw

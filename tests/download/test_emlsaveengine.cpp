@@ -1,0 +1,232 @@
+// "Start Downloading" of the Outlook Express window, on .eml files made here.
+#include "download/emlsaveengine.h"
+#include "support/fakeports.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+using namespace pw;
+
+namespace {
+
+QByteArray messageWith(const QList<QPair<QByteArray, QByteArray>> &attachments) {
+    QByteArray text = "From: Ann\r\nTo: Bob\r\nSubject: files\r\nDate: Tue, 1 Apr 2008 10:00:00 +0200\r\n"
+                      "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"XX\"\r\n\r\n"
+                      "--XX\r\nContent-Type: text/plain\r\n\r\nsee attached\r\n";
+    for (const auto &[name, content] : attachments) {
+        text += "--XX\r\nContent-Type: application/pdf\r\nContent-Disposition: attachment";
+        if (!name.isNull())
+            text += "; filename=\"" + name + "\"";
+        text += "\r\nContent-Transfer-Encoding: base64\r\n\r\n" + content.toBase64() + "\r\n";
+    }
+    return text + "--XX--\r\n";
+}
+
+QByteArray readAll(const QString &path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+QStringList entries(const QString &folder) {
+    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+class EmlSave : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(work.isValid());
+        ASSERT_TRUE(target.isValid());
+        location = target.path() + QLatin1Char('/');
+        list.setColumns({QStringLiteral("From"), QStringLiteral("To"), QStringLiteral("Subject"),
+                         QStringLiteral("Date Received")},
+                        {1500, 1500, 2000, 1500});
+    }
+
+    // Adds a listed message, ticked unless told otherwise.
+    void addMessage(const QString &name, const QByteArray &content, bool ticked = true) {
+        QFile f(work.filePath(name));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(content);
+        const int row = list.appendRow({QStringLiteral("Ann"), QStringLiteral("Bob"), name, QStringLiteral("d")});
+        list.setChecked(row, ticked);
+        names.append(name);
+    }
+
+    void run() {
+        EmlSaveContext context{fakes.dialogs, fakes.events, list, names, work.path(),
+                               [this] { ++locationReads; return location; },
+                               [this](int kind) { pointers.append(kind); }};
+        saveEmlAttachments(context);
+    }
+
+    QStringList boxTexts() const {
+        QStringList texts;
+        for (const auto &b : fakes.dialogs.boxes)
+            texts.append(b.text);
+        return texts;
+    }
+
+    QTemporaryDir work;
+    QTemporaryDir target;
+    QString location;
+    int locationReads = 0;
+    MessageListModel list;
+    QStringList names;
+    QList<int> pointers;
+    test::FakePorts fakes;
+};
+
+TEST_F(EmlSave, EmptyListOrNoTickOnlySaysDone) {
+    run();
+    EXPECT_EQ(boxTexts(), QStringList{QStringLiteral("Done.")});
+    EXPECT_EQ(fakes.dialogs.boxes.at(0).icon, MsgIcon::None);
+    EXPECT_TRUE(fakes.dialogs.boxes.at(0).title.isEmpty());
+    EXPECT_EQ(pointers, QList<int>{0});
+
+    fakes.dialogs.boxes.clear();
+    pointers.clear();
+    addMessage(QStringLiteral("a.eml"), messageWith({{"report.pdf", "x"}}), false);
+    location.clear(); // an empty Location does not matter when nothing is ticked
+    run();
+    EXPECT_EQ(boxTexts(), QStringList{QStringLiteral("Done.")});
+    EXPECT_EQ(pointers, QList<int>{0});
+    EXPECT_TRUE(entries(target.path()).isEmpty());
+}
+
+TEST_F(EmlSave, SameNameInThreeMessagesIsNumberedAndNothingIsWrittenOver) {
+    addMessage(QStringLiteral("a.eml"), messageWith({{"report.pdf", "first"}}));
+    addMessage(QStringLiteral("b.eml"), messageWith({{"report.pdf", "second"}}));
+    addMessage(QStringLiteral("c.eml"), messageWith({{"report.pdf", "third"}}));
+    run();
+    EXPECT_EQ(boxTexts(), QStringList{QStringLiteral("Done.")});
+    EXPECT_EQ(entries(target.path()), (QStringList{QStringLiteral("report.pdf"), QStringLiteral("report_1.pdf"),
+                                                   QStringLiteral("report_1_2.pdf")}));
+    EXPECT_EQ(readAll(target.filePath(QStringLiteral("report.pdf"))), QByteArray("first"));
+    EXPECT_EQ(readAll(target.filePath(QStringLiteral("report_1.pdf"))), QByteArray("second"));
+    EXPECT_EQ(readAll(target.filePath(QStringLiteral("report_1_2.pdf"))), QByteArray("third"));
+    EXPECT_EQ(fakes.events.calls, 3); // one per renaming step
+    EXPECT_EQ(pointers.first(), 11);
+    EXPECT_EQ(pointers.last(), 0);
+
+    // A second run writes new numbered files and changes none of the first.
+    run();
+    EXPECT_EQ(entries(target.path()).size(), 6);
+    EXPECT_EQ(readAll(target.filePath(QStringLiteral("report.pdf"))), QByteArray("first"));
+    EXPECT_EQ(readAll(target.filePath(QStringLiteral("report_1_2_3.pdf"))), QByteArray("first"));
+}
+
+TEST_F(EmlSave, HiddenFileOrFolderOfTheNameGivesNoSuffixAndIsNotTouched) {
+    QFile hidden(target.filePath(QStringLiteral(".hidden.pdf")));
+    ASSERT_TRUE(hidden.open(QIODevice::WriteOnly));
+    hidden.write("keep");
+    hidden.close();
+    ASSERT_TRUE(QDir(target.path()).mkdir(QStringLiteral("report.pdf")));
+    addMessage(QStringLiteral("a.eml"), messageWith({{".hidden.pdf", "new"}, {"report.pdf", "new"}}));
+    run();
+    // No renaming happened; each save met the existing entry and was refused.
+    EXPECT_EQ(fakes.events.calls, 0);
+    const auto errors = fakes.dialogs.errorBoxes();
+    ASSERT_EQ(errors.size(), 2);
+    EXPECT_TRUE(errors[0].text.contains(QStringLiteral("Form2.PushButton7_Click at line 148")));
+    EXPECT_TRUE(errors[0].text.contains(QStringLiteral("exists already")));
+    EXPECT_EQ(readAll(target.filePath(QStringLiteral(".hidden.pdf"))), QByteArray("keep"));
+    EXPECT_TRUE(QFileInfo(target.filePath(QStringLiteral("report.pdf"))).isDir());
+    EXPECT_EQ(boxTexts().last(), QStringLiteral("Done."));
+}
+
+TEST_F(EmlSave, LocationWithoutClosingSlashAndReadAfreshPerAttachment) {
+    QTemporaryDir second;
+    ASSERT_TRUE(second.isValid());
+    addMessage(QStringLiteral("a.eml"), messageWith({{"one.pdf", "1"}, {"two.pdf", "2"}}));
+    location = target.path(); // no closing "/"
+    fakes.dialogs.onBox = nullptr;
+    int saves = 0;
+    // Each read of the Location after the first names the second folder.
+    EmlSaveContext context{fakes.dialogs, fakes.events, list, names, work.path(),
+                           [&] { return saves++ < 2 ? target.path() : second.path(); },
+                           [](int) {}};
+    saveEmlAttachments(context);
+    EXPECT_EQ(entries(target.path()), QStringList{QStringLiteral("one.pdf")});
+    EXPECT_EQ(entries(second.path()), QStringList{QStringLiteral("two.pdf")});
+}
+
+TEST_F(EmlSave, RemovedMessageIsReportedOnceAndTheRunGoesOn) {
+    addMessage(QStringLiteral("gone.eml"), messageWith({{"a.pdf", "a"}}));
+    addMessage(QStringLiteral("here.eml"), messageWith({{"b.pdf", "b"}}));
+    QFile::remove(work.filePath(QStringLiteral("gone.eml")));
+    run();
+    const auto errors = fakes.dialogs.errorBoxes();
+    ASSERT_EQ(errors.size(), 1);
+    EXPECT_TRUE(errors[0].text.contains(QStringLiteral("gone.eml")));
+    EXPECT_TRUE(errors[0].text.contains(QStringLiteral("at line 116")));
+    EXPECT_EQ(entries(target.path()), QStringList{QStringLiteral("b.pdf")});
+    EXPECT_EQ(boxTexts().last(), QStringLiteral("Done."));
+}
+
+TEST_F(EmlSave, EmptyOrRelativeLocationIsRefusedBeforeWriting) {
+    addMessage(QStringLiteral("a.eml"), messageWith({{"a.pdf", "a"}}));
+    const QString cwdBefore = QDir::currentPath();
+    QTemporaryDir cwd;
+    ASSERT_TRUE(QDir::setCurrent(cwd.path()));
+    for (const QString &bad : {QString(), QStringLiteral("  "), QStringLiteral("Downloads")}) {
+        location = bad;
+        fakes.dialogs.boxes.clear();
+        run();
+        ASSERT_EQ(fakes.dialogs.boxes.size(), 1) << bad.toStdString();
+        EXPECT_EQ(fakes.dialogs.boxes[0].icon, MsgIcon::Exclamation);
+        EXPECT_TRUE(fakes.dialogs.boxes[0].text.contains(QStringLiteral("Save Attachment(s) To This Folder")));
+    }
+    EXPECT_TRUE(entries(cwd.path()).isEmpty());
+    QDir::setCurrent(cwdBefore);
+}
+
+TEST_F(EmlSave, UnsafeAndEmptyNamesStayInsideTheFolder) {
+    addMessage(QStringLiteral("a.eml"), messageWith({{"../../escape.pdf", "1"}, {"/etc/passwd", "2"}, {QByteArray(), "3"},
+                                                     {"..", "4"}}));
+    run();
+    EXPECT_TRUE(fakes.dialogs.errorBoxes().isEmpty());
+    EXPECT_EQ(entries(target.path()), (QStringList{QStringLiteral("attachment.pdf"), QStringLiteral("attachment_1.pdf"),
+                                                   QStringLiteral("escape.pdf"), QStringLiteral("passwd")}));
+    EXPECT_FALSE(QFile::exists(QFileInfo(target.path()).dir().filePath(QStringLiteral("escape.pdf"))));
+}
+
+TEST_F(EmlSave, MissingFolderReportsEachAttachmentAndGoesOn) {
+    addMessage(QStringLiteral("a.eml"), messageWith({{"a.pdf", "a"}, {"b.pdf", "b"}}));
+    location = target.filePath(QStringLiteral("not/there"));
+    run();
+    const auto errors = fakes.dialogs.errorBoxes();
+    ASSERT_EQ(errors.size(), 2);
+    EXPECT_TRUE(errors[1].text.contains(QStringLiteral("at line 148")));
+    EXPECT_EQ(boxTexts().last(), QStringLiteral("Done."));
+    EXPECT_TRUE(entries(target.path()).isEmpty());
+}
+
+TEST_F(EmlSave, MoreRowsThanA16BitCounterHolds) {
+    const int rows = 40000;
+    for (int i = 0; i < rows; ++i) {
+        list.appendRow({QString(), QString(), QString(), QString()});
+        names.append(QStringLiteral("none.eml"));
+    }
+    addMessage(QStringLiteral("last.eml"), messageWith({{"last.pdf", "L"}}));
+    run();
+    EXPECT_EQ(entries(target.path()), QStringList{QStringLiteral("last.pdf")});
+    EXPECT_TRUE(fakes.dialogs.errorBoxes().isEmpty());
+}
+
+TEST_F(EmlSave, ListEmptiedWhileRenamingDoesNotCrash) {
+    addMessage(QStringLiteral("a.eml"), messageWith({{"r.pdf", "1"}, {"r.pdf", "2"}}));
+    addMessage(QStringLiteral("b.eml"), messageWith({{"s.pdf", "3"}}));
+    // A conversion started meanwhile empties the list and EmlFileNames.
+    fakes.events.onProcess = [&] {
+        list.clear();
+        names.clear();
+    };
+    run();
+    EXPECT_EQ(entries(target.path()), (QStringList{QStringLiteral("r.pdf"), QStringLiteral("r_1.pdf")}));
+    EXPECT_EQ(boxTexts().last(), QStringLiteral("Done."));
+}
+
+} // namespace
