@@ -1,0 +1,519 @@
+#include "ndbwriter.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace pstwriter {
+
+namespace {
+
+constexpr std::uint64_t kAmapBase = 0x4400;
+constexpr std::uint64_t kRegionSize = 496 * 8 * 64;  // bytes one allocation map covers
+constexpr std::size_t kPageSize = 512;
+constexpr std::size_t kBufferLimit = 4 << 20;
+constexpr std::size_t kXblockMax = (kMaxBlockData - 8) / 8;
+constexpr std::size_t kSlEntriesMax = (kMaxBlockData - 8) / 24;
+constexpr std::size_t kSiEntriesMax = (kMaxBlockData - 8) / 16;
+
+constexpr std::uint8_t kPtypeBbt = 0x80;
+constexpr std::uint8_t kPtypeNbt = 0x81;
+constexpr std::uint8_t kPtypeFmap = 0x82;
+constexpr std::uint8_t kPtypePmap = 0x83;
+constexpr std::uint8_t kPtypeAmap = 0x84;
+
+// The "compressible" encoding substitutes every byte of an external block.
+constexpr std::uint8_t kPermute[256] = {
+    65,  54,  19,  98,  168, 33,  110, 187, 244, 22,  204, 4,   127, 100, 232, 93,  30,  242, 203, 42,
+    116, 197, 94,  53,  210, 149, 71,  158, 150, 45,  154, 136, 76,  125, 132, 63,  219, 172, 49,  182,
+    72,  95,  246, 196, 216, 57,  139, 231, 35,  59,  56,  142, 200, 193, 223, 37,  177, 32,  165, 70,
+    96,  78,  156, 251, 170, 211, 86,  81,  69,  124, 85,  0,   7,   201, 43,  157, 133, 155, 9,   160,
+    143, 173, 179, 15,  99,  171, 137, 75,  215, 167, 21,  90,  113, 102, 66,  191, 38,  74,  107, 152,
+    250, 234, 119, 83,  178, 112, 5,   44,  253, 89,  58,  134, 126, 206, 6,   235, 130, 120, 87,  199,
+    141, 67,  175, 180, 28,  212, 91,  205, 226, 233, 39,  79,  195, 8,   114, 128, 207, 176, 239, 245,
+    40,  109, 190, 48,  77,  52,  146, 213, 14,  60,  34,  50,  229, 228, 249, 159, 194, 209, 10,  129,
+    18,  225, 238, 145, 131, 118, 227, 151, 230, 97,  138, 23,  121, 164, 183, 220, 144, 122, 92,  140,
+    2,   166, 202, 105, 222, 80,  26,  17,  147, 185, 82,  135, 88,  252, 237, 29,  55,  73,  27,  106,
+    224, 41,  51,  153, 189, 108, 217, 148, 243, 64,  84,  111, 240, 198, 115, 184, 214, 62,  101, 24,
+    68,  31,  221, 103, 16,  241, 12,  25,  236, 174, 3,   161, 20,  123, 169, 11,  255, 248, 163, 192,
+    162, 1,   247, 46,  188, 36,  104, 117, 13,  254, 186, 47,  181, 208, 218, 61};
+
+struct CrcTable {
+    std::uint32_t v[256];
+    CrcTable() {
+        for (std::uint32_t i = 0; i < 256; ++i) {
+            std::uint32_t c = i;
+            for (int k = 0; k < 8; ++k)
+                c = (c & 1) ? (0xEDB88320u ^ (c >> 1)) : (c >> 1);
+            v[i] = c;
+        }
+    }
+};
+
+void put16(std::uint8_t *p, std::uint16_t v) {
+    p[0] = std::uint8_t(v);
+    p[1] = std::uint8_t(v >> 8);
+}
+void put32(std::uint8_t *p, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        p[i] = std::uint8_t(v >> (8 * i));
+}
+void put64(std::uint8_t *p, std::uint64_t v) {
+    for (int i = 0; i < 8; ++i)
+        p[i] = std::uint8_t(v >> (8 * i));
+}
+void append16(std::string &s, std::uint16_t v) {
+    s.push_back(char(v));
+    s.push_back(char(v >> 8));
+}
+void append32(std::string &s, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        s.push_back(char(v >> (8 * i)));
+}
+void append64(std::string &s, std::uint64_t v) {
+    for (int i = 0; i < 8; ++i)
+        s.push_back(char(v >> (8 * i)));
+}
+
+std::uint16_t signature(std::uint64_t ib, std::uint64_t bid) {
+    ib ^= bid;
+    return std::uint16_t(std::uint16_t(ib >> 16) ^ std::uint16_t(ib));
+}
+
+std::uint64_t alignUp(std::uint64_t v, std::uint64_t a) { return (v + a - 1) / a * a; }
+
+std::uint64_t regionStart(std::uint64_t i) { return kAmapBase + i * kRegionSize; }
+
+bool hasPmap(std::uint64_t i) { return i % 8 == 0; }
+// The header's free-map bytes cover the first 128 regions; each map page
+// after that covers 496 more and sits behind the allocation and page maps.
+bool hasFmap(std::uint64_t i) { return i >= 128 && (i - 128) % 496 == 0; }
+
+std::uint64_t reservedPages(std::uint64_t i) { return 1 + (hasPmap(i) ? 1 : 0) + (hasFmap(i) ? 1 : 0); }
+
+[[noreturn]] void fail(const std::string &what, const std::string &path, int err) {
+    throw std::runtime_error(what + " " + path + ": " + std::strerror(err));
+}
+
+// Longest run of free 64-byte slots in a map, capped at 255.
+std::uint8_t longestFreeRun(const std::array<std::uint8_t, 496> &bits) {
+    unsigned best = 0, run = 0;
+    for (std::size_t i = 0; i < bits.size() * 8 && best < 255; ++i) {
+        if (bits[i / 8] & (0x80 >> (i % 8))) {
+            run = 0;
+        } else {
+            best = std::max(best, ++run);
+        }
+    }
+    return std::uint8_t(std::min(best, 255u));
+}
+
+}  // namespace
+
+std::uint32_t pstCrc(const std::uint8_t *data, std::size_t size, std::uint32_t crc) {
+    static const CrcTable table;
+    for (std::size_t i = 0; i < size; ++i)
+        crc = table.v[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
+    return crc;
+}
+
+NdbWriter::NdbWriter(const std::string &path, Encryption encryption)
+    : m_path(path), m_encryption(encryption) {
+    m_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (m_fd < 0)
+        fail("cannot create", path, errno);
+    m_next = kAmapBase;
+    m_bufferStart = kAmapBase;
+    enterRegion(0);
+}
+
+NdbWriter::~NdbWriter() {
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+void NdbWriter::enterRegion(std::uint64_t index) {
+    while (m_amaps.size() <= index) {
+        const std::uint64_t i = m_amaps.size();
+        m_amaps.emplace_back();
+        m_amaps.back().fill(0);
+        markAllocated(regionStart(i), reservedPages(i) * kPageSize);
+    }
+}
+
+void NdbWriter::markAllocated(std::uint64_t ib, std::uint64_t size) {
+    const std::uint64_t region = (ib - kAmapBase) / kRegionSize;
+    std::uint64_t slot = (ib - regionStart(region)) / 64;
+    const std::uint64_t slots = size / 64;
+    auto &bits = m_amaps[region];
+    for (std::uint64_t k = 0; k < slots; ++k, ++slot)
+        bits[slot / 8] |= std::uint8_t(0x80 >> (slot % 8));
+}
+
+std::uint64_t NdbWriter::allocate(std::uint64_t size, std::uint64_t align) {
+    std::uint64_t pos = alignUp(m_next, align);
+    for (;;) {
+        const std::uint64_t region = (pos - kAmapBase) / kRegionSize;
+        enterRegion(region);
+        const std::uint64_t start = regionStart(region);
+        const std::uint64_t reservedEnd = start + reservedPages(region) * kPageSize;
+        if (pos < reservedEnd)
+            pos = alignUp(reservedEnd, align);
+        if (pos + size > start + kRegionSize) {
+            pos = start + kRegionSize;  // a block never straddles a map
+            continue;
+        }
+        break;
+    }
+    markAllocated(pos, size);
+    m_next = pos + size;
+    return pos;
+}
+
+void NdbWriter::put(std::uint64_t ib, const std::uint8_t *data, std::size_t size) {
+    const std::uint64_t end = m_bufferStart + m_buffer.size();
+    if (ib < end)
+        throw std::logic_error("pstwriter: out-of-order write");
+    m_buffer.resize(m_buffer.size() + (ib - end), 0);
+    m_buffer.insert(m_buffer.end(), data, data + size);
+    if (m_buffer.size() >= kBufferLimit)
+        flush();
+}
+
+void NdbWriter::flush() {
+    pwriteAll(m_buffer.data(), m_buffer.size(), m_bufferStart);
+    m_bufferStart += m_buffer.size();
+    m_buffer.clear();
+}
+
+void NdbWriter::pwriteAll(const std::uint8_t *data, std::size_t size, std::uint64_t ib) {
+    while (size > 0) {
+        const ssize_t n = ::pwrite(m_fd, data, size, off_t(ib));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            fail("cannot write", m_path, errno);
+        }
+        data += n;
+        size -= std::size_t(n);
+        ib += std::uint64_t(n);
+    }
+}
+
+std::uint64_t NdbWriter::placeBlock(const std::string &data, bool internal) {
+    if (data.empty() || data.size() > kMaxBlockData)
+        throw std::logic_error("pstwriter: bad block size");
+    const std::uint64_t bid = m_nextBid | (internal ? 2 : 0);
+    m_nextBid += 4;
+    const std::size_t total = alignUp(data.size() + 16, 64);
+    const std::uint64_t ib = allocate(total, 64);
+    std::vector<std::uint8_t> raw(total, 0);
+    std::memcpy(raw.data(), data.data(), data.size());
+    if (!internal && m_encryption == Encryption::Compressible) {
+        for (std::size_t i = 0; i < data.size(); ++i)
+            raw[i] = kPermute[raw[i]];
+    }
+    std::uint8_t *trailer = raw.data() + total - 16;
+    put16(trailer, std::uint16_t(data.size()));
+    put16(trailer + 2, signature(ib, bid));
+    put32(trailer + 4, pstCrc(raw.data(), data.size()));
+    put64(trailer + 8, bid);
+    put(ib, raw.data(), raw.size());
+    m_blocks.push_back({bid, ib, std::uint16_t(data.size())});
+    return bid;
+}
+
+std::uint64_t NdbWriter::writeBlock(const std::string &data) { return placeBlock(data, false); }
+
+std::uint64_t NdbWriter::treeOver(const std::vector<std::uint64_t> &bids, const std::vector<std::uint64_t> &sizes) {
+    if (bids.empty())
+        return 0;
+    if (bids.size() == 1)
+        return bids.front();
+    auto xblock = [this](std::uint8_t level, const std::uint64_t *b, const std::uint64_t *s, std::size_t n,
+                         std::uint64_t &total) {
+        total = 0;
+        for (std::size_t i = 0; i < n; ++i)
+            total += s[i];
+        if (total > 0xFFFFFFFFu)
+            throw std::runtime_error("pstwriter: a stream of more than 4 GB cannot be stored");
+        std::string block;
+        block.push_back(char(1));
+        block.push_back(char(level));
+        append16(block, std::uint16_t(n));
+        append32(block, std::uint32_t(total));
+        for (std::size_t i = 0; i < n; ++i)
+            append64(block, b[i]);
+        return placeBlock(block, true);
+    };
+    std::uint64_t total = 0;
+    if (bids.size() <= kXblockMax)
+        return xblock(1, bids.data(), sizes.data(), bids.size(), total);
+    std::vector<std::uint64_t> xbids, xsizes;
+    for (std::size_t i = 0; i < bids.size(); i += kXblockMax) {
+        const std::size_t n = std::min(kXblockMax, bids.size() - i);
+        xbids.push_back(xblock(1, bids.data() + i, sizes.data() + i, n, total));
+        xsizes.push_back(total);
+    }
+    if (xbids.size() > kXblockMax)
+        throw std::runtime_error("pstwriter: stream too large for a data tree");
+    return xblock(2, xbids.data(), xsizes.data(), xbids.size(), total);
+}
+
+std::uint64_t NdbWriter::writeData(const std::string &data) {
+    Stream stream(*this);
+    stream.append(data.data(), data.size());
+    return stream.finish();
+}
+
+std::uint64_t NdbWriter::writeBlocks(const std::vector<std::string> &blocks) {
+    std::vector<std::uint64_t> bids, sizes;
+    for (const std::string &b : blocks) {
+        bids.push_back(placeBlock(b, false));
+        sizes.push_back(b.size());
+    }
+    return treeOver(bids, sizes);
+}
+
+void NdbWriter::Stream::append(const char *data, std::size_t size) {
+    while (size > 0) {
+        const std::size_t n = std::min(size, kMaxBlockData - m_pending.size());
+        m_pending.append(data, n);
+        data += n;
+        size -= n;
+        if (m_pending.size() == kMaxBlockData) {
+            m_bids.push_back(m_writer.placeBlock(m_pending, false));
+            m_sizes.push_back(m_pending.size());
+            m_pending.clear();
+        }
+    }
+}
+
+std::uint64_t NdbWriter::Stream::finish() {
+    if (!m_pending.empty()) {
+        m_bids.push_back(m_writer.placeBlock(m_pending, false));
+        m_sizes.push_back(m_pending.size());
+        m_pending.clear();
+    }
+    return m_writer.treeOver(m_bids, m_sizes);
+}
+
+std::uint64_t NdbWriter::writeSubnodes(std::vector<SubnodeEntry> entries) {
+    if (entries.empty())
+        return 0;
+    std::sort(entries.begin(), entries.end(),
+              [](const SubnodeEntry &a, const SubnodeEntry &b) { return a.nid < b.nid; });
+    auto leaf = [this](const SubnodeEntry *e, std::size_t n) {
+        std::string block;
+        block.push_back(char(2));
+        block.push_back(char(0));
+        append16(block, std::uint16_t(n));
+        append32(block, 0);
+        for (std::size_t i = 0; i < n; ++i) {
+            append64(block, e[i].nid);
+            append64(block, e[i].bidData);
+            append64(block, e[i].bidSub);
+        }
+        return placeBlock(block, true);
+    };
+    if (entries.size() <= kSlEntriesMax)
+        return leaf(entries.data(), entries.size());
+    std::string block;
+    block.push_back(char(2));
+    block.push_back(char(1));
+    const std::size_t leaves = (entries.size() + kSlEntriesMax - 1) / kSlEntriesMax;
+    if (leaves > kSiEntriesMax)
+        throw std::runtime_error("pstwriter: too many subnodes");
+    append16(block, std::uint16_t(leaves));
+    append32(block, 0);
+    for (std::size_t i = 0; i < entries.size(); i += kSlEntriesMax) {
+        const std::size_t n = std::min(kSlEntriesMax, entries.size() - i);
+        const std::uint64_t bid = leaf(entries.data() + i, n);
+        append64(block, entries[i].nid);
+        append64(block, bid);
+    }
+    return placeBlock(block, true);
+}
+
+void NdbWriter::addNode(std::uint32_t nid, std::uint64_t bidData, std::uint64_t bidSub, std::uint32_t parent) {
+    m_nodes.push_back({nid, bidData, bidSub, parent});
+}
+
+NdbWriter::PageRef NdbWriter::writePage(std::uint8_t *page, std::uint8_t ptype, std::uint64_t key) {
+    const std::uint64_t bid = m_nextPageBid++;
+    const std::uint64_t ib = allocate(kPageSize, kPageSize);
+    page[496] = ptype;
+    page[497] = ptype;
+    put16(page + 498, signature(ib, bid));
+    put32(page + 500, pstCrc(page, 496));
+    put64(page + 504, bid);
+    put(ib, page, kPageSize);
+    return {key, bid, ib};
+}
+
+std::vector<NdbWriter::PageRef> NdbWriter::nodeLeaves() {
+    std::sort(m_nodes.begin(), m_nodes.end(), [](const NodeRef &a, const NodeRef &b) { return a.nid < b.nid; });
+    for (std::size_t i = 1; i < m_nodes.size(); ++i) {
+        if (m_nodes[i].nid == m_nodes[i - 1].nid)
+            throw std::logic_error("pstwriter: node id used twice");
+    }
+    std::vector<PageRef> pages;
+    constexpr std::size_t perPage = 488 / 32;
+    for (std::size_t i = 0; i < m_nodes.size(); i += perPage) {
+        std::uint8_t page[kPageSize] = {};
+        const std::size_t n = std::min(perPage, m_nodes.size() - i);
+        for (std::size_t k = 0; k < n; ++k) {
+            const NodeRef &node = m_nodes[i + k];
+            std::uint8_t *e = page + k * 32;
+            put64(e, node.nid);
+            put64(e + 8, node.bidData);
+            put64(e + 16, node.bidSub);
+            put32(e + 24, node.parent);
+        }
+        page[488] = std::uint8_t(n);
+        page[489] = std::uint8_t(perPage);
+        page[490] = 32;
+        page[491] = 0;
+        pages.push_back(writePage(page, kPtypeNbt, m_nodes[i].nid));
+    }
+    return pages;
+}
+
+std::vector<NdbWriter::PageRef> NdbWriter::blockLeaves() {
+    // Blocks were numbered in the order they were written, so they are sorted.
+    std::vector<PageRef> pages;
+    constexpr std::size_t perPage = 488 / 24;
+    const std::vector<BlockRef> blocks = m_blocks;  // page writes do not add blocks
+    for (std::size_t i = 0; i < blocks.size(); i += perPage) {
+        std::uint8_t page[kPageSize] = {};
+        const std::size_t n = std::min(perPage, blocks.size() - i);
+        for (std::size_t k = 0; k < n; ++k) {
+            const BlockRef &b = blocks[i + k];
+            std::uint8_t *e = page + k * 24;
+            put64(e, b.bid);
+            put64(e + 8, b.ib);
+            put16(e + 16, b.cb);
+            put16(e + 18, 2);  // referenced once, plus the tree's own reference
+        }
+        page[488] = std::uint8_t(n);
+        page[489] = std::uint8_t(perPage);
+        page[490] = 24;
+        page[491] = 0;
+        pages.push_back(writePage(page, kPtypeBbt, blocks[i].bid));
+    }
+    return pages;
+}
+
+NdbWriter::PageRef NdbWriter::buildTree(std::vector<PageRef> level, std::uint8_t ptype, int depth) {
+    constexpr std::size_t perPage = 488 / 24;
+    while (level.size() > 1) {
+        std::vector<PageRef> upper;
+        for (std::size_t i = 0; i < level.size(); i += perPage) {
+            std::uint8_t page[kPageSize] = {};
+            const std::size_t n = std::min(perPage, level.size() - i);
+            for (std::size_t k = 0; k < n; ++k) {
+                std::uint8_t *e = page + k * 24;
+                put64(e, level[i + k].key);
+                put64(e + 8, level[i + k].bid);
+                put64(e + 16, level[i + k].ib);
+            }
+            page[488] = std::uint8_t(n);
+            page[489] = std::uint8_t(perPage);
+            page[490] = 24;
+            page[491] = std::uint8_t(depth);
+            upper.push_back(writePage(page, ptype, level[i].key));
+        }
+        level = std::move(upper);
+        ++depth;
+    }
+    return level.front();
+}
+
+void NdbWriter::finish(const std::array<std::uint32_t, 32> &nextNodeIndex) {
+    if (m_blocks.empty() || m_nodes.empty())
+        throw std::logic_error("pstwriter: empty store");
+    const PageRef nbt = buildTree(nodeLeaves(), kPtypeNbt, 1);
+    const PageRef bbt = buildTree(blockLeaves(), kPtypeBbt, 1);
+    flush();
+
+    // The file always ends at the end of the last map's region, as Outlook
+    // grows it, so every map covers only bytes inside the file.
+    const std::uint64_t regions = m_amaps.size();
+    const std::uint64_t eof = regionStart(regions);
+    if (::ftruncate(m_fd, off_t(eof)) != 0)
+        fail("cannot extend", m_path, errno);
+
+    std::uint64_t freeBytes = 0;
+    for (std::uint64_t i = 0; i < regions; ++i) {
+        std::uint8_t page[kPageSize] = {};
+        std::memcpy(page, m_amaps[i].data(), 496);
+        for (std::uint8_t byte : m_amaps[i])
+            freeBytes += 64 * (8 - std::uint64_t(__builtin_popcount(byte)));
+        const std::uint64_t ib = regionStart(i);
+        page[496] = kPtypeAmap;
+        page[497] = kPtypeAmap;
+        put32(page + 500, pstCrc(page, 496));
+        put64(page + 504, ib);
+        pwriteAll(page, kPageSize, ib);
+        if (hasPmap(i)) {
+            // Page maps are no longer used by readers; Outlook fills them.
+            std::uint8_t pmap[kPageSize] = {};
+            std::memset(pmap, 0xFF, 496);
+            pmap[496] = kPtypePmap;
+            pmap[497] = kPtypePmap;
+            put32(pmap + 500, pstCrc(pmap, 496));
+            put64(pmap + 504, ib + kPageSize);
+            pwriteAll(pmap, kPageSize, ib + kPageSize);
+        }
+        if (hasFmap(i)) {
+            std::uint8_t fmap[kPageSize] = {};
+            for (std::uint64_t k = 0; k < 496 && i + k < regions; ++k)
+                fmap[k] = longestFreeRun(m_amaps[i + k]);
+            fmap[496] = kPtypeFmap;
+            fmap[497] = kPtypeFmap;
+            put32(fmap + 500, pstCrc(fmap, 496));
+            const std::uint64_t at = ib + 2 * kPageSize;
+            put64(fmap + 504, at);
+            pwriteAll(fmap, kPageSize, at);
+        }
+    }
+
+    std::uint8_t h[564] = {};
+    std::memcpy(h, "!BDN", 4);
+    put16(h + 8, 0x4D53);  // "SM"
+    put16(h + 10, 23);     // Unicode
+    put16(h + 12, 19);
+    h[14] = 1;
+    h[15] = 1;
+    put64(h + 32, m_nextPageBid);
+    for (int i = 0; i < 32; ++i)
+        put32(h + 44 + 4 * i, nextNodeIndex[std::size_t(i)]);
+    put64(h + 184, eof);
+    put64(h + 192, regionStart(regions - 1));
+    put64(h + 200, freeBytes);
+    put64(h + 216, nbt.bid);
+    put64(h + 224, nbt.ib);
+    put64(h + 232, bbt.bid);
+    put64(h + 240, bbt.ib);
+    h[248] = 0x02;  // maps valid
+    for (std::uint64_t i = 0; i < 128 && i < regions; ++i)
+        h[256 + i] = longestFreeRun(m_amaps[i]);
+    std::memset(h + 384, 0xFF, 128);
+    h[512] = 0x80;
+    h[513] = m_encryption == Encryption::Compressible ? 1 : 0;
+    put64(h + 516, m_nextBid);
+    put32(h + 4, pstCrc(h + 8, 471));
+    put32(h + 524, pstCrc(h + 8, 516));
+    pwriteAll(h, sizeof h, 0);
+
+    const int fd = m_fd;
+    m_fd = -1;
+    if (::close(fd) != 0)
+        fail("cannot close", m_path, errno);
+}
+
+}  // namespace pstwriter

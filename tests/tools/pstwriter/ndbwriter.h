@@ -1,0 +1,107 @@
+// The node database layer of the PST writer: data blocks with trailers and
+// CRCs, data trees, subnode trees, the node and block B-trees, allocation
+// maps and the header. Blocks are laid out front to back as they come and
+// written through a small buffer; the B-trees and maps follow at finish().
+#pragma once
+
+#include "pstwriter.h"
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace pstwriter {
+
+// CRC-32 as the PST format computes it (reflected 0xEDB88320, no final xor).
+std::uint32_t pstCrc(const std::uint8_t *data, std::size_t size, std::uint32_t crc = 0);
+
+constexpr std::size_t kMaxBlockData = 8176;
+constexpr std::size_t kMaxHeapAlloc = 3580;
+
+struct SubnodeEntry {
+    std::uint32_t nid = 0;
+    std::uint64_t bidData = 0;
+    std::uint64_t bidSub = 0;
+};
+
+class NdbWriter {
+public:
+    NdbWriter(const std::string &path, Encryption encryption);
+    ~NdbWriter();
+    NdbWriter(const NdbWriter &) = delete;
+    NdbWriter &operator=(const NdbWriter &) = delete;
+
+    // One external data block (at most kMaxBlockData bytes); returns its bid.
+    std::uint64_t writeBlock(const std::string &data);
+    // Any amount of data as a block or a data tree; 0 for no data.
+    std::uint64_t writeData(const std::string &data);
+    // Prepared blocks (e.g. heap-on-node blocks) kept block for block.
+    std::uint64_t writeBlocks(const std::vector<std::string> &blocks);
+    // A subnode tree; 0 when there are no entries.
+    std::uint64_t writeSubnodes(std::vector<SubnodeEntry> entries);
+
+    // Streams data into full blocks and makes the tree at the end.
+    class Stream {
+    public:
+        explicit Stream(NdbWriter &writer) : m_writer(writer) {}
+        void append(const char *data, std::size_t size);
+        std::uint64_t finish();  // root bid, 0 when nothing was appended
+    private:
+        NdbWriter &m_writer;
+        std::string m_pending;
+        std::vector<std::uint64_t> m_bids;
+        std::vector<std::uint64_t> m_sizes;
+    };
+
+    void addNode(std::uint32_t nid, std::uint64_t bidData, std::uint64_t bidSub, std::uint32_t parent);
+
+    // Writes the B-trees, maps and header and closes the file.
+    void finish(const std::array<std::uint32_t, 32> &nextNodeIndex);
+
+private:
+    struct BlockRef {
+        std::uint64_t bid;
+        std::uint64_t ib;
+        std::uint16_t cb;
+    };
+    struct NodeRef {
+        std::uint32_t nid;
+        std::uint64_t bidData;
+        std::uint64_t bidSub;
+        std::uint32_t parent;
+    };
+    struct PageRef {
+        std::uint64_t key;
+        std::uint64_t bid;
+        std::uint64_t ib;
+    };
+
+    std::uint64_t placeBlock(const std::string &data, bool internal);
+    std::uint64_t treeOver(const std::vector<std::uint64_t> &bids, const std::vector<std::uint64_t> &sizes);
+    std::uint64_t allocate(std::uint64_t size, std::uint64_t align);
+    void enterRegion(std::uint64_t index);
+    void markAllocated(std::uint64_t ib, std::uint64_t size);
+    void put(std::uint64_t ib, const std::uint8_t *data, std::size_t size);
+    void flush();
+    void pwriteAll(const std::uint8_t *data, std::size_t size, std::uint64_t ib);
+    PageRef writePage(std::uint8_t *page, std::uint8_t ptype, std::uint64_t key);
+    PageRef buildTree(std::vector<PageRef> level, std::uint8_t ptype, int depth);
+    std::vector<PageRef> nodeLeaves();
+    std::vector<PageRef> blockLeaves();
+
+    std::string m_path;
+    Encryption m_encryption;
+    int m_fd = -1;
+    std::uint64_t m_next = 0;       // first free byte for the next allocation
+    std::uint64_t m_bufferStart = 0;
+    std::vector<std::uint8_t> m_buffer;
+    std::uint64_t m_nextBid = 4;
+    std::uint64_t m_nextPageBid = 1;
+    std::vector<std::array<std::uint8_t, 496>> m_amaps;  // one per 248 KB region
+    std::vector<BlockRef> m_blocks;
+    std::vector<NodeRef> m_nodes;
+};
+
+}  // namespace pstwriter
