@@ -1,0 +1,69 @@
+#include "platform/pst/pstengine.h"
+
+#include "app/core/error.h"
+#include "platform/pst/pstsession.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QLoggingCategory>
+#include <QStandardPaths>
+
+namespace pw::pst {
+
+Q_DECLARE_LOGGING_CATEGORY(lcPst)
+
+namespace {
+
+bool isMailFile(const QFileInfo &info) {
+    const QString suffix = info.suffix();
+    return info.isFile()
+        && (suffix.compare(QLatin1String("pst"), Qt::CaseInsensitive) == 0
+            || suffix.compare(QLatin1String("ost"), Qt::CaseInsensitive) == 0);
+}
+
+void addFolder(QStringList &paths, const QString &folder) {
+    QDir dir(folder);
+    const QFileInfoList entries = dir.entryInfoList(QDir::Files | QDir::Readable, QDir::Name | QDir::IgnoreCase);
+    for (const QFileInfo &entry : entries) {
+        if (isMailFile(entry))
+            paths.append(entry.absoluteFilePath());
+    }
+}
+
+} // namespace
+
+QStringList profileStorePaths() {
+    QStringList paths;
+    const QString profile = qEnvironmentVariable("PARCELWISE_PROFILE");
+    if (profile.isEmpty()) {
+        const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+        addFolder(paths, QDir(documents).filePath(QStringLiteral("Outlook Files")));
+        return paths;
+    }
+    for (const QString &entry : profile.split(QLatin1Char(':'), Qt::SkipEmptyParts)) {
+        const QFileInfo info(entry);
+        if (info.isDir())
+            addFolder(paths, entry);
+        else
+            paths.append(entry); // opening it says what is wrong with it
+    }
+    return paths;
+}
+
+outlook::ApplicationPtr createPstApplication() {
+    return createPstApplication(profileStorePaths());
+}
+
+outlook::ApplicationPtr createPstApplication(const QStringList &storePaths) {
+    return std::make_shared<PstApplication>(storePaths);
+}
+
+void installPstEngine() {
+    outlook::ObjectFactory::setCreator([](const QString &className) -> outlook::ApplicationPtr {
+        if (className.compare(QLatin1String(outlook::kApplicationClass), Qt::CaseInsensitive) != 0)
+            throw Error(QStringLiteral("Cannot create the object \"%1\": unknown class.").arg(className));
+        return createPstApplication();
+    });
+}
+
+} // namespace pw::pst

@@ -1,0 +1,41 @@
+#pragma once
+// Folders of a mail file and their collections.
+#include "outlook/outlookmodel.h"
+#include "platform/pst/pststore.h"
+
+namespace pw::pst {
+
+class PstFolder : public outlook::Folder {
+public:
+    // `isRoot`: the store's root, named after the store.
+    PstFolder(PstStorePtr store, std::shared_ptr<PffItem> folder, bool isRoot);
+
+    QString name() override;
+    outlook::FoldersPtr Folders() override;
+    outlook::ItemsPtr Items() override;
+
+    const PstStorePtr &store() const { return m_store; }
+    bool isRoot() const { return m_isRoot; }
+
+private:
+    PstStorePtr m_store;
+    std::shared_ptr<PffItem> m_folder;
+    bool m_isRoot;
+};
+
+// The child folders of one folder.
+class PstFolders : public outlook::Folders {
+public:
+    PstFolders(PstStorePtr store, std::shared_ptr<PffItem> folder)
+        : m_store(std::move(store)), m_folder(std::move(folder)) {}
+
+    int count() override;
+    outlook::FolderPtr Item(int index) override;
+    outlook::FolderPtr GetLast() override;
+
+private:
+    PstStorePtr m_store;
+    std::shared_ptr<PffItem> m_folder;
+};
+
+} // namespace pw::pst

@@ -1,0 +1,103 @@
+#include "platform/pst/pstsession.h"
+
+#include "app/core/error.h"
+#include "platform/pst/pstfolder.h"
+#include "platform/pst/pstitem.h"
+
+#include <QDir>
+#include <QLoggingCategory>
+
+namespace pw::pst {
+
+Q_LOGGING_CATEGORY(lcPst, "parcelwise.pst")
+
+PstApplication::PstApplication(const QStringList &storePaths) : m_session(std::make_shared<PstSession>()) {
+    for (const QString &path : storePaths) {
+        try {
+            m_session->stores.push_back(std::make_shared<PstStore>(path));
+        } catch (const std::exception &failure) {
+            qCWarning(lcPst).noquote() << "Mail file left out of the profile:" << failure.what();
+        }
+    }
+}
+
+QString PstApplication::Version() {
+    // Callers read addresses from major version 10 on.
+    return QStringLiteral("16.0");
+}
+
+outlook::NamespacePtr PstApplication::GetNamespace(const QString &type) {
+    if (type.compare(QLatin1String("MAPI"), Qt::CaseInsensitive) != 0)
+        throw Error(QStringLiteral("GetNamespace: \"%1\" is not a known namespace type; only \"MAPI\" is.").arg(type));
+    return std::make_shared<PstNamespace>(m_session);
+}
+
+outlook::FoldersPtr PstNamespace::Folders() {
+    return std::make_shared<PstRootFolders>(m_session);
+}
+
+void PstNamespace::AddStore(const QString &path) {
+    // Opened again when it is open already: the new store is then always the
+    // last one, and closing it leaves the other open.
+    m_session->stores.push_back(std::make_shared<PstStore>(path));
+}
+
+void PstNamespace::RemoveStore(const outlook::FolderPtr &root) {
+    auto *folder = dynamic_cast<PstFolder *>(root.get());
+    if (!folder || !folder->isRoot())
+        throw Error(QStringLiteral("RemoveStore: the folder given is not the root folder of a store."));
+    auto &stores = m_session->stores;
+    for (auto it = stores.begin(); it != stores.end(); ++it) {
+        if (*it == folder->store()) {
+            (*it)->markClosed();
+            stores.erase(it);
+            return;
+        }
+    }
+    throw Error(QStringLiteral("RemoveStore: the store \"%1\" is not open in this session.").arg(folder->store()->displayName()));
+}
+
+outlook::ItemPtr PstNamespace::GetItemFromID(const QString &entryId) {
+    const QByteArray hex = entryId.toLatin1();
+    const QByteArray id = QByteArray::fromHex(hex);
+    const bool isHex = std::all_of(hex.begin(), hex.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
+    if (entryId.size() != 48 || !isHex || id.size() != 24)
+        throw Error(QStringLiteral("GetItemFromID: \"%1\" is not an EntryID of this program's mail stores (24 bytes in hex).")
+                        .arg(entryId.left(100)));
+    const QByteArray key = id.mid(4, 16);
+    const auto *tail = reinterpret_cast<const unsigned char *>(id.constData() + 20);
+    const std::uint32_t nodeId = tail[0] | (tail[1] << 8) | (tail[2] << 16) | (std::uint32_t(tail[3]) << 24);
+
+    for (const PstStorePtr &store : m_session->stores) {
+        if (store->recordKey() != key)
+            continue;
+        // Message nodes carry node type 4 (normal) or 8 (associated).
+        const std::uint32_t nodeType = nodeId & 0x1F;
+        PffItem item = (nodeType == 0x04 || nodeType == 0x08) ? store->itemByIdentifier(nodeId) : PffItem();
+        if (!item)
+            throw Error(QStringLiteral("GetItemFromID: the store \"%1\" holds no item with this EntryID; it may have been moved or deleted.")
+                            .arg(store->displayName()));
+        return std::make_shared<PstItem>(store, std::move(item));
+    }
+    throw Error(QStringLiteral("GetItemFromID: the item's store is not open."));
+}
+
+int PstRootFolders::count() {
+    return static_cast<int>(m_session->stores.size());
+}
+
+outlook::FolderPtr PstRootFolders::Item(int index) {
+    const int total = count();
+    if (index < 1 || index > total)
+        throw Error(QStringLiteral("Folders: index %1 is out of range (1 to %2).").arg(index).arg(total));
+    const PstStorePtr &store = m_session->stores[static_cast<std::size_t>(index - 1)];
+    return std::make_shared<PstFolder>(store, store->rootFolder(), true);
+}
+
+outlook::FolderPtr PstRootFolders::GetLast() {
+    if (m_session->stores.empty())
+        throw Error(QStringLiteral("Folders: no store is open."));
+    return Item(count());
+}
+
+} // namespace pw::pst

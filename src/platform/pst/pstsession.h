@@ -1,0 +1,57 @@
+#pragma once
+// A session of the engine: what "Outlook.Application" gives. It owns the
+// list of open stores; the application, its namespace and the root-folder
+// collection share it.
+#include "outlook/outlookmodel.h"
+#include "platform/pst/pststore.h"
+
+#include <QStringList>
+
+#include <vector>
+
+namespace pw::pst {
+
+struct PstSession {
+    std::vector<PstStorePtr> stores;
+};
+
+class PstApplication : public outlook::Application {
+public:
+    // Opens the files of `storePaths`; one that cannot be opened is left out
+    // (with a line in the log) and does not stop the others.
+    explicit PstApplication(const QStringList &storePaths);
+
+    QString Version() override;
+    outlook::NamespacePtr GetNamespace(const QString &type) override;
+
+private:
+    std::shared_ptr<PstSession> m_session;
+};
+
+class PstNamespace : public outlook::Namespace {
+public:
+    explicit PstNamespace(std::shared_ptr<PstSession> session) : m_session(std::move(session)) {}
+
+    outlook::FoldersPtr Folders() override;
+    void AddStore(const QString &path) override;
+    void RemoveStore(const outlook::FolderPtr &root) override;
+    outlook::ItemPtr GetItemFromID(const QString &entryId) override;
+
+private:
+    std::shared_ptr<PstSession> m_session;
+};
+
+// The root folders of the session's stores, in order.
+class PstRootFolders : public outlook::Folders {
+public:
+    explicit PstRootFolders(std::shared_ptr<PstSession> session) : m_session(std::move(session)) {}
+
+    int count() override;
+    outlook::FolderPtr Item(int index) override;
+    outlook::FolderPtr GetLast() override;
+
+private:
+    std::shared_ptr<PstSession> m_session;
+};
+
+} // namespace pw::pst

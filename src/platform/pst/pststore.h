@@ -1,0 +1,58 @@
+#pragma once
+// One open mail file (.pst or .ost): the libpff file, the store's record
+// key and display name, and its root folder (the IPM subtree). Objects of
+// the store hold it through shared_ptr, so the file stays open as long as
+// any of them lives; closing a store (RemoveStore) only marks it closed,
+// after which its objects refuse every call.
+#include "platform/pst/pffitem.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <memory>
+
+namespace pw::pst {
+
+class PstStore {
+public:
+    // Opens the file; throws pw::Error saying why it cannot be used.
+    explicit PstStore(const QString &path);
+    ~PstStore();
+    PstStore(const PstStore &) = delete;
+    PstStore &operator=(const PstStore &) = delete;
+
+    const QString &path() const { return m_path; }
+    // The root folder's name: the store's display name, else the file's base name.
+    const QString &displayName() const { return m_displayName; }
+    // 16 bytes; EntryIDs carry it to find the store again.
+    const QByteArray &recordKey() const { return m_recordKey; }
+    libpff_file_t *file() const { return m_file; }
+    const std::shared_ptr<PffItem> &rootFolder() const { return m_root; }
+    int codepage() const { return m_codepage; }
+
+    bool isOpen() const { return m_open; }
+    void markClosed() { m_open = false; }
+    // Throws when the store was closed; every member of its objects calls it.
+    void ensureOpen() const;
+
+    // Upper-case hex EntryID of the item with that node id.
+    QString entryId(std::uint32_t nodeId) const;
+
+    // Items not belonging to a store's objects, looked up by node id.
+    PffItem itemByIdentifier(std::uint32_t nodeId) const;
+
+private:
+    void findRootFolder(const PffItem &messageStore);
+
+    QString m_path;
+    libpff_file_t *m_file = nullptr;
+    QString m_displayName;
+    QByteArray m_recordKey;
+    std::shared_ptr<PffItem> m_root;
+    int m_codepage = 1252;
+    bool m_open = true;
+};
+
+using PstStorePtr = std::shared_ptr<PstStore>;
+
+} // namespace pw::pst
