@@ -1,0 +1,145 @@
+#include "express/conversion.h"
+
+#include "app/core/error.h"
+#include "app/core/fileroutines.h"
+#include "app/core/operation.h"
+#include "download/shortfilename.h"
+#include "express/emllist.h"
+
+#include <QDir>
+#include <QFile>
+#include <QStandardPaths>
+#include <QThread>
+
+namespace pw::Shell32 {
+
+namespace {
+
+constexpr qint32 kStartFailureBase = 0x80040000;
+constexpr int kPollMs = 100;
+
+// Splits at blanks outside double quotes, as a shell would. A quoted empty
+// text is an argument of its own: the converter's missing .dbx argument
+// must stay in its place rather than vanish and shift the others.
+QStringList splitCommandLine(const QString &commandLine) {
+    QStringList arguments;
+    QString current;
+    bool inArgument = false;
+    bool inQuotes = false;
+    for (const QChar c : commandLine) {
+        if (c == QLatin1Char('"')) {
+            inQuotes = !inQuotes;
+            inArgument = true;
+        } else if (!inQuotes && (c == QLatin1Char(' ') || c == QLatin1Char('\t'))) {
+            if (inArgument)
+                arguments.append(current);
+            current.clear();
+            inArgument = false;
+        } else {
+            current.append(c);
+            inArgument = true;
+        }
+    }
+    if (inArgument)
+        arguments.append(current);
+    return arguments;
+}
+
+} // namespace
+
+qint32 RunAndWait(Launcher &launcher, EventPump &events, const QString &commandLine,
+                  std::optional<int> windowStyle) {
+    int style = windowStyle.value_or(6);
+    if (style < 0 || style > 6)
+        style = 6;
+    Q_UNUSED(style); // there is no window to show or hide here
+
+    QStringList arguments = splitCommandLine(commandLine);
+    const QString program = arguments.isEmpty() ? QString() : arguments.takeFirst();
+    const qint64 handle = launcher.start(program, arguments);
+    if (handle <= 0) {
+        const quint32 errorNumber = handle < 0 ? static_cast<quint32>(-handle) : 0u;
+        return static_cast<qint32>(errorNumber + static_cast<quint32>(kStartFailureBase));
+    }
+    int exitCode = 0;
+    for (;;) {
+        const bool stillRunning = launcher.running(handle, &exitCode);
+        events.processEvents();
+        if (!stillRunning)
+            return exitCode;
+        QThread::msleep(kPollMs);
+    }
+}
+
+} // namespace pw::Shell32
+
+namespace pw {
+
+namespace {
+
+constexpr int kDefaultPointer = 0;
+constexpr int kBusyPointer = 11;
+
+QString quoted(const QString &text) {
+    return QLatin1Char('"') + text + QLatin1Char('"');
+}
+
+} // namespace
+
+QString emlWorkingFolder() {
+    const QString cache = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation);
+    if (cache.isEmpty())
+        throw Error(QStringLiteral("There is no per-user cache folder to convert messages into"));
+    const QString folder = cache + QStringLiteral("/Parcelwise/eml");
+    if (!QDir(folder).exists()) {
+        if (!QDir().mkpath(folder))
+            throw Error(QStringLiteral("Cannot create the folder \"%1\"").arg(folder));
+        // Converted mail is private.
+        QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    }
+    return folder;
+}
+
+void convertDbxFiles(const ConversionContext &context) {
+    Operation op(context.dialogs, QStringLiteral("Form2"), QStringLiteral("PushButton2_Click"));
+    const auto pointer = [&](int kind) {
+        if (context.setPointer)
+            context.setPointer(kind);
+    };
+
+    QString converter;
+    op.step(100, [&] { converter = context.applicationFolder + QStringLiteral("/unfurl"); });
+    op.step(102, [&] { pointer(kBusyPointer); });
+    op.step(104, [&] {
+        if (context.workingFolder.isEmpty())
+            throw Error(QStringLiteral("No working folder for the converted messages"));
+        DeleteMatchingFiles(context.workingFolder + QStringLiteral("/*.eml"));
+    });
+    op.step(106, [&] { context.emlFileNames = QStringList(); });
+    op.step(108, [&] { context.messageList.clear(); });
+
+    int rowCount = 0;
+    op.step(110, [&] { rowCount = context.fileList.count(); });
+    for (int row = 0; row < rowCount; ++row) {
+        op.step(112, [&] { context.events.processEvents(); });
+        if (!op.test(114, [&] { return context.fileList.isChecked(row); }))
+            continue;
+        QString commandLine;
+        op.step(116, [&] {
+            commandLine = quoted(modShortFilename::ShortFileName(converter)) + QLatin1Char(' ')
+                          + quoted(modShortFilename::ShortFileName(context.fileList.text(row, 0)))
+                          + QLatin1Char(' ') + quoted(context.workingFolder);
+        });
+        // The converter's result is not examined: what it wrote is listed.
+        op.step(118, [&] { Shell32::RunAndWait(context.launcher, context.events, commandLine, 0); });
+        op.step(120, [&] {
+            Express1::ListEmlMessages(context.workingFolder, context.messageList, context.emlFileNames);
+        });
+    }
+    op.step(122, [&] { pointer(kDefaultPointer); });
+    op.step(124, [&] {
+        context.dialogs.messageBox(QStringLiteral("Done."), MsgButtons::Ok, MsgIcon::None, QString());
+    });
+}
+
+} // namespace pw
