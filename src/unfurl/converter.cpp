@@ -122,10 +122,11 @@ void Converter::convertRecord(DbxReader &reader, EmlFolder &folder, uint32_t add
         return;
     }
     const uint32_t number = record.number.value_or(0);
-    if (const auto [it, inserted] = m_firstBlocks.emplace(*record.firstBlock, number); !inserted) {
+    if (!m_firstBlocks.insert(*record.firstBlock)) {
         ++m_totals.notWritten;
-        say(Severity::Error, label + " shares its text with message " + std::to_string(it->second) +
-                                 " (damaged index); that text was written once");
+        say(Severity::Error, label + " shares its text (the data block at " +
+                                 hexAddress(*record.firstBlock) +
+                                 ") with an earlier message; the damaged index lets it be written once only");
         return;
     }
 

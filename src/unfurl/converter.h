@@ -3,12 +3,12 @@
 // named <dbx base name>_<message number, 5 digits>.eml. Reports go to the
 // given stream, each line prefixed "unfurl: <file name>: ".
 
+#include "unfurl/addressset.h"
 #include "unfurl/dbxreader.h"
 
 #include <cstdint>
 #include <iosfwd>
 #include <string>
-#include <unordered_map>
 
 namespace unfurl {
 
@@ -51,8 +51,8 @@ private:
     std::string m_prefix;
     std::string m_stem;
     Totals m_totals;
-    // First data block -> message number, to catch two records sharing text.
-    std::unordered_map<uint32_t, uint32_t> m_firstBlocks;
+    // First data blocks seen, to catch two records sharing one text.
+    AddressSet m_firstBlocks;
 };
 
 } // namespace unfurl

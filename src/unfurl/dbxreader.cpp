@@ -135,8 +135,8 @@ uint32_t DbxReader::readU32(uint64_t offset) {
 
 struct DbxReader::NodeWalk {
     const std::function<void(uint32_t)> &onRecord;
-    std::unordered_set<uint32_t> visitedNodes;
-    std::unordered_set<uint32_t> emittedRecords;
+    AddressSet visitedNodes;
+    AddressSet emittedRecords;
     uint64_t lostSubtrees = 0;
 };
 
@@ -187,7 +187,7 @@ uint64_t DbxReader::walkNode(uint32_t node, uint32_t parent, int depth, NodeWalk
     if (depth >= kMaxTreeDepth)
         throw DamageError("the index is nested more than " + std::to_string(kMaxTreeDepth) +
                           " levels deep at node " + hexAddress(node));
-    if (!state.visitedNodes.insert(node).second)
+    if (!state.visitedNodes.insert(node))
         throw DamageError("the index loops back to node " + hexAddress(node));
     requireObject(node, kNodeSize, "index node");
 
@@ -212,7 +212,7 @@ uint64_t DbxReader::walkNode(uint32_t node, uint32_t parent, int depth, NodeWalk
         const uint32_t record = u32At(entry);
         if (record != 0) {
             ++found;
-            if (state.emittedRecords.insert(record).second)
+            if (state.emittedRecords.insert(record))
                 state.onRecord(record);
             else
                 m_problems(Severity::Warning, "record " + hexAddress(record) +
@@ -312,10 +312,11 @@ uint64_t DbxReader::readText(uint32_t firstBlock,
     for (uint32_t p = firstBlock; p != 0;) {
         if (p <= highest) {
             if (!haveSet) {
-                m_chainSeen.insert(m_chainBlocks.begin(), m_chainBlocks.end());
+                for (const uint32_t seen : m_chainBlocks)
+                    m_chainSeen.insert(seen);
                 haveSet = true;
             }
-            if (m_chainSeen.count(p))
+            if (m_chainSeen.contains(p))
                 throw DamageError("its chain of data blocks loops back to " + hexAddress(p));
         }
         if (m_chainBlocks.size() >= maxBlocks)

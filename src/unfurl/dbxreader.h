@@ -5,13 +5,13 @@
 // text block by block. Damage to one structure costs only what hangs off it;
 // it is reported through the problem sink and the walk goes on.
 
+#include "unfurl/addressset.h"
 #include "unfurl/pagedfile.h"
 
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 namespace unfurl {
@@ -87,7 +87,7 @@ private:
     uint32_t m_treeRoot = 0;
     uint64_t m_bodyStart = 0;
     std::vector<uint32_t> m_chainBlocks;
-    std::unordered_set<uint32_t> m_chainSeen;
+    AddressSet m_chainSeen;
 };
 
 // "0x2AD4", for messages about file positions.

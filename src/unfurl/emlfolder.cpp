@@ -20,7 +20,7 @@ bool noReplaceUnsupported(int err) { return err == EINVAL || err == ENOSYS || er
 
 } // namespace
 
-EmlFolder::EmlFolder(const std::string &path) : m_path(path) {
+EmlFolder::EmlFolder(const std::string &path) : m_path(path), m_pid(static_cast<long>(::getpid())) {
     m_dirFd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (m_dirFd < 0) {
         const int err = errno;
@@ -51,8 +51,7 @@ EmlFolder::~EmlFolder() {
 int EmlFolder::createTemporary(std::string &name) {
     for (int attempt = 0; attempt < 1000; ++attempt) {
         char text[64];
-        std::snprintf(text, sizeof text, ".unfurl-%ld-%u.part", static_cast<long>(::getpid()),
-                      m_counter++);
+        std::snprintf(text, sizeof text, ".unfurl-%ld-%u.part", m_pid, m_counter++);
         const int fd = ::openat(m_dirFd, text, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0) {
             name = text;

@@ -34,6 +34,7 @@ private:
 
     std::string m_path;
     int m_dirFd = -1;
+    long m_pid;  // in temporary names, so two runs never pick the same one
     unsigned m_counter = 0;
 };
 

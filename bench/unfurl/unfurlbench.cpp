@@ -1,0 +1,301 @@
+// Converts a generated .dbx of about 500 MB holding 50,000 messages and
+// compares the time with one sequential read of the same file (cat to
+// /dev/null) in the same run. A second, smaller file shows whether the
+// converter's memory grows with the file. Files are generated into a work
+// folder (default: <build>/bench-data) and removed afterwards.
+//
+// Goal: conversion at most 2 times the read; peak memory independent of size.
+
+#include "dbxfixture.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <spawn.h>
+#include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <malloc.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using unfurl::fixture::FixtureMessage;
+
+// Deterministic messages of 2,000 to 18,000 bytes (10,000 on average), CR LF
+// text lines, so the file holds what a mail folder would.
+class GeneratedMessages : public unfurl::fixture::MessageSource {
+public:
+    explicit GeneratedMessages(size_t count) : m_count(count) {}
+    size_t count() const override { return m_count; }
+    FixtureMessage messageAt(size_t i) const override {
+        FixtureMessage m;
+        m.number = static_cast<uint32_t>(i + 1);
+        m.subject = "Generated message " + std::to_string(i + 1);
+        m.messageId = "<gen" + std::to_string(i + 1) + "@bench.example>";
+        return m;
+    }
+    uint32_t textSize(size_t i) const override {
+        return 2000 + static_cast<uint32_t>(mix(i) % 16001);
+    }
+    void textOf(size_t i, std::string &text) const override {
+        const uint32_t size = textSize(i);
+        text = "From: Sender <sender@bench.example>\r\nTo: You <you@bench.example>\r\nSubject: Generated message " +
+               std::to_string(i + 1) + "\r\n\r\n";
+        uint64_t state = mix(i);
+        while (text.size() < size) {
+            state = state * 6364136223846793005ull + 1442695040888963407ull;
+            const char c = static_cast<char>('a' + (state >> 59));
+            text += (text.size() % 76 == 74) ? '\r' : (text.size() % 76 == 75) ? '\n' : c;
+        }
+        text.resize(size);
+    }
+
+private:
+    static uint64_t mix(uint64_t x) {
+        x ^= x >> 33;
+        x *= 0xff51afd7ed558ccdull;
+        x ^= x >> 33;
+        return x;
+    }
+    size_t m_count;
+};
+
+struct RunStats {
+    double seconds = 0;
+    long peakKib = 0;
+    int status = -1;
+};
+
+RunStats spawnAndWait(const std::vector<std::string> &args, const std::string &stdoutPath) {
+    std::vector<char *> argv;
+    for (const auto &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (!stdoutPath.empty())
+        posix_spawn_file_actions_addopen(&actions, 1, stdoutPath.c_str(), O_WRONLY, 0);
+    const auto start = std::chrono::steady_clock::now();
+    pid_t pid = 0;
+    RunStats stats;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
+        int status = 0;
+        struct rusage usage {};
+        ::wait4(pid, &status, 0, &usage);
+        stats.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        stats.peakKib = usage.ru_maxrss;
+        stats.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    return stats;
+}
+
+// A child's peak RSS includes whatever its parent held when it was spawned,
+// and the generator holds a lot. So programs are started by a small helper
+// process forked before anything is allocated; a request goes over a pipe
+// as its length, then NUL-terminated words (the last names the file that
+// standard output goes to, empty for none).
+class Spawner {
+public:
+    Spawner() {
+        int toHelper[2], fromHelper[2];
+        if (::pipe(toHelper) != 0 || ::pipe(fromHelper) != 0)
+            std::abort();
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            ::close(toHelper[1]);
+            ::close(fromHelper[0]);
+            serve(toHelper[0], fromHelper[1]);
+            ::_exit(0);
+        }
+        ::close(toHelper[0]);
+        ::close(fromHelper[1]);
+        m_to = toHelper[1];
+        m_from = fromHelper[0];
+    }
+    ~Spawner() {
+        ::close(m_to);
+        ::close(m_from);
+        ::waitpid(m_pid, nullptr, 0);
+    }
+    // The last word is the file standard output goes to ("" = unchanged).
+    RunStats run(const std::vector<std::string> &args, const std::string &stdoutPath) {
+        std::string words;
+        for (const auto &a : args)
+            words += a + '\0';
+        words += stdoutPath + '\0';
+        const uint32_t length = static_cast<uint32_t>(words.size());
+        std::string request(reinterpret_cast<const char *>(&length), sizeof length);
+        request += words;
+        if (::write(m_to, request.data(), request.size()) != static_cast<ssize_t>(request.size()))
+            std::abort();
+        RunStats stats;
+        if (::read(m_from, &stats, sizeof stats) != sizeof stats)
+            std::abort();
+        return stats;
+    }
+
+private:
+    static bool readExactly(int fd, void *data, size_t length) {
+        auto *p = static_cast<char *>(data);
+        while (length > 0) {
+            const ssize_t n = ::read(fd, p, length);
+            if (n <= 0)
+                return false;
+            p += n;
+            length -= static_cast<size_t>(n);
+        }
+        return true;
+    }
+    static void serve(int in, int out) {
+        for (;;) {
+            uint32_t length = 0;
+            if (!readExactly(in, &length, sizeof length))
+                return;
+            std::string payload(length, '\0');
+            if (!readExactly(in, payload.data(), length))
+                return;
+            std::vector<std::string> words;
+            for (size_t at = 0; at < payload.size();) {
+                const size_t stop = payload.find('\0', at);
+                words.push_back(payload.substr(at, stop - at));
+                at = stop + 1;
+            }
+            const std::string target = words.back();
+            words.pop_back();
+            const RunStats stats = spawnAndWait(words, target);
+            if (::write(out, &stats, sizeof stats) != sizeof stats)
+                return;
+        }
+    }
+    pid_t m_pid = -1;
+    int m_to = -1, m_from = -1;
+};
+
+Spawner *g_spawner = nullptr;
+
+RunStats run(const std::vector<std::string> &args, const char *stdoutPath) {
+    return g_spawner->run(args, stdoutPath ? stdoutPath : "");
+}
+
+// Drops the file's pages from the page cache (only this file), so the next
+// read comes from the disk.
+void evict(const fs::path &file) {
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    ::fdatasync(fd);
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    ::close(fd);
+}
+
+// Lets the disk finish writing what an earlier run left dirty.
+void settle(const fs::path &folder) {
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::syncfs(fd);
+        ::close(fd);
+    }
+}
+
+struct Result {
+    uint64_t bytes = 0;
+    double coldRead = 0, warmRead = 0;
+    RunStats cold, warm;
+    size_t files = 0;
+};
+
+RunStats convert(const fs::path &dbx, const fs::path &out, size_t *files) {
+    fs::remove_all(out);
+    fs::create_directories(out);
+    settle(out);
+    const RunStats stats = run({UNFURL_PROGRAM, dbx.string(), out.string()}, nullptr);
+    if (files) {
+        *files = 0;
+        for (const auto &entry : fs::directory_iterator(out))
+            *files += entry.is_regular_file();
+    }
+    fs::remove_all(out);
+    settle(out.parent_path());
+    return stats;
+}
+
+Result measure(const fs::path &work, const fs::path &outRoot, size_t messages, bool keep) {
+    const fs::path dbx = work / ("bench-" + std::to_string(messages) + ".dbx");
+    const fs::path out = outRoot / ("out-" + std::to_string(messages));
+
+    Result r;
+    {
+        const auto start = std::chrono::steady_clock::now();
+        r.bytes = unfurl::fixture::writeDbx(dbx.string(), GeneratedMessages(messages)).fileSize;
+        std::printf("  generated %s: %.1f MB, %zu messages in %.1f s\n", dbx.filename().c_str(),
+                    r.bytes / 1e6, messages,
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    }
+    // The generator's memory must not count as the converter's: spawned
+    // children start out sharing the parent's pages.
+    ::malloc_trim(0);
+    settle(work);
+
+    // Cold: both start with the file out of the page cache.
+    evict(dbx);
+    r.coldRead = run({"/bin/cat", dbx.string()}, "/dev/null").seconds;
+    evict(dbx);
+    r.cold = convert(dbx, out, &r.files);
+    // Warm: the file is in memory, as right after one has read it.
+    run({"/bin/cat", dbx.string()}, "/dev/null");
+    r.warmRead = run({"/bin/cat", dbx.string()}, "/dev/null").seconds;
+    r.warm = convert(dbx, out, nullptr);
+    if (!keep)
+        fs::remove(dbx);
+    return r;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    Spawner spawner;
+    g_spawner = &spawner;
+    fs::path work = BENCH_DEFAULT_DIR, outRoot;
+    bool keep = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--keep")
+            keep = true;
+        else if (arg == "--out" && i + 1 < argc)
+            outRoot = argv[++i];
+        else if (arg.rfind("--", 0) == 0) {
+            std::fprintf(stderr, "usage: bench_unfurl [--keep] [--out FOLDER] [WORK-FOLDER]\n");
+            return 2;
+        } else
+            work = arg;
+    }
+    if (outRoot.empty())
+        outRoot = work;
+    fs::create_directories(work);
+    fs::create_directories(outRoot);
+    std::printf("unfurl benchmark: .dbx in %s, .eml into %s\n", work.c_str(), outRoot.c_str());
+
+    const Result small = measure(work, outRoot, 10000, keep);
+    const Result large = measure(work, outRoot, 50000, keep);
+
+    for (const Result *r : {&small, &large}) {
+        std::printf("%7.1f MB cold: cat %.2f s, unfurl %.2f s, ratio %.2f | warm: cat %.2f s, unfurl %.2f s, "
+                    "ratio %.2f | peak RSS %ld/%ld KiB, exit %d, %zu files\n",
+                    r->bytes / 1e6, r->coldRead, r->cold.seconds, r->cold.seconds / r->coldRead, r->warmRead,
+                    r->warm.seconds, r->warm.seconds / r->warmRead, r->cold.peakKib, r->warm.peakKib,
+                    r->cold.status, r->files);
+    }
+    const bool ok = large.cold.status == 0 && large.warm.status == 0 && large.files == 50000;
+    const bool fast = large.cold.seconds <= 2 * large.coldRead;
+    const bool flat = large.cold.peakKib <= small.cold.peakKib + 4096;
+    std::printf("goal: at most 2x the read (cold): %s; memory independent of size: %s\n",
+                fast ? "met" : "NOT met", flat ? "met" : "NOT met");
+    return ok ? 0 : 1;
+}
