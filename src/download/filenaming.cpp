@@ -12,6 +12,29 @@ namespace pw {
 namespace {
 
 constexpr int kMaxRenamingSteps = 10000;
+// The longest name a Linux file system takes, in bytes.
+constexpr qsizetype kMaxNameBytes = 255;
+
+bool fitsFileSystem(const QString &name) {
+    return QFile::encodeName(name).size() <= kMaxNameBytes;
+}
+
+// Shortens the part before the extension until the name fits; a name that
+// cannot be saved at its full length is better saved a little shorter.
+QString shortenedToFit(const QString &name) {
+    if (fitsFileSystem(name))
+        return name;
+    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    const bool keepExtension = dot > 0 && name.size() - dot <= 16;
+    QString stem = keepExtension ? name.left(dot) : name;
+    const QString extension = keepExtension ? name.mid(dot) : QString();
+    while (!stem.isEmpty() && !fitsFileSystem(stem + extension)) {
+        stem.chop(1);
+        if (!stem.isEmpty() && stem.back().isHighSurrogate())
+            stem.chop(1);
+    }
+    return stem + extension;
+}
 
 QString usualExtension(const QString &mimeType) {
     if (mimeType.isEmpty())
@@ -33,7 +56,7 @@ QString safeAttachmentName(const QString &name, const QString &mimeType) {
     }
     if (result.isEmpty() || result == QLatin1String(".") || result == QLatin1String(".."))
         result = QStringLiteral("attachment") + usualExtension(mimeType);
-    return result;
+    return shortenedToFit(result);
 }
 
 QString joinLocation(const QString &location, const QString &fileName) {
@@ -66,10 +89,19 @@ QString uniqueTargetPath(const QString &location, const QString &fileName,
                          const std::function<bool(const QString &)> &taken) {
     QString name = fileName;
     QString candidate = joinLocation(location, name);
+    // Accumulated suffixes grow by one per step; once the name would no
+    // longer fit the file system, the counter goes onto the original name
+    // instead (report_86.pdf), so the 86th copy of a name is saved too.
+    bool accumulate = true;
     for (int counter = 1; taken(candidate); ++counter) {
         if (counter > kMaxRenamingSteps)
             throw Error(QStringLiteral("No free file name was found for \"%1\" in %2").arg(fileName, location));
-        name = numberedName(name, counter);
+        QString next = accumulate ? numberedName(name, counter) : QString();
+        if (!accumulate || !fitsFileSystem(next)) {
+            accumulate = false;
+            next = shortenedToFit(numberedName(fileName, counter));
+        }
+        name = next;
         candidate = joinLocation(location, name);
         if (eachStep)
             eachStep();

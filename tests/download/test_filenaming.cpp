@@ -3,6 +3,7 @@
 #include "app/core/error.h"
 
 #include <QDir>
+#include <QSet>
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -126,6 +127,36 @@ TEST_F(UniquePath, HiddenFileOrFolderCausesNoSuffix) {
 TEST_F(UniquePath, GivesUpInsteadOfLoopingForever) {
     const auto alwaysTaken = [](const QString &) { return true; };
     EXPECT_THROW(uniqueTargetPath(dir.path(), QStringLiteral("a"), {}, alwaysTaken), pw::Error);
+}
+
+TEST(SafeNameLength, OverlongNamesAreShortenedBeforeTheExtension) {
+    const QString longAscii = QString(300, QLatin1Char('a')) + QStringLiteral(".pdf");
+    const QString shortened = safeAttachmentName(longAscii);
+    EXPECT_EQ(QFile::encodeName(shortened).size(), 255);
+    EXPECT_TRUE(shortened.endsWith(QStringLiteral("a.pdf")));
+    const QString longWide = QString(200, QChar(0x00E9)) + QStringLiteral(".txt");
+    const QByteArray encoded = QFile::encodeName(safeAttachmentName(longWide));
+    EXPECT_LE(encoded.size(), 255);
+    EXPECT_TRUE(encoded.endsWith(".txt"));
+    EXPECT_EQ(QString::fromUtf8(encoded).toUtf8(), encoded); // no character cut in half
+}
+
+TEST(UniquePathMany, EveryCopyOfACommonNameGetsAName) {
+    // image001.png in every message of a mailbox: the accumulated suffix
+    // outgrows the file system's limit after some 80 copies.
+    QSet<QString> taken;
+    const auto isTaken = [&](const QString &p) { return taken.contains(p); };
+    QStringList made;
+    for (int i = 0; i < 300; ++i) {
+        const QString path = uniqueTargetPath(QStringLiteral("/out"), QStringLiteral("image001.png"), {}, isTaken);
+        ASSERT_FALSE(taken.contains(path));
+        ASSERT_LE(QFile::encodeName(path.mid(5)).size(), 255) << i;
+        taken.insert(path);
+        made.append(path);
+    }
+    EXPECT_EQ(made[0], QStringLiteral("/out/image001.png"));
+    EXPECT_EQ(made[2], QStringLiteral("/out/image001_1_2.png"));
+    EXPECT_TRUE(made.last().endsWith(QStringLiteral(".png")));
 }
 
 TEST(ShortFileName, IsThePathWhenItExists) {
