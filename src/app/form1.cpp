@@ -107,16 +107,7 @@ void Form1::buildControls() {
     ListView1 = new QTreeView(this);
     ListView1->setObjectName(QStringLiteral("ListView1"));
     ListView1->setGeometry(twipsRect(120, 3120, 7800, 3105, this));
-    ListView1->setRootIsDecorated(false);
-    ListView1->setUniformRowHeights(true); // keeps 100,000 rows smooth
-    ListView1->setItemsExpandable(false);
-    ListView1->setAllColumnsShowFocus(true);
-    ListView1->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
-    ListView1->header()->setStretchLastSection(false);
-    ListView1->header()->setMinimumSectionSize(0);
-    ListView1->setModel(m_model);
-    connect(m_model, &QAbstractItemModel::columnsInserted, this, [this] { applyColumnWidths(); });
-    connect(m_model, &QAbstractItemModel::modelReset, this, [this] { applyColumnWidths(); });
+    setUpListView(*ListView1, *m_model);
 
     button(PushButton5, "PushButton5", QStringLiteral("Select All Items"), this, 120, 6315, 3840, 405);
     button(PushButton6, "PushButton6", QStringLiteral("Deselect All Items"), this, 4080, 6315, 3840, 405);
@@ -160,11 +151,6 @@ void Form1::buildControls() {
     m_pointer->hover(ListView1->viewport(), PointerDefault);
 }
 
-void Form1::applyColumnWidths() {
-    for (int c = 0; c < m_model->columnCount(); ++c)
-        ListView1->header()->resizeSection(c, twipsToPixels(m_model->columnWidthTwips(c), this));
-}
-
 void Form1::Form_Load() {
     // Start-up steps report nothing; a failing step is passed over.
     auto quietly = [](auto &&f) {
@@ -177,10 +163,7 @@ void Form1::Form_Load() {
     quietly([&] { CenterWindow(*this); });
     setWindowTitle(QStringLiteral("Parcelwise"));
     setWindowIcon(QIcon(QStringLiteral(":/parcelwise.svg")));
-    quietly([&] {
-        const QString cursorFile = applicationFolder() + QStringLiteral("/HAND-M.CUR");
-        m_pointer->setCustomImage(FileExists(cursorFile) ? loadCursorFile(cursorFile) : std::nullopt);
-    });
+    quietly([&] { loadHandPointer(*m_pointer, applicationFolder()); });
     quietly([&] { OpenHomePageAtRandom(); });
     Text2->setText(SettingsStore::GetSetting(QStringLiteral("PST File"), QString()));
     if (m_model->columnCount() == 0) {
@@ -264,21 +247,12 @@ void Form1::PushButton9_Click() {
     op.step(100, [&] { showForm2(); });
 }
 
-namespace {
-void tickEveryRow(Dialogs &dialogs, MessageListModel &model, const QString &operation, bool ticked) {
-    Operation op(dialogs, QStringLiteral("Form1"), operation);
-    const int rows = op.value(100, [&] { return model.count(); }, 0);
-    for (int i = 0; i < rows; ++i)
-        op.step(102, [&] { model.setChecked(i, ticked); });
-}
-} // namespace
-
 void Form1::PushButton5_Click() {
-    tickEveryRow(*m_ports.dialogs, *m_model, QStringLiteral("PushButton5_Click"), true);
+    TickAllRows(*m_ports.dialogs, *m_model, kWindow, QStringLiteral("PushButton5_Click"), true);
 }
 
 void Form1::PushButton6_Click() {
-    tickEveryRow(*m_ports.dialogs, *m_model, QStringLiteral("PushButton6_Click"), false);
+    TickAllRows(*m_ports.dialogs, *m_model, kWindow, QStringLiteral("PushButton6_Click"), false);
 }
 
 void Form1::PushButton1_Click() {

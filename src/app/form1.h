@@ -79,7 +79,6 @@ protected:
 
 private:
     void buildControls();
-    void applyColumnWidths();
 
     Ports m_ports;
     MessageListModel *m_model = nullptr;

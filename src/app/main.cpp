@@ -31,6 +31,7 @@ int main(int argc, char **argv) {
     pw::Form1 form1(ports);
     form1.showForm2 = [&] {
         pw::Form2 form2(ports, &form1);
+        form2.Form_Load();
         form2.exec();
     };
     form1.Form_Load();

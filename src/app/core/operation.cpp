@@ -1,5 +1,6 @@
 #include "app/core/operation.h"
 
+#include "app/core/messagelistmodel.h"
 #include "buildconfig.h"
 
 namespace pw {
@@ -35,6 +36,14 @@ void ErrorReport(Dialogs &dialogs, const QString &description, const QString &wi
 void Operation::fail(int line, std::exception_ptr failure) {
     ++m_failures;
     ErrorReport(m_dialogs, describeException(failure), m_window, m_name, line);
+}
+
+void TickAllRows(Dialogs &dialogs, MessageListModel &list, const QString &window, const QString &operation,
+                 bool ticked) {
+    Operation op(dialogs, window, operation);
+    const int rows = op.value(100, [&] { return list.count(); }, 0);
+    for (int i = 0; i < rows; ++i)
+        op.step(102, [&] { list.setChecked(i, ticked); });
 }
 
 } // namespace pw

@@ -71,4 +71,12 @@ private:
     int m_failures = 0;
 };
 
+class MessageListModel;
+
+// The "Select All Items" / "Deselect All Items" buttons of both windows:
+// the row count is read once (step 100), then each row is ticked or
+// unticked (step 102, reported per row).
+void TickAllRows(Dialogs &dialogs, MessageListModel &list, const QString &window, const QString &operation,
+                 bool ticked);
+
 } // namespace pw

@@ -1,11 +1,16 @@
 #include "app/look/look.h"
 
+#include "app/core/fileroutines.h"
+#include "app/core/messagelistmodel.h"
+
 #include <QAbstractButton>
 #include <QCheckBox>
 #include <QEvent>
 #include <QFile>
 #include <QFileInfo>
 #include <QGroupBox>
+#include <QHeaderView>
+#include <QTreeView>
 #include <QGuiApplication>
 #include <QImage>
 #include <QLabel>
@@ -94,6 +99,27 @@ std::optional<QCursor> loadCursorFile(const QString &path) {
             hotX = hotY = -1;
     }
     return QCursor(QPixmap::fromImage(image), hotX, hotY);
+}
+
+void setUpListView(QTreeView &view, MessageListModel &model) {
+    view.setRootIsDecorated(false);
+    view.setUniformRowHeights(true); // keeps 100,000 rows smooth
+    view.setItemsExpandable(false);
+    view.setAllColumnsShowFocus(true);
+    view.header()->setStretchLastSection(false);
+    view.header()->setMinimumSectionSize(0);
+    view.setModel(&model);
+    const auto applyWidths = [&view, &model] {
+        for (int c = 0; c < model.columnCount(); ++c)
+            view.header()->resizeSection(c, twipsToPixels(model.columnWidthTwips(c), view.window()));
+    };
+    QObject::connect(&model, &QAbstractItemModel::columnsInserted, &view, applyWidths);
+    QObject::connect(&model, &QAbstractItemModel::modelReset, &view, applyWidths);
+}
+
+void loadHandPointer(WindowPointer &pointer, const QString &applicationFolder) {
+    const QString cursorFile = applicationFolder + QStringLiteral("/HAND-M.CUR");
+    pointer.setCustomImage(FileExists(cursorFile) ? loadCursorFile(cursorFile) : std::nullopt);
 }
 
 WindowPointer::WindowPointer(QWidget &window) : QObject(&window), m_window(window) {}

@@ -8,6 +8,7 @@
 #include <QString>
 #include <optional>
 
+class QTreeView;
 class QWidget;
 
 namespace pw {
@@ -34,6 +35,16 @@ bool ApplySkin(QWidget &form1, const QString &applicationFolder);
 // The hand pointer image "HAND-M.CUR" from the application folder, with
 // the hot spot the file names; nullopt when it is absent or unreadable.
 std::optional<QCursor> loadCursorFile(const QString &path);
+
+class MessageListModel;
+// Makes `view` the report-style list of `model`: one row per line, a tick
+// in the first column, column widths in twips kept in step with the model.
+void setUpListView(QTreeView &view, MessageListModel &model);
+
+class WindowPointer;
+// Gives the window the custom pointer image "HAND-M.CUR" of the application
+// folder when that file is there; otherwise the window has none.
+void loadHandPointer(WindowPointer &pointer, const QString &applicationFolder);
 
 enum PointerKind { PointerDefault = 0, PointerBusy = 11, PointerCustom = 99 };
 

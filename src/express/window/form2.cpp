@@ -1,11 +1,239 @@
 #include "express/window/form2.h"
 
+#include "app/core/fileroutines.h"
+#include "app/core/operation.h"
+#include "app/core/settingsstore.h"
+#include "download/emlsaveengine.h"
+#include "download/folderpickers.h"
+#include "express/conversion.h"
+#include "express/express1.h"
+#include "platform/shell/qtdialogs.h"
+
+#include <QCloseEvent>
+#include <QGroupBox>
+#include <QIcon>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTreeView>
+
 namespace pw {
+
+namespace {
+const QString kWindow = QStringLiteral("Form2");
+} // namespace
 
 Form2::Form2(const Ports &ports, QWidget *parent) : QDialog(parent), m_ports(ports) {
     setObjectName(QStringLiteral("Form2"));
-    setWindowTitle(QStringLiteral("Parcelwise"));
     setModal(true);
+    m_files = new MessageListModel(this);
+    m_messages = new MessageListModel(this);
+    m_pointer = new WindowPointer(*this);
+    converterFolder = applicationFolder();
+    buildControls();
+}
+
+void Form2::buildControls() {
+    QFont arial(QStringLiteral("Arial"));
+    arial.setPointSizeF(8.25);
+    setFont(arial);
+    setFixedSize(twipsToPixels(8040, this), twipsToPixels(7980, this));
+
+    auto button = [this](QPushButton *&b, const char *name, const QString &caption, QWidget *parent,
+                         int l, int t, int w, int h) {
+        b = new QPushButton(caption, parent);
+        b->setObjectName(QLatin1String(name));
+        b->setAutoDefault(false);
+        b->setGeometry(twipsRect(l, t, w, h, this));
+        m_pointer->hover(b, PointerCustom);
+    };
+    auto list = [this](QTreeView *&v, const char *name, MessageListModel *model, int top) {
+        v = new QTreeView(this);
+        v->setObjectName(QLatin1String(name));
+        v->setGeometry(twipsRect(120, top, 7800, 2115, this));
+        setUpListView(*v, *model);
+        m_pointer->hover(v, PointerCustom);
+        m_pointer->hover(v->viewport(), PointerCustom);
+    };
+
+    button(PushButton14, "PushButton14", QStringLiteral("Search For Outlook Express"), this, 120, 120, 3840, 405);
+    button(PushButton1, "PushButton1", QStringLiteral("Add Outlook Express File"), this, 4080, 120, 3840, 405);
+    list(ListView1, "ListView1", m_files, 630);
+    button(PushButton5, "PushButton5", QStringLiteral("Select All Items"), this, 120, 2820, 3840, 405);
+    button(PushButton3, "PushButton3", QStringLiteral("Deselect All Items"), this, 4080, 2820, 3840, 405);
+    button(PushButton2, "PushButton2", QStringLiteral("Extract Emails With Attachment(s) From Outlook Express"),
+           this, 120, 3330, 7800, 405);
+    list(ListView2, "ListView2", m_messages, 3840);
+    Frame1 = new QGroupBox(QStringLiteral("Save Attachment(s) To This Folder"), this);
+    Frame1->setObjectName(QStringLiteral("Frame1"));
+    Frame1->setGeometry(twipsRect(120, 6000, 7800, 825, this));
+    Text3 = new QLineEdit(Frame1);
+    Text3->setObjectName(QStringLiteral("Text3"));
+    Text3->setGeometry(twipsRect(225, 300, 6660, 345, this));
+    button(PushButton8, "PushButton8", QStringLiteral("..."), Frame1, 6960, 300, 600, 345);
+    button(PushButton4, "PushButton4", QStringLiteral("Select All Items"), this, 120, 6930, 3840, 405);
+    button(PushButton6, "PushButton6", QStringLiteral("Deselect All Items"), this, 4080, 6930, 3840, 405);
+    button(PushButton7, "PushButton7", QStringLiteral("Start Downloading"), this, 120, 7440, 7800, 405);
+    m_pointer->hover(this, PointerDefault);
+    m_pointer->hover(Frame1, PointerDefault);
+
+    connect(PushButton14, &QPushButton::clicked, this, &Form2::PushButton14_Click);
+    connect(PushButton1, &QPushButton::clicked, this, &Form2::PushButton1_Click);
+    connect(PushButton5, &QPushButton::clicked, this, &Form2::PushButton5_Click);
+    connect(PushButton3, &QPushButton::clicked, this, &Form2::PushButton3_Click);
+    connect(PushButton2, &QPushButton::clicked, this, &Form2::PushButton2_Click);
+    connect(PushButton4, &QPushButton::clicked, this, &Form2::PushButton4_Click);
+    connect(PushButton6, &QPushButton::clicked, this, &Form2::PushButton6_Click);
+    connect(PushButton7, &QPushButton::clicked, this, &Form2::PushButton7_Click);
+    connect(PushButton8, &QPushButton::clicked, this, &Form2::PushButton8_Click);
+    connect(Text3, &QLineEdit::textChanged, this, [this] { Text3_Change(); });
+}
+
+void Form2::Form_Load() {
+    // Start-up steps report nothing; a failing step is passed over.
+    auto quietly = [](auto &&f) {
+        try {
+            f();
+        } catch (...) {
+        }
+    };
+    quietly([&] { ApplyStandardColours(*this); });
+    setWindowTitle(QStringLiteral("Parcelwise"));
+    setWindowIcon(QIcon(QStringLiteral(":/parcelwise.svg")));
+    quietly([&] { CenterWindow(*this); });
+    quietly([&] { loadHandPointer(*m_pointer, applicationFolder()); });
+    if (m_files->columnCount() == 0)
+        m_files->addColumn(QStringLiteral("DBX File(s)"), 6000);
+    if (m_messages->columnCount() == 0) {
+        m_messages->addColumn(QStringLiteral("From"), 1500);
+        m_messages->addColumn(QStringLiteral("To"), 1500);
+        m_messages->addColumn(QStringLiteral("Subject"), 2000);
+        m_messages->addColumn(QStringLiteral("Date Received"), 1500);
+    }
+    // An absent Location defaults to the desktop; one cleared by the user
+    // stays empty.
+    QString location;
+    quietly([&] { location = SettingsStore::GetSetting(QStringLiteral("Location"), DesktopFolderPath()); });
+    if (location.isNull())
+        location = SettingsStore::GetSetting(QStringLiteral("Location"), QString());
+    Text3->setText(location);
+}
+
+void Form2::Form_QueryUnload() {
+    if (m_unloaded)
+        return;
+    m_unloaded = true;
+    m_ports.events->processEvents();
+    m_ports.events->processEvents();
+    try {
+        DeleteMatchingFiles(workingFolderOrCreate() + QStringLiteral("/*.eml"));
+    } catch (...) {
+        // Leftover working files are harmless; the window always closes.
+    }
+    m_ports.events->processEvents();
+    m_ports.events->processEvents();
+}
+
+void Form2::closeEvent(QCloseEvent *event) {
+    Form_QueryUnload();
+    event->accept();
+    QDialog::closeEvent(event);
+}
+
+void Form2::reject() {
+    Form_QueryUnload();
+    QDialog::reject();
+}
+
+void Form2::PushButton14_Click() {
+    Operation op(*m_ports.dialogs, kWindow, QStringLiteral("PushButton14_Click"));
+    op.step(100, [&] { Express1::FoundDbxFiles.clear(); });
+    op.step(102, [&] {
+        try {
+            Express1::FindStoreFiles(*m_ports.dialogs);
+        } catch (...) {
+            // A failed search lists nothing, not half of what it found.
+            Express1::FoundDbxFiles.clear();
+            throw;
+        }
+    });
+    const QStringList found = Express1::FoundDbxFiles;
+    for (const QString &path : found)
+        op.step(104, [&] { m_files->appendRow({path}); });
+}
+
+void Form2::PushButton1_Click() {
+    Operation op(*m_ports.dialogs, kWindow, QStringLiteral("PushButton1_Click"));
+    QStringList chosen;
+    op.step(100, [&] {
+        chosen = m_ports.dialogs->openFiles(QStringLiteral("Add File(s) - Hold Ctrl or Shift to select multiple files"),
+                                            QStringLiteral("DBX Files (*.dbx)|*.dbx|"), true);
+    });
+    if (op.test(102, [&] { return chosen.isEmpty(); }))
+        return;
+    for (const QString &path : std::as_const(chosen))
+        op.step(104, [&] { m_files->appendRow({path}); });
+}
+
+void Form2::PushButton5_Click() {
+    TickAllRows(*m_ports.dialogs, *m_files, kWindow, QStringLiteral("PushButton5_Click"), true);
+}
+
+void Form2::PushButton3_Click() {
+    TickAllRows(*m_ports.dialogs, *m_files, kWindow, QStringLiteral("PushButton3_Click"), false);
+}
+
+void Form2::PushButton4_Click() {
+    TickAllRows(*m_ports.dialogs, *m_messages, kWindow, QStringLiteral("PushButton4_Click"), true);
+}
+
+void Form2::PushButton6_Click() {
+    TickAllRows(*m_ports.dialogs, *m_messages, kWindow, QStringLiteral("PushButton6_Click"), false);
+}
+
+QString Form2::workingFolderOrCreate() {
+    return workingFolder.isEmpty() ? emlWorkingFolder() : workingFolder;
+}
+
+void Form2::PushButton2_Click() {
+    QString folder;
+    try {
+        folder = workingFolderOrCreate();
+    } catch (const std::exception &e) {
+        ErrorReport(*m_ports.dialogs, QString::fromUtf8(e.what()), kWindow, QStringLiteral("PushButton2_Click"), 100);
+        return;
+    }
+    ConversionContext context{*m_ports.dialogs, *m_ports.events, *m_ports.launcher, *m_files, *m_messages,
+                              EmlFileNames, converterFolder, folder, [this](int kind) { setPointer(kind); }};
+    convertDbxFiles(context);
+}
+
+void Form2::PushButton7_Click() {
+    QString folder;
+    try {
+        folder = workingFolderOrCreate();
+    } catch (const std::exception &e) {
+        ErrorReport(*m_ports.dialogs, QString::fromUtf8(e.what()), kWindow, QStringLiteral("PushButton7_Click"), 100);
+        return;
+    }
+    EmlSaveContext context{*m_ports.dialogs, *m_ports.events, *m_messages, EmlFileNames, folder,
+                           [this] { return Text3->text(); }, [this](int kind) { setPointer(kind); }};
+    saveEmlAttachments(context);
+}
+
+void Form2::PushButton8_Click() {
+    Operation op(*m_ports.dialogs, kWindow, QStringLiteral("PushButton8_Click"));
+    QString folder;
+    op.step(100, [&] { folder = AddFolder(*m_ports.dialogs, winId(), QStringLiteral("Please select folder:")); });
+    if (op.test(102, [&] { return folder.isEmpty(); }))
+        return;
+    if (op.test(104, [&] { return !folder.endsWith(QLatin1Char('/')); }))
+        op.step(106, [&] { Text3->setText(folder + QLatin1Char('/')); });
+    else
+        op.step(108, [&] { Text3->setText(folder); });
+}
+
+void Form2::Text3_Change() {
+    SettingsStore::SaveSetting(QStringLiteral("Location"), Text3->text());
 }
 
 } // namespace pw
