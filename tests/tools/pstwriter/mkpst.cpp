@@ -9,6 +9,7 @@
 //   "recordKey": "32 hex digits",
 //   "ipmSubtreeEntryId": true,
 //   "folders": [ {
+//     "repeat": 1,                          copies; "{n}" in the name becomes 1, 2, ...
 //     "name": "Inbox", "containerClass": "IPF.Note",
 //     "folders": [ ... ],
 //     "messages": [ {
@@ -147,22 +148,39 @@ pstwriter::Message message(const QJsonObject &o, int copy) {
     return m;
 }
 
-void fill(pstwriter::Folder &folder, const QJsonObject &o, Counts &counts) {
-    for (const QJsonValue &mv : o.value(QLatin1String("messages")).toArray()) {
-        const QJsonObject mo = mv.toObject();
-        const int repeat = mo.value(QLatin1String("repeat")).toInt(1);
-        for (int copy = 1; copy <= repeat; ++copy) {
-            folder.addMessage(message(mo, copy));
-            ++counts.messages;
-        }
-    }
+// Folders first, in the described order, then messages folder by folder from
+// the last folder to the first. Folder and message order as readers list them
+// stay as described (each is sorted by node id on its own), but libpff, which
+// looks up each message's folder by a depth-first search over what it has
+// already placed, then opens big stores in seconds instead of minutes.
+void collect(pstwriter::Folder &folder, const QJsonObject &o, Counts &counts,
+             std::vector<std::pair<pstwriter::Folder *, QJsonObject>> &order) {
+    order.emplace_back(&folder, o);
     for (const QJsonValue &fv : o.value(QLatin1String("folders")).toArray()) {
         const QJsonObject fo = fv.toObject();
-        pstwriter::Folder &child =
-            folder.addFolder(fo.value(QLatin1String("name")).toString().toStdString(),
-                             fo.value(QLatin1String("containerClass")).toString(QStringLiteral("IPF.Note")).toStdString());
-        ++counts.folders;
-        fill(child, fo, counts);
+        const int repeat = fo.value(QLatin1String("repeat")).toInt(1);
+        for (int copy = 1; copy <= repeat; ++copy) {
+            pstwriter::Folder &child = folder.addFolder(
+                expand(fo.value(QLatin1String("name")).toString(), copy),
+                fo.value(QLatin1String("containerClass")).toString(QStringLiteral("IPF.Note")).toStdString());
+            ++counts.folders;
+            collect(child, fo, counts, order);
+        }
+    }
+}
+
+void fill(pstwriter::Folder &root, const QJsonObject &o, Counts &counts) {
+    std::vector<std::pair<pstwriter::Folder *, QJsonObject>> order;
+    collect(root, o, counts, order);
+    for (auto it = order.rbegin(); it != order.rend(); ++it) {
+        for (const QJsonValue &mv : it->second.value(QLatin1String("messages")).toArray()) {
+            const QJsonObject mo = mv.toObject();
+            const int repeat = mo.value(QLatin1String("repeat")).toInt(1);
+            for (int copy = 1; copy <= repeat; ++copy) {
+                it->first->addMessage(message(mo, copy));
+                ++counts.messages;
+            }
+        }
     }
 }
 
