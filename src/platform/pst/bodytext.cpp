@@ -67,7 +67,8 @@ QString htmlToText(const QString &html) {
     auto newline = [&] {
         while (out.endsWith(QLatin1Char(' ')))
             out.chop(1);
-        out.append(QLatin1String("\r\n"));
+        if (!out.endsWith(QLatin1Char('\n')))
+            out.append(QLatin1String("\r\n"));
         pendingSpace = false;
     };
     const qsizetype n = html.size();
@@ -274,9 +275,10 @@ QString rtfToText(const QByteArray &rtf, int codepage) {
         start = i;
         if (i < n && (rtf.at(i) == '-' || (rtf.at(i) >= '0' && rtf.at(i) <= '9'))) {
             ++i;
-            while (i < n && rtf.at(i) >= '0' && rtf.at(i) <= '9' && i - start < 10)
+            while (i < n && rtf.at(i) >= '0' && rtf.at(i) <= '9')
                 ++i;
-            param = rtf.mid(start, i - start).toLong(&hasParam);
+            // Overlong numbers are clamped rather than trusted.
+            param = rtf.mid(start, qMin<qsizetype>(i - start, 10)).toLong(&hasParam);
         }
         if (i < n && rtf.at(i) == ' ')
             ++i; // the delimiting space belongs to the control word

@@ -14,12 +14,16 @@ namespace pw::pst {
 
 namespace {
 
-// Reused read buffer: properties are read one at a time on one thread.
-std::vector<std::uint8_t> &scratch(std::size_t size) {
-    thread_local std::vector<std::uint8_t> buffer;
-    if (buffer.size() < size)
-        buffer.resize(size);
-    return buffer;
+// Small properties go through one reused buffer (they are read one at a
+// time); large ones get their own, so a big body is not kept for good.
+constexpr std::size_t kScratchLimit = 64 * 1024;
+
+std::vector<std::uint8_t> &scratch(std::size_t size, std::vector<std::uint8_t> &large) {
+    thread_local std::vector<std::uint8_t> buffer(kScratchLimit);
+    if (size <= kScratchLimit)
+        return buffer;
+    large.resize(size);
+    return large;
 }
 
 QString hexType(std::uint32_t type) {
@@ -45,7 +49,8 @@ std::optional<QString> readUtf8(const QString &what, SizeFn sizeFn, DataFn dataF
     if (size == 0)
         return QString();
     checkSize(size, what);
-    auto &buffer = scratch(size);
+    std::vector<std::uint8_t> large;
+    auto &buffer = scratch(size, large);
     if (dataFn(buffer.data(), size, error.out()) != 1)
         throwPff(what, error);
     // The size counts the terminating zero; stop at the first one anyway.

@@ -5,6 +5,7 @@
 #include "platform/pst/pstitem.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QLoggingCategory>
 
 namespace pw::pst {
@@ -55,6 +56,19 @@ void PstNamespace::RemoveStore(const outlook::FolderPtr &root) {
         }
     }
     throw Error(QStringLiteral("RemoveStore: the store \"%1\" is not open in this session.").arg(folder->store()->displayName()));
+}
+
+outlook::FolderPtr PstNamespace::StoreRootOf(const QString &path) {
+    const QString canonical = QFileInfo(path).canonicalFilePath();
+    if (canonical.isEmpty())
+        return nullptr;
+    // The most recently opened one, should the file be open twice.
+    const auto &stores = m_session->stores;
+    for (auto it = stores.rbegin(); it != stores.rend(); ++it) {
+        if ((*it)->canonicalPath() == canonical)
+            return std::make_shared<PstFolder>(*it, (*it)->rootFolder(), true);
+    }
+    return nullptr;
 }
 
 outlook::ItemPtr PstNamespace::GetItemFromID(const QString &entryId) {

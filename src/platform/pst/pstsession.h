@@ -35,6 +35,7 @@ public:
     outlook::FoldersPtr Folders() override;
     void AddStore(const QString &path) override;
     void RemoveStore(const outlook::FolderPtr &root) override;
+    outlook::FolderPtr StoreRootOf(const QString &path) override;
     outlook::ItemPtr GetItemFromID(const QString &entryId) override;
 
 private:

@@ -45,6 +45,7 @@ PstStore::PstStore(const QString &path) : m_path(path) {
         throw Error(QStringLiteral("Cannot open the mail file %1: it is a folder.").arg(shown));
     if (!info.isReadable())
         throw Error(QStringLiteral("Cannot open the mail file %1: permission denied.").arg(shown));
+    m_canonicalPath = info.canonicalFilePath();
 
     PffError error;
     const QByteArray encoded = QFile::encodeName(path);

@@ -22,6 +22,8 @@ public:
     PstStore &operator=(const PstStore &) = delete;
 
     const QString &path() const { return m_path; }
+    // The file's path with links resolved, to know it however it is written.
+    const QString &canonicalPath() const { return m_canonicalPath; }
     // The root folder's name: the store's display name, else the file's base name.
     const QString &displayName() const { return m_displayName; }
     // 16 bytes; EntryIDs carry it to find the store again.
@@ -45,6 +47,7 @@ private:
     void findRootFolder(const PffItem &messageStore);
 
     QString m_path;
+    QString m_canonicalPath;
     libpff_file_t *m_file = nullptr;
     QString m_displayName;
     QByteArray m_recordKey;
