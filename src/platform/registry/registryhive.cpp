@@ -3,6 +3,8 @@
 #include <QFile>
 #include <QStringDecoder>
 
+#include <algorithm>
+
 namespace pw {
 
 namespace {
@@ -39,6 +41,10 @@ bool onlyBlanksFrom(QByteArrayView line, qsizetype pos) {
 void appendRaw(QString &out, QByteArrayView raw) {
     if (raw.isEmpty())
         return;
+    if (std::all_of(raw.begin(), raw.end(), [](char c) { return uchar(c) < 0x80; })) {
+        out.append(QLatin1StringView(raw.data(), raw.size()));
+        return;
+    }
     QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     QString text = utf8.decode(raw);
     if (utf8.hasError())
@@ -346,18 +352,25 @@ RegistryHive RegistryHive::parse(QByteArrayView text) {
     return hive;
 }
 
-std::optional<RegistryHive> RegistryHive::load(const QString &fileName) {
+std::optional<QByteArray> RegistryHive::readFile(const QString &fileName) {
     QFile file(fileName);
     if (!file.open(QIODevice::ReadOnly) || file.size() > MaxFileSize)
         return std::nullopt;
-    const QByteArray text = file.readAll();
+    QByteArray text = file.readAll();
     if (file.error() != QFileDevice::NoError)
         return std::nullopt;
-    return parse(text);
+    return text;
+}
+
+std::optional<RegistryHive> RegistryHive::load(const QString &fileName) {
+    const std::optional<QByteArray> text = readFile(fileName);
+    if (!text)
+        return std::nullopt;
+    return parse(*text);
 }
 
 int RegistryHive::child(int key, const QString &name) const {
-    return m_keys[size_t(key)].childByFoldedName.value(name.toCaseFolded(), -1);
+    return m_childByFoldedName.value(std::pair(key, name.toCaseFolded()), -1);
 }
 
 int RegistryHive::addChild(int key, const QString &name) {
@@ -367,7 +380,7 @@ int RegistryHive::addChild(int key, const QString &name) {
     entry.parent = key;
     m_keys.push_back(std::move(entry));
     m_keys[size_t(key)].children.append(index);
-    m_keys[size_t(key)].childByFoldedName.insert(name.toCaseFolded(), index);
+    m_childByFoldedName.insert(std::pair(key, name.toCaseFolded()), index);
     return index;
 }
 

@@ -7,6 +7,7 @@
 #include <QStringView>
 
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace pw {
@@ -37,6 +38,9 @@ public:
     static RegistryHive parse(QByteArrayView text);
     // Reads and parses a file; nullopt when it cannot be read.
     static std::optional<RegistryHive> load(const QString &fileName);
+    // A registry file's text; nullopt when it cannot be read or is too
+    // large to be one.
+    static std::optional<QByteArray> readFile(const QString &fileName);
 
     // The key at `path` ("A\B", levels separated by '\', case ignored)
     // below `key`; an empty path is `key` itself. -1 when missing.
@@ -59,7 +63,6 @@ private:
         int parent = -1;
         quint64 lastWrite = 0;
         QList<int> children;
-        QHash<QString, int> childByFoldedName;
         QList<RegistryValue> values;
     };
     class Parser;
@@ -69,6 +72,8 @@ private:
     void setValue(int key, RegistryValue value);
 
     std::vector<Key> m_keys;
+    // (parent, case-folded name) to key: one table for the whole tree.
+    QHash<std::pair<int, QString>, int> m_childByFoldedName;
     int m_skippedLines = 0;
 };
 

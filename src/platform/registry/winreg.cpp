@@ -27,16 +27,41 @@ HKEY g_nextHandle = 0x100;
 
 bool isPredefined(HKEY hKey) { return (hKey & 0x80000000u) != 0; }
 
-// Resolves a handle to a key. Predefined hives read their file afresh.
+// The hives as last read. A search opens the same file many times in a
+// row; the text is read each time (so a changed file is always seen) but
+// parsed again only when it differs.
+struct ParsedFile {
+    QString fileName;
+    QByteArray text;
+    std::shared_ptr<const RegistryHive> hive;
+};
+std::map<HKEY, ParsedFile> g_parsed;
+
+std::shared_ptr<const RegistryHive> readHive(HKEY hive) {
+    const QString fileName = WinePrefix::current().hiveFile(hive);
+    if (fileName.isEmpty())
+        return nullptr;
+    std::optional<QByteArray> text = RegistryHive::readFile(fileName);
+    if (!text)
+        return nullptr;
+    {
+        std::lock_guard guard(g_lock);
+        const auto cached = g_parsed.find(hive);
+        if (cached != g_parsed.end() && cached->second.fileName == fileName && cached->second.text == *text)
+            return cached->second.hive;
+    }
+    auto parsed = std::make_shared<const RegistryHive>(RegistryHive::parse(*text));
+    std::lock_guard guard(g_lock);
+    g_parsed[hive] = ParsedFile{fileName, std::move(*text), parsed};
+    return parsed;
+}
+
+// Resolves a handle to a key.
 LONG resolve(HKEY hKey, OpenKey &out) {
     if (isPredefined(hKey)) {
-        const QString file = WinePrefix::current().hiveFile(hKey);
-        if (file.isEmpty())
+        out.hive = readHive(hKey);
+        if (!out.hive)
             return ERROR_FILE_NOT_FOUND;
-        std::optional<RegistryHive> hive = RegistryHive::load(file);
-        if (!hive)
-            return ERROR_FILE_NOT_FOUND;
-        out.hive = std::make_shared<const RegistryHive>(std::move(*hive));
         out.key = RegistryHive::Root;
         return ERROR_SUCCESS;
     }
