@@ -7,6 +7,7 @@
 // Goal: conversion at most 2 times the read; peak memory independent of size.
 
 #include "dbxfixture.h"
+#include "unfurl/dbxreader.h"
 
 #include <chrono>
 #include <cstdio>
@@ -204,8 +205,25 @@ void settle(const fs::path &folder) {
     }
 }
 
+// The reading half alone, in process: walk the index, read every record,
+// stream every text to a sink that only counts. Shows what the format costs
+// apart from creating files.
+double readerOnly(const fs::path &dbx, uint64_t &textBytes) {
+    const auto start = std::chrono::steady_clock::now();
+    unfurl::DbxReader reader(dbx.string(), [](unfurl::Severity, const std::string &) {});
+    textBytes = 0;
+    reader.walk([&](uint32_t address) {
+        const unfurl::MessageRecord record = reader.readRecord(address);
+        if (record.firstBlock)
+            reader.readText(*record.firstBlock, [&](const char *, size_t n) { textBytes += n; });
+    });
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
 struct Result {
     uint64_t bytes = 0;
+    uint64_t textBytes = 0;
+    double readerCold = 0, readerWarm = 0;
     double coldRead = 0, warmRead = 0;
     RunStats cold, warm;
     size_t files = 0;
@@ -252,6 +270,9 @@ Result measure(const fs::path &work, const fs::path &outRoot, size_t messages, b
     run({"/bin/cat", dbx.string()}, "/dev/null");
     r.warmRead = run({"/bin/cat", dbx.string()}, "/dev/null").seconds;
     r.warm = convert(dbx, out, nullptr);
+    r.readerWarm = readerOnly(dbx, r.textBytes);
+    evict(dbx);
+    r.readerCold = readerOnly(dbx, r.textBytes);
     if (!keep)
         fs::remove(dbx);
     return r;
@@ -292,6 +313,11 @@ int main(int argc, char **argv) {
                     r->warm.seconds, r->warm.seconds / r->warmRead, r->cold.peakKib, r->warm.peakKib,
                     r->cold.status, r->files);
     }
+    for (const Result *r : {&small, &large})
+        std::printf("%7.1f MB reader alone (%.1f MB of text, no files): cold %.2f s, ratio %.2f | warm %.2f s, "
+                    "ratio %.2f\n",
+                    r->bytes / 1e6, r->textBytes / 1e6, r->readerCold, r->readerCold / r->coldRead,
+                    r->readerWarm, r->readerWarm / r->warmRead);
     const bool ok = large.cold.status == 0 && large.warm.status == 0 && large.files == 50000;
     const bool fast = large.cold.seconds <= 2 * large.coldRead;
     const bool flat = large.cold.peakKib <= small.cold.peakKib + 4096;
