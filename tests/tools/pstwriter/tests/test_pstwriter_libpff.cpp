@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <sys/resource.h>
 #include <fstream>
 
 using pffreader::File;
@@ -354,6 +355,33 @@ TEST_F(PstWriterLibpff, ManyAttachmentsOfOneNameAndManyMessages) {
         EXPECT_EQ(msg.text(0x0037), "bulk " + std::to_string(i));
         EXPECT_EQ(msg.filetime(0x0E06), filetimeOf(pstwriter::utc(2020, 1, 1) + std::chrono::minutes(i)));
     }
+}
+
+long peakKilobytes() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+TEST_F(PstWriterLibpff, FiftyMegabyteAttachmentIsStreamedBothWays) {
+    constexpr std::uint64_t size = 50ull << 20;
+    pstwriter::Store store("Large");
+    pstwriter::Message m;
+    m.subject = "video";
+    m.attachments.push_back(pstwriter::Attachment::file("video.mp4", pstwriter::Content::generated(size, 50)));
+    store.root().addFolder("Inbox").addMessage(m);
+    // The peak grows by far less than the attachment when it is streamed
+    // (meaningful when the test runs in its own process, as ctest runs it).
+    const long before = peakKilobytes();
+    store.write(path("large.pst"));
+    EXPECT_LT(peakKilobytes() - before, 20 * 1024);
+    EXPECT_GT(std::filesystem::file_size(path("large.pst")), size);
+
+    File pff(path("large.pst"));
+    const auto atts = pff.ipmSubtree().subFolder(1).message(0).attachments();
+    ASSERT_EQ(atts.size(), 1u);
+    EXPECT_EQ(atts[0].int32(0x0E20), std::uint32_t(size));
+    expectSameContent(m.attachments[0].content, atts[0]);
 }
 
 TEST_F(PstWriterLibpff, FailuresSayWhyAndLeaveNoFile) {

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <vector>
 
 namespace {
 
@@ -241,6 +242,58 @@ TEST_F(PstWriterLibpst, ReadsCompressibleStores) {
     pstwriter::Store store("Second Reader", options);
     fullStore(store).write(path("encoded.pst"));
     checkFullStore(path("encoded.pst"), store);
+}
+
+TEST_F(PstWriterLibpst, ReadsAFiftyMegabyteAttachment) {
+    const pstwriter::Content content = pstwriter::Content::generated(50ull << 20, 51);
+    pstwriter::Store store("Large");
+    pstwriter::Message m;
+    m.subject = "video";
+    m.attachments.push_back(pstwriter::Attachment::file("video.mp4", content));
+    pstwriter::Folder &inbox = store.root().addFolder("Inbox");
+    inbox.addMessage(m);
+    store.write(path("large.pst"));
+
+    LibpstFile pst(path("large.pst"));
+    ASSERT_TRUE(pst.ok());
+    ItemPtr ms = pst.parse(pst.get()->d_head);
+    pst_desc_tree *top = pst_getTopOfFolders(pst.get(), ms.get());
+    ASSERT_TRUE(top);
+    pst_desc_tree *folder = top->child;
+    while (folder && folder->d_id != inbox.nodeId())
+        folder = folder->next;
+    ASSERT_TRUE(folder && folder->child);
+    ItemPtr msg = pst.parse(folder->child);
+    ASSERT_TRUE(msg && msg->attach);
+
+    const std::string out = path("video.mp4");
+    FILE *fp = std::fopen(out.c_str(), "wb");
+    ASSERT_TRUE(fp);
+    const size_t written = pst_attach_to_file(pst.get(), msg->attach, fp);
+    std::fclose(fp);
+    EXPECT_EQ(written, content.size());
+
+    // Compared chunk by chunk, never whole.
+    FILE *in = std::fopen(out.c_str(), "rb");
+    ASSERT_TRUE(in);
+    auto reader = content.open();
+    std::vector<char> a(1 << 20), b(1 << 20);
+    std::uint64_t total = 0;
+    bool same = true;
+    while (std::size_t n = std::fread(a.data(), 1, a.size(), in)) {
+        std::size_t got = 0;
+        while (got < n) {
+            const std::size_t r = reader->read(b.data() + got, n - got);
+            if (r == 0)
+                break;
+            got += r;
+        }
+        same = same && got == n && std::memcmp(a.data(), b.data(), n) == 0;
+        total += n;
+    }
+    std::fclose(in);
+    EXPECT_TRUE(same);
+    EXPECT_EQ(total, content.size());
 }
 
 TEST_F(PstWriterLibpst, WalksThousandsOfMessages) {

@@ -1,0 +1,230 @@
+// The file layout checked byte by byte, independently of any reader: readers
+// skip most checksums and never look at the allocation maps, so faults there
+// would go unnoticed until a stricter tool (or Outlook) met the file.
+#include "pstwriter/pstwriter.h"
+
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <set>
+
+namespace {
+
+std::uint64_t rd(const std::string &f, std::uint64_t at, int size) {
+    std::uint64_t v = 0;
+    for (int i = size - 1; i >= 0; --i)
+        v = (v << 8) | std::uint8_t(f.at(at + std::uint64_t(i)));
+    return v;
+}
+
+// Bit by bit, unlike the writer's table, so the two cannot share a mistake.
+std::uint32_t crc(const std::string &f, std::uint64_t at, std::uint64_t size) {
+    std::uint32_t c = 0;
+    for (std::uint64_t i = 0; i < size; ++i) {
+        c ^= std::uint8_t(f[at + i]);
+        for (int k = 0; k < 8; ++k)
+            c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1u)));
+    }
+    return c;
+}
+
+std::uint16_t sig(std::uint64_t ib, std::uint64_t bid) {
+    ib ^= bid;
+    return std::uint16_t(std::uint16_t(ib >> 16) ^ std::uint16_t(ib));
+}
+
+constexpr std::uint64_t kAmapBase = 0x4400, kRegion = 253952;
+
+struct Layout {
+    std::map<std::uint64_t, std::uint64_t> allocations;  // offset -> size
+    std::set<std::uint64_t> nodeIds;
+    std::vector<std::uint64_t> nodeBlocks;  // data and subnode bids of every node
+    std::map<std::uint64_t, std::uint64_t> blocks;  // bid -> offset
+    std::uint64_t maxBid = 0, maxPageBid = 0;
+    int nbtDepth = 0, bbtDepth = 0;
+};
+
+void checkPage(const std::string &f, std::uint64_t ib, std::uint64_t bid, std::uint8_t ptype, int expectLevel,
+               std::uint64_t firstKey, std::optional<std::uint64_t> &lastKey, Layout &layout) {
+    SCOPED_TRACE(testing::Message() << "page at " << ib);
+    ASSERT_EQ(ib % 512, 0u);
+    ASSERT_LE(ib + 512, f.size());
+    EXPECT_EQ(std::uint8_t(f[ib + 496]), ptype);
+    EXPECT_EQ(std::uint8_t(f[ib + 497]), ptype);
+    EXPECT_EQ(rd(f, ib + 498, 2), sig(ib, bid));
+    EXPECT_EQ(rd(f, ib + 500, 4), crc(f, ib, 496));
+    EXPECT_EQ(rd(f, ib + 504, 8), bid);
+    layout.allocations[ib] = 512;
+    layout.maxPageBid = std::max(layout.maxPageBid, bid);
+    const unsigned cEnt = std::uint8_t(f[ib + 488]), cEntMax = std::uint8_t(f[ib + 489]);
+    const unsigned cbEnt = std::uint8_t(f[ib + 490]);
+    const int level = std::uint8_t(f[ib + 491]);
+    if (expectLevel >= 0)
+        EXPECT_EQ(level, expectLevel);
+    else
+        (ptype == 0x81 ? layout.nbtDepth : layout.bbtDepth) = level;
+    ASSERT_GT(cEnt, 0u);
+    ASSERT_LE(cEnt * cbEnt, 488u);
+    EXPECT_EQ(cEntMax, 488u / cbEnt);
+    EXPECT_EQ(rd(f, ib, 8), firstKey);
+    for (unsigned i = 0; i < cEnt; ++i) {
+        const std::uint64_t e = ib + i * cbEnt;
+        const std::uint64_t key = rd(f, e, 8);
+        if (level > 0) {
+            EXPECT_EQ(cbEnt, 24u);
+            checkPage(f, rd(f, e + 16, 8), rd(f, e + 8, 8), ptype, level - 1, key, lastKey, layout);
+        } else if (ptype == 0x81) {
+            EXPECT_EQ(cbEnt, 32u);
+            EXPECT_EQ(rd(f, e + 4, 4), 0u);
+            if (lastKey) {
+                EXPECT_GT(key, *lastKey) << "node ids out of order";
+            }
+            layout.nodeIds.insert(key);
+            layout.nodeBlocks.push_back(rd(f, e + 8, 8));
+            layout.nodeBlocks.push_back(rd(f, e + 16, 8));
+            lastKey = key;
+        } else {
+            EXPECT_EQ(cbEnt, 24u);
+            if (lastKey) {
+                EXPECT_GT(key, *lastKey) << "block ids out of order";
+            }
+            const std::uint64_t bid = key, at = rd(f, e + 8, 8), cb = rd(f, e + 16, 2);
+            EXPECT_EQ(rd(f, e + 18, 2), 2u);
+            const std::uint64_t total = (cb + 16 + 63) / 64 * 64;
+            EXPECT_EQ(at % 64, 0u);
+            EXPECT_LE(cb, 8176u);
+            EXPECT_EQ((at - kAmapBase) / kRegion, (at + total - 1 - kAmapBase) / kRegion) << "block straddles a map";
+            const std::uint64_t t = at + total - 16;
+            EXPECT_EQ(rd(f, t, 2), cb);
+            EXPECT_EQ(rd(f, t + 2, 2), sig(at, bid));
+            EXPECT_EQ(rd(f, t + 4, 4), crc(f, at, cb));
+            EXPECT_EQ(rd(f, t + 8, 8), bid);
+            layout.allocations[at] = total;
+            layout.blocks[bid] = at;
+            layout.maxBid = std::max(layout.maxBid, bid);
+            lastKey = key;
+        }
+    }
+}
+
+Layout checkFile(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    const std::string f((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    Layout layout;
+    EXPECT_EQ(f.substr(0, 4), "!BDN");
+    EXPECT_EQ(rd(f, 4, 4), crc(f, 8, 471));
+    EXPECT_EQ(rd(f, 524, 4), crc(f, 8, 516));
+    EXPECT_EQ(rd(f, 8, 2), 0x4D53u);
+    EXPECT_EQ(rd(f, 10, 2), 23u);
+    EXPECT_EQ(std::uint8_t(f[512]), 0x80);
+    EXPECT_EQ(rd(f, 184, 8), f.size());
+    EXPECT_EQ((f.size() - kAmapBase) % kRegion, 0u) << "file ends inside a map's region";
+    const std::uint64_t regions = (f.size() - kAmapBase) / kRegion;
+    EXPECT_EQ(rd(f, 192, 8), kAmapBase + (regions - 1) * kRegion);
+
+    std::optional<std::uint64_t> last;
+    checkPage(f, rd(f, 224, 8), rd(f, 216, 8), 0x81, -1, rd(f, rd(f, 224, 8), 8), last, layout);
+    last.reset();
+    checkPage(f, rd(f, 240, 8), rd(f, 232, 8), 0x80, -1, rd(f, rd(f, 240, 8), 8), last, layout);
+    EXPECT_GT(rd(f, 516, 8), layout.maxBid);
+    EXPECT_GT(rd(f, 32, 8), layout.maxPageBid);
+
+    // Every block a node names exists.
+    for (std::uint64_t bid : layout.nodeBlocks)
+        EXPECT_TRUE(bid == 0 || layout.blocks.count(bid)) << "missing block " << bid;
+
+    // Maps: their own pages, then exactly the blocks and pages found above.
+    std::uint64_t freeBytes = 0;
+    for (std::uint64_t r = 0; r < regions; ++r) {
+        const std::uint64_t start = kAmapBase + r * kRegion;
+        SCOPED_TRACE(testing::Message() << "region " << r);
+        EXPECT_EQ(std::uint8_t(f[start + 496]), 0x84);
+        EXPECT_EQ(rd(f, start + 500, 4), crc(f, start, 496));
+        EXPECT_EQ(rd(f, start + 504, 8), start);
+        std::vector<bool> expected(496 * 8, false);
+        auto mark = [&](std::uint64_t at, std::uint64_t size) {
+            for (std::uint64_t s = (at - start) / 64; s < (at - start + size) / 64; ++s) {
+                EXPECT_FALSE(expected[s]) << "two allocations overlap at " << start + s * 64;
+                expected[s] = true;
+            }
+        };
+        mark(start, 512);
+        if (r % 8 == 0) {
+            EXPECT_EQ(std::uint8_t(f[start + 512 + 496]), 0x83);
+            mark(start + 512, 512);
+        }
+        if (r >= 128 && (r - 128) % 496 == 0) {
+            EXPECT_EQ(std::uint8_t(f[start + 1024 + 496]), 0x82);
+            EXPECT_EQ(rd(f, start + 1024 + 500, 4), crc(f, start + 1024, 496));
+            mark(start + 1024, 512);
+        }
+        for (auto it = layout.allocations.lower_bound(start); it != layout.allocations.end() && it->first < start + kRegion;
+             ++it)
+            mark(it->first, it->second);
+        std::size_t mismatches = 0;
+        for (std::size_t s = 0; s < expected.size(); ++s) {
+            const bool bit = std::uint8_t(f[start + s / 8]) & (0x80 >> (s % 8));
+            mismatches += bit != expected[s];
+            freeBytes += bit ? 0 : 64;
+        }
+        EXPECT_EQ(mismatches, 0u);
+    }
+    EXPECT_EQ(rd(f, 200, 8), freeBytes);
+    return layout;
+}
+
+class PstWriterLayout : public ::testing::Test {
+protected:
+    std::string path(const std::string &name) const { return m_dir.filePath(QString::fromStdString(name)).toStdString(); }
+    QTemporaryDir m_dir;
+};
+
+TEST_F(PstWriterLayout, SmallStoreIsConsistent) {
+    pstwriter::Store store("Layout");
+    pstwriter::Message m;
+    m.subject = "one";
+    m.attachments.push_back(pstwriter::Attachment::file("a.bin", pstwriter::Content::generated(20000)));
+    store.root().addFolder("Inbox").addMessage(m);
+    store.write(path("small.pst"));
+    const Layout layout = checkFile(path("small.pst"));
+    for (std::uint64_t nid : {0x21u, 0x61u, 0x122u, 0x12Du, 0x12Eu, 0x12Fu})
+        EXPECT_TRUE(layout.nodeIds.count(nid)) << std::hex << nid;
+}
+
+TEST_F(PstWriterLayout, ManyNodesGiveMultiLevelTreesAndCompressibleChecksumsHold) {
+    pstwriter::StoreOptions options;
+    options.encryption = pstwriter::Encryption::Compressible;
+    pstwriter::Store store("Layout", options);
+    pstwriter::Folder &f = store.root().addFolder("Bulk");
+    for (int i = 0; i < 2000; ++i) {
+        pstwriter::Message m;
+        m.subject = std::to_string(i);
+        if (i % 10 == 0)
+            m.attachments.push_back(pstwriter::Attachment::file("x.txt", pstwriter::Content::bytes("x")));
+        f.addMessage(m);
+    }
+    store.write(path("many.pst"));
+    const Layout layout = checkFile(path("many.pst"));
+    // Over 2,000 nodes (15 per leaf) and 6,000 blocks (20 per leaf): three
+    // levels in each tree.
+    EXPECT_GT(layout.nodeIds.size(), 2000u);
+    EXPECT_GT(layout.blocks.size(), 6000u);
+    EXPECT_EQ(layout.nbtDepth, 2);
+    EXPECT_EQ(layout.bbtDepth, 2);
+}
+
+TEST_F(PstWriterLayout, LargeFilesGetFreeMapPagesAndBlocksNeverStraddleMaps) {
+    // 129 regions of 248 KB: the first free-map page appears at region 128.
+    pstwriter::Store store("Large");
+    pstwriter::Message m;
+    m.attachments.push_back(pstwriter::Attachment::file("big.bin", pstwriter::Content::generated(33'000'000, 5)));
+    store.root().addMessage(m);
+    store.write(path("large.pst"));
+    checkFile(path("large.pst"));
+}
+
+}  // namespace
