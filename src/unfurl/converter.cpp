@@ -56,22 +56,22 @@ int Converter::run(const std::string &dbxPath, const std::string &outputFolder) 
     m_totals = {};
     m_firstBlocks.clear();
     m_stem = baseNameOf(dbxPath);
-    m_prefix = "unfurl: ";
+    m_prefix = "unfurl: " + m_stem + ": ";
+    // These texts name the path themselves.
     std::optional<DbxReader> reader;
     try {
         reader.emplace(dbxPath, [this](Severity s, const std::string &t) { say(s, t); });
     } catch (const BadInputError &e) {
-        say(Severity::Error, e.what());
+        m_report << "unfurl: " << e.what() << '\n';
         return kExitBadInput;
     }
     std::optional<EmlFolder> folder;
     try {
         folder.emplace(outputFolder);
     } catch (const BadInputError &e) {
-        say(Severity::Error, e.what());
+        m_report << "unfurl: " << e.what() << '\n';
         return kExitBadInput;
     }
-    m_prefix = "unfurl: " + m_stem + ": ";
 
     DbxReader::WalkResult walk;
     try {
@@ -92,6 +92,9 @@ int Converter::run(const std::string &dbxPath, const std::string &outputFolder) 
             summary += ", " + std::to_string(m_totals.notWritten) + " could not be written";
         if (m_totals.withoutText)
             summary += ", " + std::to_string(m_totals.withoutText) + " had no stored text";
+        if (walk.recordsFound < reader->announcedCount())
+            summary += ", " + std::to_string(reader->announcedCount() - walk.recordsFound) +
+                       " could not be found";
         say(complete ? Severity::Note : Severity::Error, summary);
     }
     return complete ? kExitAllWritten : kExitSomeNotWritten;
