@@ -273,6 +273,7 @@ MessageRecord DbxReader::readRecord(uint32_t address) {
             continue;
         }
         // An indirect field runs to the next indirect field, or to the end.
+        // A damaged neighbour only costs the bound: at most 4 bytes are read.
         uint32_t end = dataLength;
         for (unsigned j = i + 1; j < entryCount; ++j) {
             const uint32_t next = u32At(&body[j * 4]);
@@ -281,8 +282,10 @@ MessageRecord DbxReader::readRecord(uint32_t address) {
                 break;
             }
         }
+        if (end <= value || end > dataLength)
+            end = dataLength;
         const bool essential = index == kIndexMessageNumber || index == kIndexFirstBlock;
-        if (value >= dataLength || end > dataLength || end <= value) {
+        if (value >= dataLength) {
             if (essential)
                 throw DamageError("message record at " + hexAddress(address) + ": field " +
                                   hexAddress(index) + " points outside the record");

@@ -191,6 +191,7 @@ TEST(DbxReader, FreedRecordsStayDeleted) {
 TEST(DbxReader, DecodesDirectAndIndirectFieldForms) {
     auto messages = numberedMessages(3, 1500);
     messages[0].indirectFirstBlock = true;
+    messages[0].subject = "first";
     messages[1].directFlags = true;
     messages[1].flags = 0x10089;
     messages[2].storeText = false;
@@ -212,6 +213,13 @@ TEST(DbxReader, DecodesDirectAndIndirectFieldForms) {
 
     const ReadBack back = readAll(scratch.dbx(), problems);
     EXPECT_EQ(back.texts.at(1), messages[0].text);
+
+    // A damaged offset in the next indirect field must not cost 0x04 its
+    // value: message 1's subject entry (after 0x00, 0x01, 0x04) points far out.
+    ASSERT_EQ(readU32(scratch.dbx(), layout.records[0] + 0x0C + 4 * 3) & 0xFF, 0x08u);
+    patchU32(scratch.dbx(), layout.records[0] + 0x0C + 4 * 3, 0x08 | 0x7FFF00);
+    DbxReader again(scratch.dbx(), problems.sink());
+    EXPECT_EQ(again.readRecord(layout.records[0]).firstBlock, layout.blocks[0].front());
 }
 
 TEST(DbxReader, FollowsChainsThatJumpBackwards) {
