@@ -70,6 +70,12 @@ int main(int argc, char **argv) {
                                               : "too many arguments (expected a .dbx file and an "
                                                 "output folder)");
 
+    // Parcelwise passes an empty path for a file that has gone missing.
+    if (operands[0].empty())
+        return usageError("the .dbx file name is empty");
+    if (operands[1].empty())
+        return usageError("the output folder name is empty");
+
     for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP})
         std::signal(signalNumber, onTerminatingSignal);
 

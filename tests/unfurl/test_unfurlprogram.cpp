@@ -45,7 +45,8 @@ TEST(UnfurlProgram, CommandLine) {
     EXPECT_TRUE(r.standardOutput.startsWith(QStringLiteral("unfurl "))) << r.standardOutput.toStdString();
 
     for (const QStringList &bad : {QStringList{}, QStringList{dbx}, QStringList{dbx, scratch.out(), scratch.out()},
-                                   QStringList{QStringLiteral("--frobnicate"), dbx, scratch.out()}}) {
+                                   QStringList{QStringLiteral("--frobnicate"), dbx, scratch.out()},
+                                   QStringList{QString(), scratch.out()}}) {
         r = runUnfurl(bad);
         EXPECT_EQ(r.exitCode, 2) << bad.join(QLatin1Char(' ')).toStdString();
         EXPECT_TRUE(r.standardError.contains(QStringLiteral("unfurl --help"))) << r.standardError.toStdString();
