@@ -165,6 +165,38 @@ TEST_F(Reader, ReadOnlyFolderIsAReportedFailure) {
     EXPECT_TRUE(QDir(locked).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
 }
 
+TEST_F(Reader, CutAndBitFlippedCorpusFilesNeverCrash) {
+    const QDir corpus(QStringLiteral(PW_CORPUS_DIR "/eml"));
+    const QStringList samples = corpus.entryList(QStringList{QStringLiteral("*.eml")}, QDir::Files, QDir::Name);
+    if (samples.isEmpty())
+        GTEST_SKIP() << "The shared corpus is not at " PW_CORPUS_DIR;
+    int variant = 0;
+    for (const QString &sample : samples) {
+        const QByteArray original = readAll(corpus.filePath(sample));
+        if (original.size() > 200 * 1024)
+            continue; // the big ones add time, not cases
+        QList<QByteArray> variants{original.left(original.size() / 3), original.left(original.size() * 2 / 3)};
+        QByteArray flipped = original;
+        for (qsizetype i = 7; i < flipped.size(); i += 97)
+            flipped[i] = char(flipped[i] ^ 0x5A);
+        variants.append(flipped);
+        for (const QByteArray &bytes : variants) {
+            const QString path = at(QStringLiteral("v%1.eml").arg(variant++));
+            writeFile(path, bytes);
+            message.load(path);
+            int i = 0;
+            for (const MimeAttachment &a : message.attachments()) {
+                try {
+                    a.saveToFile(at(QStringLiteral("out%1-%2").arg(variant).arg(i++)));
+                } catch (const Error &) {
+                    // A broken part may fail to save; it must say so, not crash.
+                }
+            }
+        }
+    }
+    EXPECT_GT(variant, 0);
+}
+
 TEST(SafeFileWriterTest, UncommittedWriterLeavesNothing) {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
