@@ -411,6 +411,27 @@ TEST(DbxReader, DamagedSubtreeIsCountedAndTheRestRead) {
     EXPECT_TRUE(problems.mention("only " + std::to_string(40 - leftCount) + " could be found"));
 }
 
+TEST(DbxReader, IndexDeeperThanAnyRealOneIsCut) {
+    // Rewire 40 one-entry nodes into a single chain of left children: 40
+    // levels, where a real index of 50,000 messages needs 3.
+    Scratch scratch;
+    const FixtureLayout layout =
+        writeDbx(scratch.dbx(), numberedMessages(40), FixtureOptions{.maxEntriesPerNode = 1});
+    ASSERT_EQ(layout.nodes.size(), 40u);
+    for (size_t i = 0; i < layout.nodes.size(); ++i) {
+        const uint32_t node = layout.nodes[i];
+        patchU32(scratch.dbx(), node + 0x08, i + 1 < layout.nodes.size() ? layout.nodes[i + 1] : 0);
+        patchU32(scratch.dbx(), node + 0x0C, i == 0 ? 0 : layout.nodes[i - 1]);
+        patchU8(scratch.dbx(), node + 0x11, 1);
+        patchU32(scratch.dbx(), entryOffset(node, 0) + 4, 0);
+    }
+    Problems problems;
+    const ReadBack back = readAll(scratch.dbx(), problems);
+    EXPECT_TRUE(problems.mention("nested more than 32 levels")) << problems.all.size();
+    EXPECT_EQ(back.walk.lostSubtrees, 1u);
+    EXPECT_EQ(back.numbers.size(), 32u);
+}
+
 TEST(DbxReader, RecordListedTwiceIsReadOnce) {
     Scratch scratch;
     const FixtureLayout layout = writeDbx(scratch.dbx(), numberedMessages(3));
