@@ -92,7 +92,7 @@ int Converter::run(const std::string &dbxPath, const std::string &outputFolder) 
             summary += ", " + std::to_string(m_totals.notWritten) + " could not be written";
         if (m_totals.withoutText)
             summary += ", " + std::to_string(m_totals.withoutText) + " had no stored text";
-        if (walk.recordsFound < reader->announcedCount())
+        if (!m_totals.stoppedEarly && walk.recordsFound < reader->announcedCount())
             summary += ", " + std::to_string(reader->announcedCount() - walk.recordsFound) +
                        " could not be found";
         say(complete ? Severity::Note : Severity::Error, summary);

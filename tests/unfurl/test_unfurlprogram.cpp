@@ -137,3 +137,42 @@ TEST(UnfurlProgram, FileBeyondTwoGigabytes) {
                       .toStdString(),
                   m.text);
 }
+
+TEST(UnfurlProgram, FullDiskStopsCleanly) {
+    // A 64 KiB file system in a private mount namespace holds a few of the
+    // messages; the rest must be reported, and nothing half-written left.
+    Scratch scratch;
+    const auto messages = numberedMessages(12, 20000);
+    writeDbx(scratch.dbx(), messages);
+    QProcess process;
+    process.start(QStringLiteral("unshare"),
+                  {QStringLiteral("-m"), QStringLiteral("sh"), QStringLiteral("-c"),
+                   QStringLiteral("mount -t tmpfs -o size=64k none \"$1\" || exit 77; \"$2\" \"$3\" \"$1\"; "
+                                  "code=$?; cd \"$1\" && wc -c .[!.]* * 2>/dev/null; exit $code"),
+                   QStringLiteral("sh"), scratch.out(), QStringLiteral(PW_BIN_DIR "/unfurl"),
+                   QString::fromStdString(scratch.dbx())});
+    if (!process.waitForStarted(10000))
+        GTEST_SKIP() << "no unshare program";
+    ASSERT_TRUE(process.waitForFinished(30000));
+    const QString err = QString::fromUtf8(process.readAllStandardError());
+    if (process.exitCode() == 77 || process.exitStatus() != QProcess::NormalExit ||
+        err.contains(QStringLiteral("unshare:")))
+        GTEST_SKIP() << "cannot mount a small file system here";
+    const QString listing = QString::fromUtf8(process.readAllStandardOutput());
+    EXPECT_EQ(process.exitCode(), 1);
+    EXPECT_TRUE(err.contains(QStringLiteral("No space left on device; stopped, the remaining messages were not "
+                                            "written")))
+        << err.toStdString();
+    EXPECT_FALSE(listing.contains(QStringLiteral(".part"))) << listing.toStdString();
+    // Every file that was published is complete.
+    int complete = 0;
+    for (const QString &line : listing.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        const QStringList fields = line.simplified().split(QLatin1Char(' '));
+        if (fields.size() == 2 && fields[1].endsWith(QStringLiteral(".eml"))) {
+            EXPECT_EQ(fields[0], QStringLiteral("20000")) << line.toStdString();
+            ++complete;
+        }
+    }
+    EXPECT_GE(complete, 1);
+    EXPECT_LT(complete, 12);
+}
