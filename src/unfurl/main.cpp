@@ -5,6 +5,7 @@
 
 #include <csignal>
 #include <cstring>
+#include <exception>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -79,6 +80,13 @@ int main(int argc, char **argv) {
     for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP})
         std::signal(signalNumber, onTerminatingSignal);
 
-    unfurl::Converter converter(std::cerr, verbose);
-    return converter.run(operands[0], operands[1]);
+    try {
+        unfurl::Converter converter(std::cerr, verbose);
+        return converter.run(operands[0], operands[1]);
+    } catch (const std::exception &e) {
+        // Out of memory and the like: still a report, never an abort. The
+        // unfinished file, if any, was removed on the way out.
+        std::cerr << "unfurl: stopped by an unexpected failure: " << e.what() << '\n';
+        return unfurl::kExitSomeNotWritten;
+    }
 }
