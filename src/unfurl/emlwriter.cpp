@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <csignal>
+#include <pthread.h>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -39,8 +41,21 @@ void removeUnfinishedOnSignal() noexcept {
 }
 
 EmlWriter::EmlWriter(EmlFolder &folder) : m_folder(folder) {
-    m_fd = m_folder.createTemporary(m_temporaryName);
+    // A signal arriving between creating the file and remembering it would
+    // leave it behind (creating can take a while on a busy disk).
+    sigset_t terminating, previous;
+    sigemptyset(&terminating);
+    for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&terminating, signalNumber);
+    ::pthread_sigmask(SIG_BLOCK, &terminating, &previous);
+    try {
+        m_fd = m_folder.createTemporary(m_temporaryName);
+    } catch (...) {
+        ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        throw;
+    }
     rememberUnfinished(m_folder.descriptor(), m_temporaryName);
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     m_buffer.resize(kBufferSize);
 }
 
