@@ -6,7 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QThread>
 #include <QProcess>
 
 #include <sys/prctl.h>
@@ -175,4 +178,22 @@ TEST(UnfurlProgram, FullDiskStopsCleanly) {
     }
     EXPECT_GE(complete, 1);
     EXPECT_LT(complete, 12);
+}
+
+TEST(UnfurlProgram, InterruptedRunLeavesNoTemporaryFiles) {
+    Scratch scratch;
+    writeDbx(scratch.dbx(), numberedMessages(60, 300000));
+    for (const int delayMs : {5, 20, 60, 120}) {
+        QProcess process;
+        process.start(QStringLiteral(PW_BIN_DIR "/unfurl"), {QString::fromStdString(scratch.dbx()), scratch.out()});
+        ASSERT_TRUE(process.waitForStarted(10000));
+        QThread::msleep(delayMs);
+        process.terminate();
+        ASSERT_TRUE(process.waitForFinished(30000));
+        const QStringList all = QDir(scratch.out()).entryList(QDir::Files | QDir::Hidden);
+        for (const QString &name : all) {
+            EXPECT_TRUE(name.endsWith(QStringLiteral(".eml"))) << name.toStdString();
+            EXPECT_EQ(QFileInfo(scratch.outFile(name)).size(), 300000) << name.toStdString();
+        }
+    }
 }
