@@ -249,8 +249,9 @@ TEST(PstGenerated, AttachedMessagesBecomeEmlFiles) {
     GDateTime *date = g_mime_message_get_date(parsed);
     ASSERT_NE(date, nullptr);
     EXPECT_EQ(g_date_time_to_unix(date), QDateTime(QDate(2024, 2, 3), QTime(4, 5, 6), QTimeZone::utc()).toSecsSinceEpoch());
-    EXPECT_STREQ(g_mime_content_type_get_mime_type(g_mime_object_get_content_type(g_mime_message_get_mime_part(parsed))),
-                 "text/html");
+    char *mimeType = g_mime_content_type_get_mime_type(g_mime_object_get_content_type(g_mime_message_get_mime_part(parsed)));
+    EXPECT_STREQ(mimeType, "text/html");
+    g_free(mimeType);
     g_object_unref(parsed);
     g_object_unref(parser);
     g_object_unref(stream);
