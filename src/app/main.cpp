@@ -2,6 +2,7 @@
 #include "app/form1.h"
 #include "express/window/form2.h"
 #include "platform/process/linuxprocesstable.h"
+#include "platform/pst/pstengine.h"
 #include "platform/process/processlauncher.h"
 #include "platform/shell/qtdialogs.h"
 
@@ -11,6 +12,9 @@ int main(int argc, char **argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Parcelwise"));
     QApplication::setOrganizationName(QStringLiteral("Quillmark"));
+
+    // "Outlook.Application" is our mail-store engine over the profile's files.
+    pw::pst::installPstEngine();
 
     pw::QtDialogs dialogs;
     pw::QtEventPump events;
