@@ -69,6 +69,7 @@ private:
 
 struct RunStats {
     double seconds = 0;
+    double cpuSeconds = 0;  // user + system: less at the mercy of a busy machine
     long peakKib = 0;
     int status = -1;
 };
@@ -91,6 +92,8 @@ RunStats spawnAndWait(const std::vector<std::string> &args, const std::string &s
         ::wait4(pid, &status, 0, &usage);
         stats.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         stats.peakKib = usage.ru_maxrss;
+        stats.cpuSeconds = usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+                           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
         stats.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
     posix_spawn_file_actions_destroy(&actions);
@@ -225,6 +228,7 @@ struct Result {
     uint64_t textBytes = 0;
     double readerCold = 0, readerWarm = 0;
     double coldRead = 0, warmRead = 0;
+    double coldReadCpu = 0, warmReadCpu = 0;
     RunStats cold, warm;
     size_t files = 0;
 };
@@ -263,12 +267,16 @@ Result measure(const fs::path &work, const fs::path &outRoot, size_t messages, b
 
     // Cold: both start with the file out of the page cache.
     evict(dbx);
-    r.coldRead = run({"/bin/cat", dbx.string()}, "/dev/null").seconds;
+    const RunStats coldCat = run({"/bin/cat", dbx.string()}, "/dev/null");
+    r.coldRead = coldCat.seconds;
+    r.coldReadCpu = coldCat.cpuSeconds;
     evict(dbx);
     r.cold = convert(dbx, out, &r.files);
     // Warm: the file is in memory, as right after one has read it.
     run({"/bin/cat", dbx.string()}, "/dev/null");
-    r.warmRead = run({"/bin/cat", dbx.string()}, "/dev/null").seconds;
+    const RunStats warmCat = run({"/bin/cat", dbx.string()}, "/dev/null");
+    r.warmRead = warmCat.seconds;
+    r.warmReadCpu = warmCat.cpuSeconds;
     r.warm = convert(dbx, out, nullptr);
     r.readerWarm = readerOnly(dbx, r.textBytes);
     evict(dbx);
@@ -313,6 +321,9 @@ int main(int argc, char **argv) {
                     r->warm.seconds, r->warm.seconds / r->warmRead, r->cold.peakKib, r->warm.peakKib,
                     r->cold.status, r->files);
     }
+    for (const Result *r : {&small, &large})
+        std::printf("%7.1f MB CPU time: cat %.2f/%.2f s, unfurl %.2f/%.2f s (cold/warm)\n", r->bytes / 1e6,
+                    r->coldReadCpu, r->warmReadCpu, r->cold.cpuSeconds, r->warm.cpuSeconds);
     for (const Result *r : {&small, &large})
         std::printf("%7.1f MB reader alone (%.1f MB of text, no files): cold %.2f s, ratio %.2f | warm %.2f s, "
                     "ratio %.2f\n",

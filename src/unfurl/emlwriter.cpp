@@ -56,7 +56,7 @@ EmlWriter::EmlWriter(EmlFolder &folder) : m_folder(folder) {
     }
     rememberUnfinished(m_folder.descriptor(), m_temporaryName);
     ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    m_buffer.resize(kBufferSize);
+    m_buffer = std::make_unique_for_overwrite<char[]>(kBufferSize);
 }
 
 EmlWriter::~EmlWriter() {
@@ -71,7 +71,7 @@ EmlWriter::~EmlWriter() {
 void EmlWriter::flush() {
     size_t done = 0;
     while (done < m_buffered) {
-        const ssize_t put = ::write(m_fd, m_buffer.data() + done, m_buffered - done);
+        const ssize_t put = ::write(m_fd, m_buffer.get() + done, m_buffered - done);
         if (put < 0) {
             if (errno == EINTR)
                 continue;
@@ -86,12 +86,12 @@ void EmlWriter::flush() {
 
 void EmlWriter::write(const char *data, size_t length) {
     while (length > 0) {
-        const size_t take = std::min(length, m_buffer.size() - m_buffered);
-        std::memcpy(m_buffer.data() + m_buffered, data, take);
+        const size_t take = std::min(length, kBufferSize - m_buffered);
+        std::memcpy(m_buffer.get() + m_buffered, data, take);
         m_buffered += take;
         data += take;
         length -= take;
-        if (m_buffered == m_buffer.size())
+        if (m_buffered == kBufferSize)
             flush();
     }
 }

@@ -3,8 +3,8 @@
 // file; finish() makes it visible under its final name. An unfinished writer
 // removes its temporary file, so a failed message leaves nothing behind.
 
+#include <memory>
 #include <string>
-#include <vector>
 
 namespace unfurl {
 
@@ -28,7 +28,7 @@ private:
     std::string m_temporaryName;
     int m_fd = -1;
     bool m_published = false;
-    std::vector<char> m_buffer;
+    std::unique_ptr<char[]> m_buffer;  // not zero-filled: one per message adds up
     size_t m_buffered = 0;
 };
 
