@@ -240,12 +240,29 @@ public:
         return Item(rc == 1 ? r : nullptr);
     }
 
+    // The table behind a folder's subfolders, messages, or a message's
+    // attachments: one record set per row.
+    Item hierarchyTable() const { return table(libpff_folder_get_sub_folders); }
+    Item contentsTable() const { return table(libpff_folder_get_sub_messages); }
+    Item attachmentTable() const { return table(libpff_message_get_attachments); }
+
     int setCount() const {
         std::uint32_t n = 0;
         libpff_error_t *e = nullptr;
         if (libpff_item_get_number_of_sets(m_item, &n, &e) != 1)
             throw std::runtime_error(errorText(e));
         return int(n);
+    }
+
+    std::optional<std::uint32_t> setInt32(int set, std::uint32_t id) const {
+        std::uint32_t v = 0;
+        libpff_error_t *e = nullptr;
+        const int r = libpff_item_get_entry_value_32bit(m_item, set, id, &v, 0, &e);
+        if (r == -1)
+            throw std::runtime_error(errorText(e));
+        if (r == 0)
+            return std::nullopt;
+        return v;
     }
 
     std::optional<std::string> setText(int set, std::uint32_t id) const {
@@ -267,6 +284,14 @@ public:
     }
 
 private:
+    Item table(int (*get)(libpff_item_t *, libpff_item_t **, libpff_error_t **)) const {
+        libpff_item_t *t = nullptr;
+        libpff_error_t *e = nullptr;
+        if (get(m_item, &t, &e) != 1)
+            throw std::runtime_error(errorText(e));
+        return Item(t);
+    }
+
     libpff_item_t *m_item = nullptr;
 };
 

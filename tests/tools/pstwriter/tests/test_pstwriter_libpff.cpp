@@ -348,6 +348,13 @@ TEST_F(PstWriterLibpff, ManyAttachmentsOfOneNameAndManyMessages) {
     }
     EXPECT_EQ(atts.back().attachmentData(), "399");
 
+    // The attachment table lists all 400 (its rows fill a subnode).
+    const Item attTable = folders.at(1).message(0).attachmentTable();
+    ASSERT_EQ(attTable.setCount(), 400);
+    EXPECT_EQ(attTable.setText(0, 0x3704), "image001.png");
+    EXPECT_EQ(attTable.setText(399, 0x3704), "image001.png");
+    EXPECT_EQ(attTable.setInt32(399, 0x3705), 1u);
+
     const Item &bulkItem = folders.at(2);
     ASSERT_EQ(bulkItem.messageCount(), 3000);
     for (int i : {0, 1, 1499, 2999}) {
@@ -355,6 +362,21 @@ TEST_F(PstWriterLibpff, ManyAttachmentsOfOneNameAndManyMessages) {
         EXPECT_EQ(msg.text(0x0037), "bulk " + std::to_string(i));
         EXPECT_EQ(msg.filetime(0x0E06), filetimeOf(pstwriter::utc(2020, 1, 1) + std::chrono::minutes(i)));
     }
+    // The contents table: a heap over many blocks, rows in a subnode, a
+    // two-level row index.
+    const Item contents = bulkItem.contentsTable();
+    ASSERT_EQ(contents.setCount(), 3000);
+    for (int i : {0, 1, 446, 447, 1499, 2999}) {
+        EXPECT_EQ(contents.setText(i, 0x0037), "bulk " + std::to_string(i));
+        EXPECT_EQ(contents.setText(i, 0x0C1A), "Sender " + std::to_string(i % 17));
+        EXPECT_EQ(contents.setInt32(i, 0x67F2), bulk.messageIds()[std::size_t(i)]);
+    }
+    // The hierarchy table of the top folder names every child with its count.
+    const Item hierarchy = pff.ipmSubtree().hierarchyTable();
+    ASSERT_EQ(hierarchy.setCount(), 3);
+    EXPECT_EQ(hierarchy.setText(2, 0x3001), "Bulk");
+    EXPECT_EQ(hierarchy.setInt32(2, 0x3602), 3000u);
+    EXPECT_EQ(hierarchy.setInt32(2, 0x67F2), bulk.nodeId());
 }
 
 long peakKilobytes() {
@@ -374,7 +396,11 @@ TEST_F(PstWriterLibpff, FiftyMegabyteAttachmentIsStreamedBothWays) {
     // (meaningful when the test runs in its own process, as ctest runs it).
     const long before = peakKilobytes();
     store.write(path("large.pst"));
+#ifndef __SANITIZE_ADDRESS__  // its quarantine keeps freed blocks resident
     EXPECT_LT(peakKilobytes() - before, 20 * 1024);
+#else
+    (void)before;
+#endif
     EXPECT_GT(std::filesystem::file_size(path("large.pst")), size);
 
     File pff(path("large.pst"));
