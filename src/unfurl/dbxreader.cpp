@@ -127,12 +127,6 @@ void DbxReader::requireObject(uint32_t address, uint64_t length, const char *wha
                           " bytes)");
 }
 
-uint32_t DbxReader::readU32(uint64_t offset) {
-    unsigned char bytes[4];
-    m_file.read(offset, bytes, 4);
-    return u32At(bytes);
-}
-
 struct DbxReader::NodeWalk {
     const std::function<void(uint32_t)> &onRecord;
     AddressSet visitedNodes;

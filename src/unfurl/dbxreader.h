@@ -79,7 +79,6 @@ private:
     void walkChild(uint32_t child, uint32_t parent, uint32_t expectedCount, int depth,
                    NodeWalk &state, uint64_t &found);
     void requireObject(uint32_t address, uint64_t length, const char *what) const;
-    uint32_t readU32(uint64_t offset);
 
     PagedFile m_file;
     ProblemSink m_problems;
