@@ -12,8 +12,12 @@ namespace pw::pst {
 
 Q_LOGGING_CATEGORY(lcPst, "parcelwise.pst")
 
-PstApplication::PstApplication(const QStringList &storePaths) : m_session(std::make_shared<PstSession>()) {
-    for (const QString &path : storePaths) {
+PstApplication::PstApplication(const QStringList &storePaths)
+    : m_storePaths(storePaths), m_session(std::make_shared<PstSession>()) {}
+
+void PstApplication::openProfile() {
+    m_profileOpened = true;
+    for (const QString &path : std::as_const(m_storePaths)) {
         try {
             m_session->stores.push_back(std::make_shared<PstStore>(path));
         } catch (const std::exception &failure) {
@@ -30,6 +34,8 @@ QString PstApplication::Version() {
 outlook::NamespacePtr PstApplication::GetNamespace(const QString &type) {
     if (type.compare(QLatin1String("MAPI"), Qt::CaseInsensitive) != 0)
         throw Error(QStringLiteral("GetNamespace: \"%1\" is not a known namespace type; only \"MAPI\" is.").arg(type));
+    if (!m_profileOpened)
+        openProfile();
     return std::make_shared<PstNamespace>(m_session);
 }
 

@@ -17,14 +17,19 @@ struct PstSession {
 
 class PstApplication : public outlook::Application {
 public:
-    // Opens the files of `storePaths`; one that cannot be opened is left out
-    // (with a line in the log) and does not stop the others.
+    // The files of `storePaths` open when the namespace is first asked for,
+    // so a mere presence test opens nothing. One that cannot be opened is
+    // left out (with a line in the log) and does not stop the others.
     explicit PstApplication(const QStringList &storePaths);
 
     QString Version() override;
     outlook::NamespacePtr GetNamespace(const QString &type) override;
 
 private:
+    void openProfile();
+
+    QStringList m_storePaths;
+    bool m_profileOpened = false;
     std::shared_ptr<PstSession> m_session;
 };
 

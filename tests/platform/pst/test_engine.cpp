@@ -233,7 +233,10 @@ TEST(PstEngine, ReleasingEverythingClosesTheFiles) {
     const QString file = sample("msgInMsg.pst");
     ASSERT_EQ(openDescriptors(file), 0);
     auto application = createPstApplication({file});
+    EXPECT_EQ(openDescriptors(file), 0) << "a presence test opens nothing";
+    auto ns = application->GetNamespace(QStringLiteral("MAPI"));
     EXPECT_EQ(openDescriptors(file), 1);
+    ns.reset();
     ItemPtr item = firstItem(application->GetNamespace(QStringLiteral("MAPI"))->Folders()->Item(1));
     application.reset();
     // A held item keeps its file open and usable.
