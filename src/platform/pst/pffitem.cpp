@@ -108,15 +108,20 @@ QString PffError::text() const {
     if (!m_error)
         return {};
     char buffer[4096] = {};
-    if (libpff_error_sprint(m_error, buffer, sizeof buffer) < 0)
+    if (libpff_error_backtrace_sprint(m_error, buffer, sizeof buffer) < 0)
         return {};
     buffer[sizeof buffer - 1] = '\0';
-    // libpff lists its call chain one line per level, innermost last.
+    // libpff lists its call chain one line per level, innermost first: the
+    // outermost line says what failed, the innermost why.
     QStringList lines = QString::fromUtf8(buffer).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     for (QString &line : lines)
         line = line.trimmed();
     lines.removeAll(QString());
-    return lines.join(QLatin1String("; "));
+    if (lines.isEmpty())
+        return {};
+    if (lines.size() == 1)
+        return lines.first();
+    return lines.last() + QStringLiteral(" (cause: ") + lines.first() + QLatin1Char(')');
 }
 
 void PffError::reset() {

@@ -118,8 +118,11 @@ void PstStore::findRootFolder(const PffItem &messageStore) {
     // visible tree is Root - Mailbox / IPM_SUBTREE.
     PffItem top;
     PffError error;
-    if (libpff_file_get_root_folder(m_file, top.out(), error.out()) != 1)
+    const int hasTop = libpff_file_get_root_folder(m_file, top.out(), error.out());
+    if (hasTop < 0)
         throwPff(QStringLiteral("Cannot find the folders of %1").arg(shown), error);
+    if (hasTop == 0)
+        throw Error(QStringLiteral("Cannot find the folders of %1: the file is damaged or incomplete.").arg(shown));
     PffItem mailbox = childNamed(top, QStringLiteral("Root - Mailbox"));
     PffItem subtree = mailbox ? childNamed(mailbox, QStringLiteral("IPM_SUBTREE")) : PffItem();
     if (!subtree)

@@ -210,6 +210,19 @@ TEST(PstEngine, AddStoreRefusesWhatIsNotAMailFile) {
     text.write("Subject: hello\r\n\r\nnot a PST at all, only text that is long enough to be read.\r\n");
     text.close();
     EXPECT_TRUE(message(text.fileName()).contains(QLatin1String("not an Outlook data file")));
+    // A damaged header: libpff's own account of what is wrong is passed on.
+    QFile original(sample("msgInMsg.pst"));
+    ASSERT_TRUE(original.open(QIODevice::ReadOnly));
+    QByteArray bytes = original.readAll();
+    for (int i = 200; i < 260; ++i)
+        bytes[i] = static_cast<char>(bytes[i] ^ 0x55);
+    QFile damaged(dir.filePath(QStringLiteral("damaged.pst")));
+    ASSERT_TRUE(damaged.open(QIODevice::WriteOnly));
+    damaged.write(bytes);
+    damaged.close();
+    const QString damagedText = message(damaged.fileName());
+    EXPECT_TRUE(damagedText.startsWith(QLatin1String("Cannot open the mail file"))) << damagedText.toStdString();
+    EXPECT_TRUE(damagedText.contains(QLatin1String("checksum"))) << damagedText.toStdString();
     EXPECT_EQ(ns->Folders()->count(), 0);
 }
 
