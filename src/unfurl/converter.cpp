@@ -48,8 +48,10 @@ std::string Converter::baseNameOf(const std::string &dbxPath) {
 void Converter::say(Severity severity, const std::string &text) {
     if (severity == Severity::Note && !m_verbose)
         return;
+    // One insertion per line: standard error writes each at once, so lines
+    // never interleave with another program's.
     const char *label = severity == Severity::Warning ? "warning: " : "";
-    m_report << m_prefix << label << text << '\n';
+    m_report << (m_prefix + label + text + '\n');
 }
 
 int Converter::run(const std::string &dbxPath, const std::string &outputFolder) {
@@ -62,14 +64,14 @@ int Converter::run(const std::string &dbxPath, const std::string &outputFolder) 
     try {
         reader.emplace(dbxPath, [this](Severity s, const std::string &t) { say(s, t); });
     } catch (const BadInputError &e) {
-        m_report << "unfurl: " << e.what() << '\n';
+        m_report << ("unfurl: " + std::string(e.what()) + '\n');
         return kExitBadInput;
     }
     std::optional<EmlFolder> folder;
     try {
         folder.emplace(outputFolder);
     } catch (const BadInputError &e) {
-        m_report << "unfurl: " << e.what() << '\n';
+        m_report << ("unfurl: " + std::string(e.what()) + '\n');
         return kExitBadInput;
     }
 
