@@ -32,7 +32,8 @@ QString systemError(int error) {
 
 AtomicFile::AtomicFile(const QString &target, const QString &what) : m_target(target), m_what(what) {
     const QFileInfo info(target);
-    m_temp.setFileTemplate(info.dir().filePath(QStringLiteral(".") + info.fileName() + QStringLiteral(".XXXXXX")));
+    // Shortened so that a name near the file system's limit still leaves room.
+    m_temp.setFileTemplate(info.dir().filePath(QStringLiteral(".") + info.fileName().left(100) + QStringLiteral(".XXXXXX")));
 }
 
 void AtomicFile::fail(const QString &reason) const {

@@ -223,8 +223,9 @@ GMimeObject *EmlBuilder::attachmentPart(const PffItem &attachment, int depth) {
             g_mime_object_set_content_disposition_parameter(GMIME_OBJECT(part), "filename", utf8(name).constData());
         return GMIME_OBJECT(part);
     }
-    if (type != LIBPFF_ATTACHMENT_TYPE_DATA || (method && *method != 1))
-        return nullptr; // links and OLE objects carry no file data
+    // Links (methods 2, 3, 4, 7) and OLE objects (6) carry no file data.
+    if (type != LIBPFF_ATTACHMENT_TYPE_DATA || (method && *method >= 2 && *method <= 7 && *method != 5))
+        return nullptr;
 
     QByteArray mediaType = attachment.string(tag::kAttachMimeTag).value_or(QString()).trimmed().toLower().toLatin1();
     const qsizetype slash = mediaType.indexOf('/');

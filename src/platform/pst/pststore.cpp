@@ -15,7 +15,11 @@ constexpr std::uint32_t kRecordKey = 0x0FF9;
 constexpr std::uint32_t kIpmSubtreeEntryId = 0x35E0;
 
 QString folderName(const PffItem &folder) {
-    return folder.string(kDisplayName).value_or(QString());
+    try {
+        return folder.string(kDisplayName).value_or(QString());
+    } catch (const Error &) {
+        return {};
+    }
 }
 
 // The child of `folder` with exactly that name.
@@ -69,8 +73,15 @@ PstStore::PstStore(const QString &path) : m_path(path) {
         if (hasStore < 0)
             throwPff(QStringLiteral("Cannot read the message store of %1").arg(shown), error);
         if (hasStore == 1) {
-            m_displayName = messageStore.string(kDisplayName).value_or(QString());
-            m_recordKey = messageStore.binary(kRecordKey, 64).value_or(QByteArray());
+            // A damaged name or key is replaced below rather than losing the store.
+            try {
+                m_displayName = messageStore.string(kDisplayName).value_or(QString());
+            } catch (const Error &) {
+            }
+            try {
+                m_recordKey = messageStore.binary(kRecordKey, 64).value_or(QByteArray());
+            } catch (const Error &) {
+            }
         }
         if (m_displayName.isEmpty())
             m_displayName = info.completeBaseName();
@@ -102,7 +113,12 @@ PstStore::~PstStore() {
 void PstStore::findRootFolder(const PffItem &messageStore) {
     const QString shown = QDir::toNativeSeparators(m_path);
     if (messageStore) {
-        const auto subtree = messageStore.binary(kIpmSubtreeEntryId, 1024);
+        std::optional<QByteArray> subtree;
+        try {
+            subtree = messageStore.binary(kIpmSubtreeEntryId, 1024);
+        } catch (const Error &) {
+            // Looked for by name below.
+        }
         if (subtree && subtree->size() >= 4) {
             const auto *bytes = reinterpret_cast<const unsigned char *>(subtree->constData() + subtree->size() - 4);
             const std::uint32_t nodeId = bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) | (std::uint32_t(bytes[3]) << 24);

@@ -273,6 +273,10 @@ TEST(PstEngine, SaveAsFileReplacesAndFailsWithoutLeavingAnything) {
     old.close();
     png->SaveAsFile(target);
     EXPECT_EQ(QFileInfo(target).size(), 134) << "an existing file is replaced";
+    // A name near the file system's limit of 255 bytes still saves.
+    const QString longName = dir.filePath(QString(250, QLatin1Char('n')) + QStringLiteral(".png"));
+    png->SaveAsFile(longName);
+    EXPECT_EQ(QFileInfo(longName).size(), 134);
 
     auto failure = [&](const AttachmentPtr &attachment, const QString &path) {
         try {
