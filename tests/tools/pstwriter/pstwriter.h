@@ -30,7 +30,19 @@
 // so readers list folders and messages in the order they were added.
 //
 // Attachment contents are streamed when the file is written: a generated or
-// file-backed content of any size never sits whole in memory.
+// file-backed content of any size never sits whole in memory. A store can be
+// written more than once, and changed between writes.
+//
+// extraProperties are written last and replace a named field's property of
+// the same id (e.g. an 8-bit subject, or a subject with a prefix marker).
+//
+// Big stores: libpff places each message under its folder by a depth-first
+// search over the items it already placed (in node id order) and a sorted
+// insert among the folder's children, so its open time grows with the square
+// of a folder's message count and of the messages placed before the folder:
+// 20,000 messages in one folder take about 5 s to open, 100,000 minutes.
+// Spread over 100 folders and added last folder first (as mkpst does),
+// 100,000 messages open in about a second.
 #pragma once
 
 #include <array>
