@@ -13,7 +13,15 @@
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
+// GCC says __SANITIZE_ADDRESS__; clang before 16 only answers __has_feature.
 #if defined(__SANITIZE_ADDRESS__)
+#define PW_LEAK_CHECKED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define PW_LEAK_CHECKED 1
+#endif
+#endif
+#if defined(PW_LEAK_CHECKED)
 #include <sanitizer/lsan_interface.h>
 #endif
 #include <sys/stat.h>
@@ -28,7 +36,7 @@ constexpr gsize kChunk = 64 * 1024;
 void initialiseGMime() {
     static std::once_flag once;
     std::call_once(once, [] {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(PW_LEAK_CHECKED)
         // Replacing a registered type drops GMime's old table entry without
         // freeing it: a few bytes, once per process, not ours to free.
         __lsan::ScopedDisabler keepOutOfLeakReport;
