@@ -93,7 +93,7 @@ outlook::ItemPtr PstNamespace::GetItemFromID(const QString &entryId) {
             continue;
         // Message nodes carry node type 4 (normal) or 8 (associated).
         const std::uint32_t nodeType = nodeId & 0x1F;
-        PffItem item = (nodeType == 0x04 || nodeType == 0x08) ? store->itemByIdentifier(nodeId) : PffItem();
+        PffItem item = (nodeType == 0x04 || nodeType == 0x08) ? store->messageByIdentifier(nodeId) : PffItem();
         if (!item)
             throw Error(QStringLiteral("GetItemFromID: the store \"%1\" holds no item with this EntryID; it may have been moved or deleted.")
                             .arg(store->displayName()));

@@ -104,6 +104,7 @@ PstStore::PstStore(const QString &path) : m_path(path) {
 PstStore::~PstStore() {
     // Items must go before the file they were read from.
     m_root.reset();
+    m_indexFolders.clear();
     if (m_file) {
         libpff_file_close(m_file, nullptr);
         libpff_file_free(&m_file, nullptr);
@@ -171,6 +172,62 @@ PffItem PstStore::itemByIdentifier(std::uint32_t nodeId) const {
     if (found < 0)
         throwPff(QStringLiteral("Cannot read item %1 of \"%2\"").arg(nodeId).arg(m_displayName), error);
     return item; // empty when there is no such item
+}
+
+PffItem PstStore::messageByIdentifier(std::uint32_t nodeId) {
+    // About the cost of indexing a large store, in single lookups.
+    constexpr int kLookupsBeforeIndex = 200;
+    if (!m_indexed && ++m_lookups > kLookupsBeforeIndex)
+        buildMessageIndex();
+    if (m_indexed) {
+        const auto it = m_messageIndex.find(nodeId);
+        if (it != m_messageIndex.end()) {
+            PffItem message;
+            PffError error;
+            const auto &folder = m_indexFolders[it->second.folder];
+            if (libpff_folder_get_sub_message(folder->get(), it->second.position, message.out(), error.out()) == 1) {
+                std::uint32_t found = 0;
+                if (libpff_item_get_identifier(message.get(), &found, nullptr) == 1 && found == nodeId)
+                    return message;
+            }
+        }
+        // Not in a folder's contents (or the index is off): ask libpff.
+    }
+    return itemByIdentifier(nodeId);
+}
+
+void PstStore::buildMessageIndex() {
+    m_indexed = true;
+    PffItem top;
+    if (libpff_file_get_root_folder(m_file, top.out(), nullptr) != 1)
+        return;
+    indexFolder(std::make_shared<PffItem>(std::move(top)), 0);
+}
+
+void PstStore::indexFolder(const std::shared_ptr<PffItem> &folder, int depth) {
+    // Damaged trees may loop; real ones are far shallower.
+    if (depth > 64)
+        return;
+    const auto slot = static_cast<std::uint32_t>(m_indexFolders.size());
+    m_indexFolders.push_back(folder);
+    int messages = 0;
+    if (libpff_folder_get_number_of_sub_messages(folder->get(), &messages, nullptr) == 1) {
+        for (int i = 0; i < messages; ++i) {
+            PffItem message;
+            std::uint32_t id = 0;
+            if (libpff_folder_get_sub_message(folder->get(), i, message.out(), nullptr) == 1
+                && libpff_item_get_identifier(message.get(), &id, nullptr) == 1)
+                m_messageIndex.emplace(id, Place{slot, i});
+        }
+    }
+    int folders = 0;
+    if (libpff_folder_get_number_of_sub_folders(folder->get(), &folders, nullptr) == 1) {
+        for (int i = 0; i < folders; ++i) {
+            auto child = std::make_shared<PffItem>();
+            if (libpff_folder_get_sub_folder(folder->get(), i, child->out(), nullptr) == 1)
+                indexFolder(child, depth + 1);
+        }
+    }
 }
 
 } // namespace pw::pst

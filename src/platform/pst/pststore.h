@@ -10,6 +10,8 @@
 #include <QString>
 
 #include <memory>
+#include <unordered_map>
+#include <vector>
 
 namespace pw::pst {
 
@@ -40,11 +42,22 @@ public:
     // Upper-case hex EntryID of the item with that node id.
     QString entryId(std::uint32_t nodeId) const;
 
-    // Items not belonging to a store's objects, looked up by node id.
+    // Any item of the file by node id; empty when there is none.
     PffItem itemByIdentifier(std::uint32_t nodeId) const;
+    // A message by node id, for GetItemFromID. libpff searches its whole
+    // item tree for each id, so after a number of lookups the store indexes
+    // where every message sits once and answers from that.
+    PffItem messageByIdentifier(std::uint32_t nodeId);
 
 private:
     void findRootFolder(const PffItem &messageStore);
+    void buildMessageIndex();
+    void indexFolder(const std::shared_ptr<PffItem> &folder, int depth);
+
+    struct Place {
+        std::uint32_t folder; // index into m_indexFolders
+        int position;         // sub-message index in that folder
+    };
 
     QString m_path;
     QString m_canonicalPath;
@@ -54,6 +67,10 @@ private:
     std::shared_ptr<PffItem> m_root;
     int m_codepage = 1252;
     bool m_open = true;
+    int m_lookups = 0;
+    bool m_indexed = false;
+    std::vector<std::shared_ptr<PffItem>> m_indexFolders;
+    std::unordered_map<std::uint32_t, Place> m_messageIndex;
 };
 
 using PstStorePtr = std::shared_ptr<PstStore>;

@@ -9,6 +9,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -239,6 +241,30 @@ TEST(PstEngine, GetItemFromIdRefusesBadIds) {
     EXPECT_THROW(ns->GetItemFromID(QString(good).replace(40, 8, QStringLiteral("E4FFFF00"))), pw::Error) << "no such item";
     // The node id of a folder is not an item.
     EXPECT_THROW(ns->GetItemFromID(QString(good).replace(40, 8, QStringLiteral("22800000"))), pw::Error);
+}
+
+TEST(PstEngine, ManyLookupsByEntryIdStayRight) {
+    PW_REQUIRE_CORPUS();
+    // Enough lookups for the store to switch to its own index of messages.
+    const QJsonObject expected = manifest(QStringLiteral("pst/97_outlook_pass12345.pst"));
+    QList<QPair<QString, QString>> messages;
+    for (const auto &folder : expected[QLatin1String("folders")].toArray()) {
+        for (const auto &message : folder.toObject()[QLatin1String("messages")].toArray())
+            messages.append({message.toObject()[QLatin1String("entry_id")].toString(),
+                             message.toObject()[QLatin1String("subject")].toString()});
+    }
+    ASSERT_EQ(messages.size(), 294);
+    auto ns = createPstApplication({sample("97_outlook_pass12345.pst")})->GetNamespace(QStringLiteral("MAPI"));
+    for (int round = 0; round < 2; ++round) {
+        for (qsizetype i = messages.size() - 1; i >= 0; --i) {
+            auto item = ns->GetItemFromID(messages[i].first);
+            ASSERT_EQ(item->EntryID(), messages[i].first);
+            EXPECT_EQ(item->Subject(), messages[i].second);
+        }
+    }
+    QString missing = messages.first().first;
+    missing.replace(40, 8, QStringLiteral("E4FFFF00"));
+    EXPECT_THROW(ns->GetItemFromID(missing), pw::Error);
 }
 
 TEST(PstEngine, ReleasingEverythingClosesTheFiles) {
