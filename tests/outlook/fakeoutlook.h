@@ -13,8 +13,8 @@
 //       .body("Please find it attached.")
 //       .attach("invoice.pdf", "%PDF-1.4 ...");
 //   inbox.addItem(olContact).subject("Ann Lee");        // any class
-//   outlook->addStoreFile("/tmp/x.pst", "Archive")      // opened by AddStore
-//       .addFolder("Old").addMail().subject("...");
+//   outlook->addStoreFile("/tmp/x.pst", "Archive")      // opened by AddStore; once open,
+//       .addFolder("Old").addMail().subject("...");     // StoreRootOf("/tmp/x.pst") finds it
 //   auto guard = outlook->install();                    // ObjectFactory now creates fakes
 //
 // Making things fail:
