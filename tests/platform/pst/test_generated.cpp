@@ -152,11 +152,13 @@ TEST(PstGenerated, AttachmentNamesAndLinks) {
     nameless.longFileName.reset();
     nameless.fileName.reset();
     nameless.displayName.reset();
+    auto ole = pstwriter::Attachment::file("Picture (Device Independent Bitmap)", pstwriter::Content::bytes("OLE"));
+    ole.extraProperties = {pstwriter::Property::int32(0x3705, 6)};
     message.attachments = {shortOnly, displayOnly, nameless,
-                           pstwriter::Attachment::link("elsewhere.pdf", "\\\\server\\share\\elsewhere.pdf")};
+                           pstwriter::Attachment::link("elsewhere.pdf", "\\\\server\\share\\elsewhere.pdf"), ole};
     Fixture fixture({message});
     auto attachments = fixture.item(1)->Attachments();
-    ASSERT_EQ(attachments->count(), 4);
+    ASSERT_EQ(attachments->count(), 5);
     EXPECT_EQ(attachments->Item(1)->fileName(), QStringLiteral("SHORT~1.TXT"));
     EXPECT_EQ(attachments->Item(2)->fileName(), QStringLiteral("Shown name.doc"));
     EXPECT_EQ(attachments->Item(3)->fileName(), QString());
@@ -164,6 +166,9 @@ TEST(PstGenerated, AttachmentNamesAndLinks) {
     const QString target = fixture.out(QStringLiteral("elsewhere.pdf"));
     EXPECT_TRUE(saveError(attachments->Item(4), target).contains(QLatin1String("link"))) << "no file data to save";
     EXPECT_FALSE(QFile::exists(target));
+    const QString oleTarget = fixture.out(QStringLiteral("ole.bin"));
+    EXPECT_TRUE(saveError(attachments->Item(5), oleTarget).contains(QLatin1String("OLE"))) << "no file data either";
+    EXPECT_FALSE(QFile::exists(oleTarget));
 }
 
 TEST(PstGenerated, LargeAttachmentIsStreamedIntact) {
