@@ -2,7 +2,21 @@
 
 namespace pw {
 
-MessageListModel::MessageListModel(QObject *parent) : QAbstractTableModel(parent) {}
+MessageListModel::MessageListModel(QObject *parent) : QAbstractTableModel(parent) {
+    m_batch.setSingleShot(true);
+    m_batch.setInterval(100);
+    connect(&m_batch, &QTimer::timeout, this, &MessageListModel::showPendingRows);
+}
+
+void MessageListModel::showPendingRows() {
+    m_batch.stop();
+    const int total = count();
+    if (total <= m_shown)
+        return;
+    beginInsertRows(QModelIndex(), m_shown, total - 1);
+    m_shown = total;
+    endInsertRows();
+}
 
 void MessageListModel::setColumns(const QStringList &headers, const QList<int> &widthsTwips) {
     beginResetModel();
@@ -28,25 +42,29 @@ int MessageListModel::columnWidthTwips(int column) const {
 void MessageListModel::clear() {
     if (m_rows.empty())
         return;
+    m_batch.stop();
     beginResetModel();
     m_rows.clear();
     m_rows.shrink_to_fit();
+    m_shown = 0;
     endResetModel();
 }
 
 int MessageListModel::appendRow(const QStringList &texts) {
     const int at = count();
-    beginInsertRows(QModelIndex(), at, at);
     m_rows.push_back(MessageRow{texts, false});
-    endInsertRows();
+    if (!m_batch.isActive())
+        m_batch.start();
     return at;
 }
 
 void MessageListModel::removeRowAt(int row) {
     if (row < 0 || row >= count())
         return;
+    showPendingRows();
     beginRemoveRows(QModelIndex(), row, row);
     m_rows.erase(m_rows.begin() + row);
+    --m_shown;
     endRemoveRows();
 }
 
@@ -65,8 +83,10 @@ void MessageListModel::setChecked(int row, bool checked) {
     if (row < 0 || row >= count() || m_rows[static_cast<size_t>(row)].checked == checked)
         return;
     m_rows[static_cast<size_t>(row)].checked = checked;
-    const QModelIndex i = index(row, 0);
-    emit dataChanged(i, i, {Qt::CheckStateRole});
+    if (row < m_shown) {
+        const QModelIndex i = index(row, 0);
+        emit dataChanged(i, i, {Qt::CheckStateRole});
+    }
 }
 
 void MessageListModel::setAllChecked(bool checked) {
@@ -74,7 +94,8 @@ void MessageListModel::setAllChecked(bool checked) {
         return;
     for (MessageRow &r : m_rows)
         r.checked = checked;
-    emit dataChanged(index(0, 0), index(count() - 1, 0), {Qt::CheckStateRole});
+    if (m_shown > 0)
+        emit dataChanged(index(0, 0), index(m_shown - 1, 0), {Qt::CheckStateRole});
 }
 
 int MessageListModel::checkedCount() const {
@@ -85,7 +106,7 @@ int MessageListModel::checkedCount() const {
 }
 
 int MessageListModel::rowCount(const QModelIndex &parent) const {
-    return parent.isValid() ? 0 : count();
+    return parent.isValid() ? 0 : m_shown;
 }
 
 int MessageListModel::columnCount(const QModelIndex &parent) const {
@@ -93,7 +114,7 @@ int MessageListModel::columnCount(const QModelIndex &parent) const {
 }
 
 QVariant MessageListModel::data(const QModelIndex &index, int role) const {
-    if (!index.isValid() || index.row() >= count())
+    if (!index.isValid() || index.row() >= m_shown)
         return {};
     if (role == Qt::DisplayRole || role == Qt::ToolTipRole)
         return text(index.row(), index.column());

@@ -2,6 +2,7 @@
 #include <QAbstractTableModel>
 #include <QList>
 #include <QStringList>
+#include <QTimer>
 #include <vector>
 
 namespace pw {
@@ -14,7 +15,10 @@ struct MessageRow {
 
 // The report-style list with a tick box per row, behind both windows'
 // message lists and Form2's file list. Column 0 carries the tick. Built for
-// 100,000 rows: rows are plain values, appended without resorting.
+// 100,000 rows: rows are plain values, and rows appended during a scan are
+// shown to views in batches (at most every 100 ms), because a view lays out
+// all its rows again after each insertion it is told about, and a scan lets
+// window events run once per message.
 class MessageListModel : public QAbstractTableModel {
     Q_OBJECT
 public:
@@ -32,6 +36,8 @@ public:
     void removeRowAt(int row);
 
     int count() const { return static_cast<int>(m_rows.size()); }
+    // Tells views about every appended row now rather than at the next batch.
+    void showPendingRows();
     // Out-of-range rows and columns read as empty text / unticked, so an
     // operation that outlives a nested change of the list does not crash.
     QString text(int row, int column) const;
@@ -51,6 +57,8 @@ private:
     QStringList m_headers;
     QList<int> m_widths;
     std::vector<MessageRow> m_rows;
+    int m_shown = 0; // rows the views have been told about
+    QTimer m_batch;
 };
 
 } // namespace pw
