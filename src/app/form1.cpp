@@ -67,17 +67,9 @@ Form1::Form1(const Ports &ports, QWidget *parent) : QWidget(parent), m_ports(por
 Form1::~Form1() = default;
 
 void Form1::buildControls() {
-    QFont arial(QStringLiteral("Arial"));
-    arial.setPointSizeF(8.25);
-    setFont(arial);
-    setFixedSize(twipsToPixels(8040, this), twipsToPixels(9060, this));
-
+    setUpWindow(*this, 8040, 9060);
     auto button = [this](QPushButton *&b, const char *name, const QString &caption, QWidget *parent,
-                         int l, int t, int w, int h) {
-        b = new QPushButton(caption, parent);
-        b->setObjectName(QLatin1String(name));
-        b->setGeometry(twipsRect(l, t, w, h, this));
-    };
+                         int l, int t, int w, int h) { b = makeButton(*this, parent, name, caption, l, t, w, h); };
     auto frame = [this](QGroupBox *&f, const char *name, const QString &caption, int l, int t, int w, int h) {
         f = new QGroupBox(caption, this);
         f->setObjectName(QLatin1String(name));

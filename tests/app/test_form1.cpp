@@ -19,13 +19,9 @@
 
 using namespace pw;
 using pw::test::FakePorts;
+using pw::test::clearSettings;
 
 namespace {
-void clearSettings() {
-    QSettings s(QSettings::NativeFormat, QSettings::UserScope, "Quillmark", "Parcelwise");
-    s.clear();
-    s.sync();
-}
 QString stored(const char *key) {
     return SettingsStore::GetSetting(QLatin1String(key), QStringLiteral("<absent>"));
 }

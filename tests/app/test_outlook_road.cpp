@@ -94,7 +94,7 @@ protected:
     void SetUp() override {
         if (!QDir(kCorpus + "/pst").exists())
             GTEST_SKIP() << "the sample corpus is not at " << kCorpus.toStdString();
-        QSettings(QSettings::NativeFormat, QSettings::UserScope, "Quillmark", "Parcelwise").clear();
+        pw::test::clearSettings();
         QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
         form = std::make_unique<Form1>(fakes.ports());
         form->Form_Load();

@@ -1,5 +1,6 @@
 #include "app/core/settingsstore.h"
 #include "app/core/error.h"
+#include "support/fakeports.h"
 
 #include <QSettings>
 #include <gtest/gtest.h>
@@ -8,11 +9,7 @@ using pw::SettingsStore;
 
 class Settings : public ::testing::Test {
 protected:
-    void SetUp() override {
-        QSettings s(QSettings::NativeFormat, QSettings::UserScope, "Quillmark", "Parcelwise");
-        s.clear();
-        s.sync();
-    }
+    void SetUp() override { pw::test::clearSettings(); }
 };
 
 TEST_F(Settings, AbsentKeyGivesTheDefaultAndTextRoundTripsUnchanged) {

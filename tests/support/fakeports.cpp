@@ -1,6 +1,14 @@
 #include "support/fakeports.h"
 
+#include <QSettings>
+
 namespace pw::test {
+
+void clearSettings() {
+    QSettings s(QSettings::NativeFormat, QSettings::UserScope, "Quillmark", "Parcelwise");
+    s.clear();
+    s.sync();
+}
 
 MsgResult FakeDialogs::messageBox(const QString &text, MsgButtons buttons, MsgIcon icon,
                                   const QString &title) {

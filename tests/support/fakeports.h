@@ -104,6 +104,9 @@ private:
     QMap<qint64, int> m_polls;
 };
 
+// Forgets every stored setting of the program (in the test's own home).
+void clearSettings();
+
 // All fakes together, with a Ports view of them.
 struct FakePorts {
     FakeDialogs dialogs;

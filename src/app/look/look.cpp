@@ -15,6 +15,7 @@
 #include <QImage>
 #include <QLabel>
 #include <QPixmap>
+#include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
 #include <QWidget>
@@ -43,6 +44,22 @@ int twipsToPixels(int twips, const QWidget *window) {
 QRect twipsRect(int left, int top, int width, int height, const QWidget *window) {
     return QRect(twipsToPixels(left, window), twipsToPixels(top, window), twipsToPixels(width, window),
                  twipsToPixels(height, window));
+}
+
+void setUpWindow(QWidget &window, int widthTwips, int heightTwips) {
+    QFont arial(QStringLiteral("Arial"));
+    arial.setPointSizeF(8.25);
+    window.setFont(arial);
+    window.setFixedSize(twipsToPixels(widthTwips, &window), twipsToPixels(heightTwips, &window));
+}
+
+QPushButton *makeButton(QWidget &window, QWidget *parent, const char *name, const QString &caption, int left,
+                        int top, int width, int height) {
+    auto *b = new QPushButton(caption, parent);
+    b->setObjectName(QLatin1String(name));
+    b->setAutoDefault(false);
+    b->setGeometry(twipsRect(left, top, width, height, &window));
+    return b;
 }
 
 void CenterWindow(QWidget &window) {

@@ -8,6 +8,7 @@
 #include <QString>
 #include <optional>
 
+class QPushButton;
 class QTreeView;
 class QWidget;
 
@@ -16,6 +17,13 @@ namespace pw {
 // Twips (1/1440 inch) to device-independent pixels at the screen's logical DPI.
 int twipsToPixels(int twips, const QWidget *window = nullptr);
 QRect twipsRect(int left, int top, int width, int height, const QWidget *window = nullptr);
+
+// Both windows: Arial, and a fixed client area given in twips.
+void setUpWindow(QWidget &window, int widthTwips, int heightTwips);
+
+// A push button named `name` with `caption`, placed in twips inside `parent`.
+QPushButton *makeButton(QWidget &window, QWidget *parent, const char *name, const QString &caption, int left,
+                        int top, int width, int height);
 
 // Moves the window so it is centred on its screen; a window larger than
 // the screen gets a negative left or top edge.

@@ -33,17 +33,10 @@ Form2::Form2(const Ports &ports, QWidget *parent) : QDialog(parent), m_ports(por
 }
 
 void Form2::buildControls() {
-    QFont arial(QStringLiteral("Arial"));
-    arial.setPointSizeF(8.25);
-    setFont(arial);
-    setFixedSize(twipsToPixels(8040, this), twipsToPixels(7980, this));
-
+    setUpWindow(*this, 8040, 7980);
     auto button = [this](QPushButton *&b, const char *name, const QString &caption, QWidget *parent,
                          int l, int t, int w, int h) {
-        b = new QPushButton(caption, parent);
-        b->setObjectName(QLatin1String(name));
-        b->setAutoDefault(false);
-        b->setGeometry(twipsRect(l, t, w, h, this));
+        b = makeButton(*this, parent, name, caption, l, t, w, h);
         m_pointer->hover(b, PointerCustom);
     };
     auto list = [this](QTreeView *&v, const char *name, MessageListModel *model, int top) {

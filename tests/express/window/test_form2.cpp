@@ -22,14 +22,10 @@
 
 using namespace pw;
 using pw::test::FakePorts;
+using pw::test::clearSettings;
 
 namespace {
 
-void clearSettings() {
-    QSettings s(QSettings::NativeFormat, QSettings::UserScope, "Quillmark", "Parcelwise");
-    s.clear();
-    s.sync();
-}
 
 std::string message(const std::string &subject, const std::string &attachmentName, const std::string &body) {
     std::string boundary = "b1";
