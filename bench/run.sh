@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Builds the benchmarks and their inputs (written stores, generated .eml
+# sets, a large .dbx: all made on demand in build-bench/, never committed)
+# and runs every one, printing our time, the baseline measured in the same
+# run and their ratio. Needs about 8 GB of free disk and 10-20 minutes.
+#   bash bench/run.sh [work folder]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh --test
+work="${1:-$PWD/build-bench/work}"
+mkdir -p "$work"
+cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DPARCELWISE_TESTS=ON -DPARCELWISE_BENCH=ON >/dev/null
+cmake --build build-bench -j"$(nproc)" --target \
+  bench_engine bench_outlookroad bench_emlsave bench_unfurl bench_registry
+export QT_QPA_PLATFORM=offscreen
+bin=build-bench/bin
+echo "== machine: $(nproc) cores, $(free -g | awk '/Mem:/ {print $2}') GB, $(uname -sr)"
+echo "== scan and search of 100,000 messages (engine and bare libpff walk)"
+"$bin/bench_engine" build-bench/bench/data/bench_store_100k.pst 3
+echo "== download All (2,000 x 1 MB; 20 x 50 MB) against cp"
+"$bin/bench_outlookroad" "$work"
+echo "== listing and saving 10,000 .eml files against cat"
+"$bin/bench_emlsave" "$work/eml"
+echo "== unfurl on a 500 MB .dbx against one sequential read"
+"$bin/bench_unfurl" "$work/dbx"
+echo "== registry file parsing"
+"$bin/bench_registry"
