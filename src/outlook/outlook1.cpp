@@ -19,14 +19,26 @@ bool IsOutlookInstalled() {
 }
 
 QString receivedTimeText(const QDateTime &when) {
+    // The formats are worked out once per locale: a scan asks for 100,000 dates.
+    struct Formats {
+        QString localeName;
+        QString date;
+        QString time;
+    };
+    static Formats cached;
     const QLocale locale;
-    const QString date = locale.toString(when.date(), QLocale::ShortFormat);
+    if (cached.localeName != locale.name() || cached.date.isEmpty()) {
+        cached.localeName = locale.name();
+        cached.date = locale.dateFormat(QLocale::ShortFormat);
+        // The long time form minus its zone is the time with seconds.
+        QString time = locale.timeFormat(QLocale::LongFormat);
+        time.remove(QRegularExpression(QStringLiteral("\\s*t+\\s*")));
+        cached.time = time.trimmed();
+    }
+    const QString date = locale.toString(when.date(), cached.date);
     if (when.time() == QTime(0, 0))
         return date;
-    // The long time form minus its zone is the time with seconds.
-    QString format = locale.timeFormat(QLocale::LongFormat);
-    format.remove(QRegularExpression(QStringLiteral("\\s*t+\\s*")));
-    return date + QLatin1Char(' ') + locale.toString(when.time(), format.trimmed());
+    return date + QLatin1Char(' ') + locale.toString(when.time(), cached.time);
 }
 
 int majorVersion(const QString &version) {
