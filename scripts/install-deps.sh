@@ -11,7 +11,7 @@ packages=(
   xz-utils
 )
 if [[ "${1:-}" == "--test" ]]; then
-  packages+=(libpst-dev)
+  packages+=(libpst-dev clang-tidy)
 fi
 
 missing=()

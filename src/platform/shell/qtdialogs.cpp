@@ -62,7 +62,7 @@ QString QtDialogs::toQtFilter(const QString &classicFilter) {
     const QStringList parts = classicFilter.split(QLatin1Char('|'));
     QStringList filters;
     for (int i = 0; i + 1 < parts.size(); i += 2) {
-        const QString label = parts[i];
+        const QString &label = parts[i];
         QString patterns = parts[i + 1];
         if (label.isEmpty() && patterns.isEmpty())
             continue;
