@@ -68,6 +68,10 @@ bool run(const QString &store, const QString &work, int rounds) {
     sc.redrawList = [] {};
     OutlookScan scan(dialogs, events, list, sc);
     scan.PushButton1_Click();
+    if (dialogs.boxes || list.count() == 0) {
+        std::fprintf(stderr, "%s: the scan listed %d rows: %s\n", qPrintable(store), list.count(), qPrintable(dialogs.last));
+        return false;
+    }
     DownloadControls dc;
     dc.choiceText = [] { return QStringLiteral("All"); };
     dc.setPointer = [](int) {};
@@ -119,6 +123,7 @@ bool run(const QString &store, const QString &work, int rounds) {
 
 int main(int argc, char **argv) {
     QCoreApplication app(argc, argv);
+    pw::pst::installPstEngine();
     QTemporaryDir tmp;
     const QStringList args = app.arguments();
     const QString work = args.size() > 1 ? args.at(1) : tmp.path();
