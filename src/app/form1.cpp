@@ -188,22 +188,22 @@ int Form1::OpenHomePageAtRandom() {
     return n;
 }
 
-void Form1::Option1_Click() {
-    if (Option1->isChecked() && Option2->isChecked()) {
-        const QSignalBlocker block(Option2);
-        Option2->setChecked(false);
+// The option just selected clears the other; both are stored either way.
+void Form1::optionSelected(QRadioButton *selected, QRadioButton *other) {
+    if (selected->isChecked() && other->isChecked()) {
+        const QSignalBlocker block(other);
+        other->setChecked(false);
     }
     SettingsStore::SaveSetting(QStringLiteral("Option1"), SettingsStore::fromTruth(Option1->isChecked()));
     SettingsStore::SaveSetting(QStringLiteral("Option2"), SettingsStore::fromTruth(Option2->isChecked()));
 }
 
+void Form1::Option1_Click() {
+    optionSelected(Option1, Option2);
+}
+
 void Form1::Option2_Click() {
-    if (Option2->isChecked() && Option1->isChecked()) {
-        const QSignalBlocker block(Option1);
-        Option1->setChecked(false);
-    }
-    SettingsStore::SaveSetting(QStringLiteral("Option1"), SettingsStore::fromTruth(Option1->isChecked()));
-    SettingsStore::SaveSetting(QStringLiteral("Option2"), SettingsStore::fromTruth(Option2->isChecked()));
+    optionSelected(Option2, Option1);
 }
 
 void Form1::Combo1_Click() {

@@ -79,6 +79,7 @@ protected:
 
 private:
     void buildControls();
+    void optionSelected(QRadioButton *selected, QRadioButton *other);
 
     Ports m_ports;
     MessageListModel *m_model = nullptr;

@@ -187,14 +187,20 @@ QString Form2::workingFolderOrCreate() {
     return workingFolder.isEmpty() ? emlWorkingFolder() : workingFolder;
 }
 
-void Form2::PushButton2_Click() {
-    QString folder;
+bool Form2::workingFolderFor(const QString &operation, QString &folder) {
     try {
         folder = workingFolderOrCreate();
+        return true;
     } catch (const std::exception &e) {
-        ErrorReport(*m_ports.dialogs, QString::fromUtf8(e.what()), kWindow, QStringLiteral("PushButton2_Click"), 100);
-        return;
+        ErrorReport(*m_ports.dialogs, QString::fromUtf8(e.what()), kWindow, operation, 100);
+        return false;
     }
+}
+
+void Form2::PushButton2_Click() {
+    QString folder;
+    if (!workingFolderFor(QStringLiteral("PushButton2_Click"), folder))
+        return;
     ConversionContext context{*m_ports.dialogs, *m_ports.events, *m_ports.launcher, *m_files, *m_messages,
                               EmlFileNames, converterFolder, folder, [this](int kind) { setPointer(kind); }};
     convertDbxFiles(context);
@@ -202,12 +208,8 @@ void Form2::PushButton2_Click() {
 
 void Form2::PushButton7_Click() {
     QString folder;
-    try {
-        folder = workingFolderOrCreate();
-    } catch (const std::exception &e) {
-        ErrorReport(*m_ports.dialogs, QString::fromUtf8(e.what()), kWindow, QStringLiteral("PushButton7_Click"), 100);
+    if (!workingFolderFor(QStringLiteral("PushButton7_Click"), folder))
         return;
-    }
     EmlSaveContext context{*m_ports.dialogs, *m_ports.events, *m_messages, EmlFileNames, folder,
                            [this] { return Text3->text(); }, [this](int kind) { setPointer(kind); }};
     saveEmlAttachments(context);

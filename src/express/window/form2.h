@@ -62,6 +62,8 @@ protected:
 private:
     void buildControls();
     QString workingFolderOrCreate();
+    // The working folder, or a report under `operation` when it cannot be made.
+    bool workingFolderFor(const QString &operation, QString &folder);
 
     Ports m_ports;
     MessageListModel *m_files = nullptr;
