@@ -19,9 +19,13 @@ bool fitsFileSystem(const QString &name) {
     return QFile::encodeName(name).size() <= kMaxNameBytes;
 }
 
-// Shortens the part before the extension until the name fits; a name that
-// cannot be saved at its full length is better saved a little shorter.
-QString shortenedToFit(const QString &name) {
+// Shortens the part before the extension until the name fits, leaving
+// `reserve` bytes free for a number still to be added; a name that cannot
+// be saved at its full length is better saved a little shorter.
+QString shortenedToFit(const QString &name, qsizetype reserve = 0) {
+    const auto fitsFileSystem = [reserve](const QString &n) {
+        return QFile::encodeName(n).size() + reserve <= kMaxNameBytes;
+    };
     if (fitsFileSystem(name))
         return name;
     const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
@@ -99,7 +103,8 @@ QString uniqueTargetPath(const QString &location, const QString &fileName,
         QString next = accumulate ? numberedName(name, counter) : QString();
         if (!accumulate || !fitsFileSystem(next)) {
             accumulate = false;
-            next = shortenedToFit(numberedName(fileName, counter));
+            const qsizetype suffixBytes = 1 + QString::number(counter).size();
+            next = numberedName(shortenedToFit(fileName, suffixBytes), counter);
         }
         name = next;
         candidate = joinLocation(location, name);

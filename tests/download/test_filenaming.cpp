@@ -159,6 +159,22 @@ TEST(UniquePathMany, EveryCopyOfACommonNameGetsAName) {
     EXPECT_TRUE(made.last().endsWith(QStringLiteral(".png")));
 }
 
+TEST(UniquePathMany, ANameAtTheLengthLimitStillGetsNumberedCopies) {
+    // A 255-byte name (a long subject of an attached message, say): the
+    // number must not be cut off again to make it fit.
+    const QString name = safeAttachmentName(QString(83, QChar(0x65E5)) + QStringLiteral("ab.eml"));
+    ASSERT_EQ(QFile::encodeName(name).size(), 255);
+    QSet<QString> taken;
+    const auto isTaken = [&](const QString &p) { return taken.contains(p); };
+    for (int i = 0; i < 5; ++i) {
+        const QString path = uniqueTargetPath(QStringLiteral("/out"), name, {}, isTaken);
+        ASSERT_FALSE(taken.contains(path)) << i;
+        ASSERT_LE(QFile::encodeName(path.mid(5)).size(), 255) << i;
+        EXPECT_TRUE(path.endsWith(QStringLiteral(".eml")));
+        taken.insert(path);
+    }
+}
+
 TEST(ShortFileName, IsThePathWhenItExists) {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
