@@ -13,6 +13,10 @@ packages=(
 if [[ "${1:-}" == "--test" ]]; then
   packages+=(libpst-dev clang-tidy)
 fi
+# The libFuzzer targets (fuzz/) need clang and its sanitizer runtimes.
+if [[ "${1:-}" == "--fuzz" ]]; then
+  packages+=(clang libclang-rt-14-dev)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

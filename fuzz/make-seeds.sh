@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Builds the seed corpora of the fuzz targets, one folder per target, from
+# the shared sample corpus and from small files generated here. Nothing it
+# writes belongs in the repository.
+#
+#   fuzz/make-seeds.sh <fuzz build folder> [<output folder>]
+#
+# The output folder defaults to <fuzz build folder>/seeds.
+set -euo pipefail
+
+build=$(cd "${1:?usage: make-seeds.sh <fuzz build folder> [<output folder>]}" && pwd)
+out=${2:-$build/seeds}
+here=$(cd "$(dirname "$0")" && pwd)
+corpus=${PW_CORPUS_DIR:-$here/../../shared/corpus}
+bin=$build/bin
+
+mkdir -p "$out"/{dbxreader,registryhive,emllist,mimemessage,pstwalk,entryid}
+
+# .dbx files: written by the test suite's fixture writer.
+"$bin/make_dbx_seeds" "$out/dbxreader"
+
+# Registry files: small ones in Wine's format, one feature each.
+reg=$out/registryhive
+printf 'WINE REGISTRY Version 2\n;; All keys relative to \\\\User\\\\S-1-5-21-0-0-0-1000\n\n#arch=win64\n\n[Identities] 1700000000\n#time=1da2b3c4d5e6f70\n"Default User ID"="{5A2F0B61-1C3E-4D7A-9F21-0B3C6A7D8E90}"\n\n[Identities\\\\{5A2F0B61-1C3E-4D7A-9F21-0B3C6A7D8E90}\\\\Software\\\\Microsoft\\\\Outlook Express\\\\5.0] 1700000001\n@="default"\n"Store Root"=str(2):"%%UserProfile%%\\\\Local Settings\\\\Mail"\n"Count"=dword:0000002a\n' >"$reg/identities.reg"
+printf 'WINE REGISTRY Version 2\n\n[A\\\\B] 1\n"Blob"=hex:01,02,ff,\\\n  10,20,\\\n  30\n"Expand"=hex(2):25,00,55,00,00,00\n"Multi"=str(7):"one\\0two\\0"\n"None"=hex(0):\n"Esc"="a\\"b\\\\c\\x41\\n"\n' >"$reg/values.reg"
+printf 'WINE REGISTRY Version 2\n\n[Software\\\\Wine] 1700000002\n"Version"="win10"\n[Software\\\\Wine\\\\Drives]\n"c:"="hd"\n' >"$reg/wine.reg"
+
+# Messages: the sample .eml files (the large ones slow mutation down).
+# For the .eml list, the first byte is the length of a header name that follows.
+for f in "$corpus"/eml/*.eml; do
+    [[ $(stat -c %s "$f") -le 65536 ]] || continue
+    name=$(basename "$f")
+    cp "$f" "$out/mimemessage/$name"
+    { printf '\004Date'; cat "$f"; } >"$out/emllist/$name"
+done
+{ printf '\007Subject'; printf 'From: a@b\r\nSubject:  x y  \r\nDate: Mon, 1 Jan 2024 00:00:00 +0000\r\n\r\nbody\r\n'; } >"$out/emllist/crlf.eml"
+printf '\003To:\xe9t\xe9\r\nTo: \xff\xfe\r\n' >"$out/emllist/latin1.eml"
+
+# Stores: the smaller samples, plus one written by mkpst when it is built.
+for f in "$corpus"/pst/*.pst; do
+    [[ $(stat -c %s "$f") -le 300000 ]] || continue
+    cp "$f" "$out/pstwalk/"
+done
+mkpst=${MKPST:-}
+if [[ -z $mkpst ]]; then
+    mkpst=$(ls "$here"/../build*/bin/mkpst 2>/dev/null | head -n1 || true)
+fi
+if [[ -n $mkpst && -x $mkpst ]]; then
+    desc=$(mktemp)
+    cat >"$desc" <<'JSON'
+{ "name": "Fuzz", "encryption": "compressible", "deletedItems": true,
+  "folders": [ { "name": "Inbox", "containerClass": "IPF.Note",
+    "folders": [ { "name": "Sub", "messages": [ { "subject": "inner", "body": "b" } ] } ],
+    "messages": [ { "subject": "one", "senderName": "A", "senderAddress": "a@example.org",
+      "senderAddressType": "SMTP", "deliveryTime": "2024-03-01T09:30:00Z", "body": "hello",
+      "htmlBody": "<p>hello</p>",
+      "attachments": [ { "name": "a.txt", "text": "abc" },
+                       { "name": "m.eml", "message": { "subject": "embedded", "body": "e" } } ] },
+      { "class": "IPM.Note.SMIME", "subject": "two", "senderAddressType": "EX" } ] } ] }
+JSON
+    "$mkpst" "$desc" "$out/pstwalk/generated.pst" >/dev/null
+    rm -f "$desc"
+fi
+
+# EntryIDs: the target writes them from the store it aims at.
+PW_FUZZ_EMIT_SEEDS="$out/entryid" "$bin/fuzz_entryid" -runs=0 >/dev/null 2>&1 || true
+
+for d in "$out"/*/; do
+    echo "$(basename "$d"): $(ls "$d" | wc -l) seeds"
+done
