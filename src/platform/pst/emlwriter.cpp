@@ -177,8 +177,12 @@ GMimeObject *EmlBuilder::bodyOf(const PffItem &message) {
 GMimeStream *EmlBuilder::spool(const PffItem &attachment) {
     PffError error;
     size64_t size = 0;
-    if (libpff_attachment_get_data_size(attachment.get(), &size, error.out()) != 1)
+    // 0 means the attachment stores no data at all: an empty part.
+    const int hasData = libpff_attachment_get_data_size(attachment.get(), &size, error.out());
+    if (hasData < 0)
         throwPff(QStringLiteral("Cannot read the data of an attachment inside the message"), error);
+    if (hasData == 0)
+        size = 0;
     auto file = std::make_unique<QTemporaryFile>(QDir(QDir::tempPath()).filePath(QStringLiteral("parcelwise-XXXXXX")));
     if (!file->open())
         throw Error(QStringLiteral("Cannot create a temporary file: %1").arg(file->errorString()));
@@ -200,6 +204,10 @@ GMimeStream *EmlBuilder::spool(const PffItem &attachment) {
     }
     if (!file->flush())
         throw Error(QStringLiteral("Cannot write a temporary file: %1").arg(file->errorString()));
+    // The writing handle is not needed any more (the file stays until the
+    // builder ends): an attached message with hundreds of attachments must
+    // not run out of file handles.
+    file->close();
     const int fd = ::open(QFile::encodeName(file->fileName()).constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         throw Error(QStringLiteral("Cannot read a temporary file: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));

@@ -83,8 +83,10 @@ public:
             throwPff(QStringLiteral("Cannot read the properties of item %1").arg(item.identifier()), error);
         const int found = libpff_record_set_get_entry_by_type(m_set, type, 0, &m_entry,
                                                               LIBPFF_ENTRY_VALUE_FLAG_MATCH_ANY_VALUE_TYPE, error.out());
-        if (found < 0)
+        if (found < 0) {
+            libpff_record_set_free(&m_set, nullptr); // the destructor does not run after a throw
             throwPff(QStringLiteral("Cannot read property %1").arg(hexType(type)), error);
+        }
     }
     ~RecordEntry() {
         if (m_entry)

@@ -95,8 +95,12 @@ void PstAttachment::saveData(const QString &path) {
     const QString shown = QDir::toNativeSeparators(path);
     PffError error;
     size64_t size = 0;
-    if (libpff_attachment_get_data_size(m_attachment.get(), &size, error.out()) != 1)
+    // 0 means the attachment stores no data at all: an empty file.
+    const int hasData = libpff_attachment_get_data_size(m_attachment.get(), &size, error.out());
+    if (hasData < 0)
         throwPff(QStringLiteral("Cannot save the attachment to %1: its data cannot be read").arg(shown), error);
+    if (hasData == 0)
+        size = 0;
 
     AtomicFile file(path, QStringLiteral("the attachment"));
     file.open();

@@ -11,6 +11,7 @@
 
 #include <QCryptographicHash>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTimeZone>
 #include <gtest/gtest.h>
@@ -285,6 +286,24 @@ TEST(PstGenerated, OfflineLayoutAndMissingStoreName) {
     };
     visit(root);
     EXPECT_TRUE(found);
+}
+
+
+TEST(PstGenerated, AnAttachmentWithoutDataSavesAsAnEmptyFile) {
+    pstwriter::Message inner = mail("inner");
+    inner.attachments = {pstwriter::Attachment::file("empty-inside.txt", pstwriter::Content::bytes(""))};
+    pstwriter::Message message = mail("outer");
+    message.attachments = {pstwriter::Attachment::file("empty.txt", pstwriter::Content::bytes("")),
+                           pstwriter::Attachment::embedded(inner, "inner")};
+    Fixture fixture({message});
+    const auto attachments = fixture.item(1)->Attachments();
+    const QString empty = fixture.out(QStringLiteral("empty.txt"));
+    EXPECT_EQ(saveError(attachments->Item(1), empty), QStringLiteral("no failure"));
+    EXPECT_TRUE(QFile::exists(empty));
+    EXPECT_EQ(QFileInfo(empty).size(), 0);
+    const QString eml = fixture.out(QStringLiteral("inner.eml"));
+    EXPECT_EQ(saveError(attachments->Item(2), eml), QStringLiteral("no failure"));
+    EXPECT_TRUE(readFile(eml).contains("empty-inside.txt"));
 }
 
 #endif // PW_HAVE_PSTWRITER
