@@ -14,7 +14,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 corpus=${PW_CORPUS_DIR:-$here/../../shared/corpus}
 bin=$build/bin
 
-mkdir -p "$out"/{dbxreader,registryhive,emllist,mimemessage,pstwalk,entryid}
+mkdir -p "$out"/{dbxreader,registryhive,emllist,mimemessage,pstwalk,entryid,bodytext}
 
 # .dbx files: written by the test suite's fixture writer.
 "$bin/make_dbx_seeds" "$out/dbxreader"
@@ -61,6 +61,13 @@ JSON
     "$mkpst" "$desc" "$out/pstwalk/generated.pst" >/dev/null
     rm -f "$desc"
 fi
+
+# Bodies: first byte odd for RTF, even for HTML (the rest picks a code page).
+b=$out/bodytext
+printf '\000<html><head><meta charset="windows-1251"><title>t</title><style>p{}</style></head><body><p>Hello&nbsp;&amp; &#x1F600; &#233;<br>line</p><!-- c --><table><tr><td>a</td><td>b</td></tr></table><script>x<y</script></body></html>' >"$b/page.html"
+printf '\002<p>caf\xe9 &euro; &unknown; &#65; &#xZZ; <a href="x">link</a>' >"$b/latin1.html"
+printf '\001{\\rtf1\\ansi\\ansicpg1252\\deff0{\\fonttbl{\\f0 Arial;}}{\\colortbl;\\red0\\green0\\blue0;}\\pard Hello \\b bold\\b0\\par caf\\'"'"'e9 \\u8364? \\tab x\\line{\\*\\htmltag <p>}}' >"$b/doc.rtf"
+printf '\005{\\rtf1\\ansi\\ansicpg932\\uc1 \\'"'"'82\\'"'"'a0 {\\*\\generator x;}\\u12354\\'"'"'82\\'"'"'a0\\par}' >"$b/cp932.rtf"
 
 # EntryIDs: the target writes them from the store it aims at.
 PW_FUZZ_EMIT_SEEDS="$out/entryid" "$bin/fuzz_entryid" -runs=0 >/dev/null 2>&1 || true
