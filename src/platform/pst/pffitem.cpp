@@ -224,6 +224,13 @@ std::optional<QString> PffItem::plainBody() const {
         });
 }
 
+// libpff may count a terminating zero in a body's size.
+static std::optional<QByteArray> withoutTrailingZeros(std::optional<QByteArray> bytes) {
+    while (bytes && bytes->endsWith('\0'))
+        bytes->chop(1);
+    return bytes;
+}
+
 std::optional<QByteArray> PffItem::htmlBody() const {
     auto bytes = readBytes(
         QStringLiteral("Cannot read the HTML body"),
@@ -231,10 +238,7 @@ std::optional<QByteArray> PffItem::htmlBody() const {
         [&](std::uint8_t *data, std::size_t size, libpff_error_t **error) {
             return libpff_message_get_html_body(m_item, data, size, error);
         });
-    // libpff may count a terminating zero.
-    while (bytes && bytes->endsWith('\0'))
-        bytes->chop(1);
-    return bytes;
+    return withoutTrailingZeros(std::move(bytes));
 }
 
 std::optional<QByteArray> PffItem::rtfBody() const {
@@ -244,9 +248,7 @@ std::optional<QByteArray> PffItem::rtfBody() const {
         [&](std::uint8_t *data, std::size_t size, libpff_error_t **error) {
             return libpff_message_get_rtf_body(m_item, data, size, error);
         });
-    while (bytes && bytes->endsWith('\0'))
-        bytes->chop(1);
-    return bytes;
+    return withoutTrailingZeros(std::move(bytes));
 }
 
 namespace {
