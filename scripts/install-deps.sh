@@ -6,12 +6,13 @@ set -euo pipefail
 packages=(
   g++ cmake make pkg-config
   qt6-base-dev qt6-svg-dev libqt6svg6 qt6-image-formats-plugins
-  libpff-dev libbfio-dev libgmime-3.0-dev
+  libpst-dev libgmime-3.0-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   xz-utils
 )
 if [[ "${1:-}" == "--test" ]]; then
-  packages+=(libpst-dev clang-tidy)
+  # libpff: a second, independent PST reader for tests and benchmarks.
+  packages+=(libpff-dev libbfio-dev clang-tidy)
 fi
 # The libFuzzer targets (fuzz/) need clang and its sanitizer runtimes.
 if [[ "${1:-}" == "--fuzz" ]]; then

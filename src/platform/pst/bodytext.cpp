@@ -1,6 +1,6 @@
 #include "platform/pst/bodytext.h"
 
-#include "platform/pst/pffitem.h"
+#include "platform/pst/pstfile.h"
 
 #include <QHash>
 #include <QRegularExpression>

@@ -24,7 +24,6 @@ namespace pw::pst {
 namespace {
 
 constexpr int kMaxDepth = 16;
-constexpr std::size_t kChunk = 64 * 1024;
 
 // Owns one GObject reference.
 template <class T>
@@ -50,32 +49,25 @@ void initGMime() {
     std::call_once(once, [] { g_mime_init(); });
 }
 
-PffItem attachedItem(const PffItem &attachment) {
-    PffItem message;
-    PffError error;
-    if (libpff_attachment_get_item(attachment.get(), message.out(), error.out()) != 1)
-        throwPff(QStringLiteral("Cannot read the attached message"), error);
-    return message;
-}
-
 QByteArray utf8(const QString &text) {
     return text.toUtf8();
 }
 
 class EmlBuilder {
 public:
-    explicit EmlBuilder(int fileCodepage) : m_fileCodepage(fileCodepage) {}
+    EmlBuilder(PstFile &file, int storeCodepage) : m_file(file), m_storeCodepage(storeCodepage) {}
 
-    GMimeMessage *build(const PffItem &message, int depth);
+    GMimeMessage *build(const pst_item &message, int depth);
 
 private:
     GMimeMessage *headersFromTransport(const QString &headers);
-    void headersFromProperties(GMimeMessage *mime, const PffItem &message);
-    GMimeObject *bodyOf(const PffItem &message);
-    GMimeObject *attachmentPart(const PffItem &attachment, int depth);
-    GMimeStream *spool(const PffItem &attachment);
+    void headersFromProperties(GMimeMessage *mime, const pst_item &message);
+    GMimeObject *bodyOf(const pst_item &message);
+    GMimeObject *attachmentPart(pst_item_attach &attachment, int codepage, int depth);
+    GMimeStream *spool(pst_item_attach &attachment);
 
-    int m_fileCodepage;
+    PstFile &m_file;
+    int m_storeCodepage;
     // Attachment data waits in temporary files, not in memory, until written.
     std::vector<std::unique_ptr<QTemporaryFile>> m_spool;
 };
@@ -100,43 +92,33 @@ GMimeMessage *EmlBuilder::headersFromTransport(const QString &headers) {
     return mime;
 }
 
-void EmlBuilder::headersFromProperties(GMimeMessage *mime, const PffItem &message) {
-    const QString name = senderNameOf(message);
-    QString address = senderAddressOf(message);
-    if (senderTypeOf(message).compare(QLatin1String("EX"), Qt::CaseInsensitive) == 0) {
-        if (auto smtp = message.messageString(tag::kSenderSmtpAddress); smtp && !smtp->isEmpty())
-            address = *smtp;
-    }
+void EmlBuilder::headersFromProperties(GMimeMessage *mime, const pst_item &message) {
+    const QString name = senderNameOf(message, m_storeCodepage);
+    const QString address = senderAddressOf(message, m_storeCodepage);
     if (!name.isEmpty() || !address.isEmpty())
         g_mime_message_add_mailbox(mime, GMIME_ADDRESS_TYPE_FROM, utf8(name).constData(), utf8(address).constData());
 
-    PffItem recipients;
-    PffError error;
-    if (libpff_message_get_recipients(message.get(), recipients.out(), error.out()) == 1) {
-        int sets = 0;
-        if (libpff_item_get_number_of_record_sets(recipients.get(), &sets, error.out()) == 1) {
-            for (int i = 0; i < sets; ++i) {
-                const std::uint32_t kind = recipients.int32(tag::kRecipientType, i).value_or(1);
-                if (kind != 1 && kind != 2)
-                    continue; // blind copies stay blind
-                const QString recipientName = recipients.string(tag::kDisplayName, i).value_or(QString());
-                QString recipientAddress = recipients.string(tag::kSmtpAddress, i).value_or(QString());
-                if (recipientAddress.isEmpty())
-                    recipientAddress = recipients.string(tag::kEmailAddress, i).value_or(QString());
-                g_mime_message_add_mailbox(mime, kind == 1 ? GMIME_ADDRESS_TYPE_TO : GMIME_ADDRESS_TYPE_CC,
-                                           utf8(recipientName).constData(), utf8(recipientAddress).constData());
+    // libpst keeps the recipients as the display lines Outlook shows.
+    if (message.email) {
+        const int codepage = codepageOf(message, m_storeCodepage);
+        const struct {
+            const pst_string *line;
+            GMimeAddressType type;
+        } lines[] = {{&message.email->sentto_address, GMIME_ADDRESS_TYPE_TO}, {&message.email->cc_address, GMIME_ADDRESS_TYPE_CC}};
+        for (const auto &line : lines) {
+            const QString text = textOf(*line.line, codepage).value_or(QString());
+            for (const QString &recipient : text.split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
+                if (!recipient.trimmed().isEmpty())
+                    g_mime_message_add_mailbox(mime, line.type, utf8(recipient.trimmed()).constData(), "");
             }
         }
     }
 
-    const QString subject = subjectOf(message);
+    const QString subject = subjectOf(message, m_storeCodepage);
     if (!subject.isEmpty())
         g_mime_message_set_subject(mime, utf8(subject).constData(), "utf-8");
 
-    auto when = message.submitTime();
-    if (!when)
-        when = message.deliveryTime();
-    if (when) {
+    if (const auto when = sentTimeOf(message)) {
         GDateTime *date = g_date_time_new_from_unix_utc(filetimeToMsecs(*when) / 1000);
         if (date) {
             g_mime_message_set_date(mime, date);
@@ -153,12 +135,12 @@ GMimeObject *textPart(const char *subtype, const QString &text) {
     return GMIME_OBJECT(part);
 }
 
-GMimeObject *EmlBuilder::bodyOf(const PffItem &message) {
-    const int codepage = codepageOf(message, m_fileCodepage);
-    auto plain = message.plainBody();
-    const auto html = message.htmlBody();
+GMimeObject *EmlBuilder::bodyOf(const pst_item &message) {
+    const int codepage = codepageOf(message, m_storeCodepage);
+    auto plain = plainBodyOf(message, m_storeCodepage);
+    const auto html = htmlBodyOf(message);
     if (!plain && !html) {
-        if (auto rtf = message.rtfBody())
+        if (auto rtf = rtfBodyOf(message))
             plain = rtfToText(*rtf, codepage);
     }
     if (plain && html) {
@@ -174,34 +156,11 @@ GMimeObject *EmlBuilder::bodyOf(const PffItem &message) {
     return textPart("plain", plain.value_or(QString()));
 }
 
-GMimeStream *EmlBuilder::spool(const PffItem &attachment) {
-    PffError error;
-    size64_t size = 0;
-    // 0 means the attachment stores no data at all: an empty part.
-    const int hasData = libpff_attachment_get_data_size(attachment.get(), &size, error.out());
-    if (hasData < 0)
-        throwPff(QStringLiteral("Cannot read the data of an attachment inside the message"), error);
-    if (hasData == 0)
-        size = 0;
+GMimeStream *EmlBuilder::spool(pst_item_attach &attachment) {
     auto file = std::make_unique<QTemporaryFile>(QDir(QDir::tempPath()).filePath(QStringLiteral("parcelwise-XXXXXX")));
     if (!file->open())
         throw Error(QStringLiteral("Cannot create a temporary file: %1").arg(file->errorString()));
-    if (size > 0 && libpff_attachment_data_seek_offset(attachment.get(), 0, SEEK_SET, error.out()) < 0)
-        throwPff(QStringLiteral("Cannot read the data of an attachment inside the message"), error);
-    std::vector<std::uint8_t> buffer(kChunk);
-    size64_t done = 0;
-    while (done < size) {
-        const std::size_t want = static_cast<std::size_t>(std::min<size64_t>(kChunk, size - done));
-        const ssize_t got = libpff_attachment_data_read_buffer(attachment.get(), buffer.data(), want, error.out());
-        if (got < 0)
-            throwPff(QStringLiteral("Cannot read the data of an attachment inside the message"), error);
-        if (got == 0 || static_cast<std::size_t>(got) > want)
-            throw Error(QStringLiteral("An attachment inside the message ends after %1 of %2 bytes; the mail file is damaged.")
-                            .arg(done).arg(size));
-        if (file->write(reinterpret_cast<const char *>(buffer.data()), got) != got)
-            throw Error(QStringLiteral("Cannot write a temporary file: %1").arg(file->errorString()));
-        done += static_cast<size64_t>(got);
-    }
+    writeAttachmentData(m_file, attachment, file->handle(), QStringLiteral("the attached message"));
     if (!file->flush())
         throw Error(QStringLiteral("Cannot write a temporary file: %1").arg(file->errorString()));
     // The writing handle is not needed any more (the file stays until the
@@ -215,27 +174,23 @@ GMimeStream *EmlBuilder::spool(const PffItem &attachment) {
     return g_mime_stream_fs_new(fd);
 }
 
-GMimeObject *EmlBuilder::attachmentPart(const PffItem &attachment, int depth) {
-    int type = LIBPFF_ATTACHMENT_TYPE_UNDEFINED;
-    PffError error;
-    if (libpff_attachment_get_type(attachment.get(), &type, error.out()) != 1)
-        throwPff(QStringLiteral("Cannot read the kind of an attachment inside the message"), error);
-    const auto method = attachment.int32(tag::kAttachMethod);
-    const QString name = attachmentFileName(attachment);
+GMimeObject *EmlBuilder::attachmentPart(pst_item_attach &attachment, int codepage, int depth) {
+    const QString name = attachmentFileName(m_file, attachment, codepage);
 
-    if (type == LIBPFF_ATTACHMENT_TYPE_ITEM || (method && *method == 5)) {
-        GRef<GMimeMessage> inner(build(attachedItem(attachment), depth + 1));
+    if (isAttachedMessage(attachment)) {
+        const ParsedItem message = m_file.parseAttached(attachment);
+        GRef<GMimeMessage> inner(build(*message, depth + 1));
         GMimeMessagePart *part = g_mime_message_part_new_with_message("rfc822", inner.get());
         g_mime_object_set_disposition(GMIME_OBJECT(part), "attachment");
         if (!name.isEmpty())
             g_mime_object_set_content_disposition_parameter(GMIME_OBJECT(part), "filename", utf8(name).constData());
         return GMIME_OBJECT(part);
     }
-    // Links (methods 2, 3, 4, 7) and OLE objects (6) carry no file data.
-    if (type != LIBPFF_ATTACHMENT_TYPE_DATA || (method && *method >= 2 && *method <= 7 && *method != 5))
+    // Links and OLE objects carry no file data.
+    if (holdsNoFileData(attachment))
         return nullptr;
 
-    QByteArray mediaType = attachment.string(tag::kAttachMimeTag).value_or(QString()).trimmed().toLower().toLatin1();
+    QByteArray mediaType = textOf(attachment.mimetype, codepage).value_or(QString()).trimmed().toLower().toLatin1();
     const qsizetype slash = mediaType.indexOf('/');
     if (slash <= 0 || slash == mediaType.size() - 1 || mediaType.contains(' ') || mediaType.contains(';'))
         mediaType = "application/octet-stream";
@@ -252,13 +207,16 @@ GMimeObject *EmlBuilder::attachmentPart(const PffItem &attachment, int depth) {
     return GMIME_OBJECT(guard.release());
 }
 
-GMimeMessage *EmlBuilder::build(const PffItem &message, int depth) {
+GMimeMessage *EmlBuilder::build(const pst_item &message, int depth) {
     if (depth > kMaxDepth)
         throw Error(QStringLiteral("Messages are attached inside each other more than %1 levels deep; the mail file is probably damaged.")
                         .arg(kMaxDepth));
+    const int codepage = codepageOf(message, m_storeCodepage);
     GMimeMessage *mime = nullptr;
-    if (auto transport = message.messageString(tag::kTransportHeaders); transport && !transport->trimmed().isEmpty())
-        mime = headersFromTransport(*transport);
+    if (message.email) {
+        if (auto transport = textOf(message.email->header, codepage); transport && !transport->trimmed().isEmpty())
+            mime = headersFromTransport(*transport);
+    }
     if (!mime) {
         mime = g_mime_message_new(TRUE);
         headersFromProperties(mime, message);
@@ -266,21 +224,15 @@ GMimeMessage *EmlBuilder::build(const PffItem &message, int depth) {
     GRef<GMimeMessage> guard(mime);
 
     GRef<GMimeObject> body(bodyOf(message));
-    int count = 0;
-    PffError error;
-    if (libpff_message_get_number_of_attachments(message.get(), &count, error.out()) != 1)
-        throwPff(QStringLiteral("Cannot count the attachments of the attached message"), error);
-    if (count <= 0) {
+    const std::vector<pst_item_attach *> attachments = realAttachments(message);
+    if (attachments.empty()) {
         g_mime_message_set_mime_part(mime, body.get());
         return guard.release();
     }
     GRef<GMimeMultipart> mixed(g_mime_multipart_new_with_subtype("mixed"));
     g_mime_multipart_add(mixed.get(), body.get());
-    for (int i = 0; i < count; ++i) {
-        PffItem attachment;
-        if (libpff_message_get_attachment(message.get(), i, attachment.out(), error.out()) != 1)
-            throwPff(QStringLiteral("Cannot read attachment %1 of the attached message").arg(i + 1), error);
-        GRef<GMimeObject> part(attachmentPart(attachment, depth));
+    for (pst_item_attach *attachment : attachments) {
+        GRef<GMimeObject> part(attachmentPart(*attachment, codepage, depth));
         if (part)
             g_mime_multipart_add(mixed.get(), part.get());
     }
@@ -290,10 +242,11 @@ GMimeMessage *EmlBuilder::build(const PffItem &message, int depth) {
 
 } // namespace
 
-void writeAttachedMessage(const PffItem &attachment, int fileCodepage, const QString &path) {
+void writeAttachedMessage(PstFile &store, const pst_item_attach &attachment, int storeCodepage, const QString &path) {
     initGMime();
-    EmlBuilder builder(fileCodepage);
-    GRef<GMimeMessage> message(builder.build(attachedItem(attachment), 0));
+    EmlBuilder builder(store, storeCodepage);
+    const ParsedItem attached = store.parseAttached(attachment);
+    GRef<GMimeMessage> message(builder.build(*attached, 0));
 
     AtomicFile file(path, QStringLiteral("the attached message"));
     file.open();

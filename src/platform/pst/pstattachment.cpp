@@ -7,46 +7,100 @@
 
 #include <QDir>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
-#include <vector>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
 
 namespace pw::pst {
 
 namespace {
 
-constexpr std::size_t kChunk = 64 * 1024;
-
-// Attach methods (0x3705) that leave no data in the store.
-bool isLinkMethod(std::uint32_t method) {
-    return method == 2 || method == 3 || method == 4 || method == 7;
+std::uint64_t readLe(const unsigned char *p, int bytes) {
+    std::uint64_t value = 0;
+    for (int i = bytes - 1; i >= 0; --i)
+        value = (value << 8) | p[i];
+    return value;
 }
 
-int attachmentType(const PffItem &attachment) {
-    int type = LIBPFF_ATTACHMENT_TYPE_UNDEFINED;
-    PffError error;
-    if (libpff_attachment_get_type(attachment.get(), &type, error.out()) != 1)
-        throwPff(QStringLiteral("Cannot read the kind of an attachment"), error);
-    return type;
-}
+struct BlockBuffer {
+    char *data = nullptr;
+    ~BlockBuffer() { std::free(data); }
+};
 
-QString firstNonEmpty(const PffItem &item, std::initializer_list<std::uint32_t> tags) {
-    for (std::uint32_t tag : tags) {
-        if (auto value = item.string(tag); value && !value->isEmpty())
-            return *value;
+// Checks the tree of blocks that holds an attachment's data before libpst
+// copies it (libpst trusts the counts inside the tree), and answers the
+// data's total size when the tree says it; 0 when the data is one block.
+std::uint64_t checkDataTree(PstFile &file, std::uint64_t blockId, const QString &what) {
+    pst_file *pf = file.handle();
+    if (!(blockId & 0x02))
+        return 0; // a plain data block: libpst copies what the index says
+    BlockBuffer block;
+    const std::size_t size = pst_ff_getIDblock_dec(pf, blockId, &block.data);
+    const int idBytes = pf->do_read64 ? 8 : 4;
+    const auto *bytes = reinterpret_cast<const unsigned char *>(block.data);
+    if (size < 8 || !bytes)
+        throw Error(QStringLiteral("%1: its data is missing from the file.").arg(what));
+    const int type = bytes[0];
+    const int level = bytes[1];
+    const std::size_t count = readLe(bytes + 2, 2);
+    const std::uint64_t total = readLe(bytes + 4, 4);
+    if (type != 0x01 || (level != 1 && level != 2) || 8 + count * static_cast<std::size_t>(idBytes) > size)
+        throw Error(QStringLiteral("%1: damaged data in block %2 of the file.").arg(what).arg(blockId));
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint64_t child = readLe(bytes + 8 + i * static_cast<std::size_t>(idBytes), idBytes);
+        if (!pst_getID(pf, child))
+            throw Error(QStringLiteral("%1: part of its data is missing from the file.").arg(what));
+        if (level == 2) {
+            BlockBuffer inner;
+            const std::size_t innerSize = pst_ff_getIDblock_dec(pf, child, &inner.data);
+            const auto *innerBytes = reinterpret_cast<const unsigned char *>(inner.data);
+            // An inner list must be a plain list of data blocks.
+            if (innerSize < 8 || !innerBytes || innerBytes[0] != 0x01 || innerBytes[1] != 0x01
+                || 8 + readLe(innerBytes + 2, 2) * static_cast<std::size_t>(idBytes) > innerSize)
+                throw Error(QStringLiteral("%1: damaged data in block %2 of the file.").arg(what).arg(child));
+            for (std::size_t j = 0; j < readLe(innerBytes + 2, 2); ++j) {
+                if (!pst_getID(pf, readLe(innerBytes + 8 + j * static_cast<std::size_t>(idBytes), idBytes)))
+                    throw Error(QStringLiteral("%1: part of its data is missing from the file.").arg(what));
+            }
+        }
     }
-    return {};
+    return total;
 }
 
 } // namespace
 
-QString attachmentFileName(const PffItem &attachment) {
-    if (attachmentType(attachment) == LIBPFF_ATTACHMENT_TYPE_ITEM) {
-        QString name = firstNonEmpty(attachment, {tag::kDisplayName});
-        if (name.isEmpty()) {
-            PffItem message;
-            PffError error;
-            if (libpff_attachment_get_item(attachment.get(), message.out(), error.out()) == 1)
-                name = subjectOf(message);
+std::vector<pst_item_attach *> realAttachments(const pst_item &message) {
+    std::vector<pst_item_attach *> out;
+    for (pst_item_attach *a = message.attach; a; a = a->next) {
+        if (a->method != 0 || a->i_id != 0 || a->data.data || a->filename1.str || a->filename2.str || a->mimetype.str)
+            out.push_back(a);
+    }
+    // libpst lists the rows last to first.
+    std::reverse(out.begin(), out.end());
+    return out;
+}
+
+bool isAttachedMessage(const pst_item_attach &attachment) {
+    return attachment.method == PST_ATTACH_EMBEDDED;
+}
+
+bool holdsNoFileData(const pst_item_attach &attachment) {
+    const int method = attachment.method;
+    return method == PST_ATTACH_BY_REF || method == PST_ATTACH_BY_REF_RESOLV || method == PST_ATTACH_BY_REF_ONLY
+        || method == PST_ATTACH_OLE || method == 7;
+}
+
+QString attachmentFileName(PstFile &file, const pst_item_attach &attachment, int codepage) {
+    if (isAttachedMessage(attachment)) {
+        QString name;
+        try {
+            const ParsedItem message = file.parseAttached(attachment);
+            name = subjectOf(*message, codepage);
+        } catch (const Error &) {
+            // Named "message" below.
         }
         if (name.isEmpty())
             name = QStringLiteral("message");
@@ -54,92 +108,85 @@ QString attachmentFileName(const PffItem &attachment) {
             name += QLatin1String(".eml");
         return name;
     }
-    return firstNonEmpty(attachment, {tag::kAttachLongFileName, tag::kAttachFileName, tag::kDisplayName});
+    for (const pst_string *value : {&attachment.filename2, &attachment.filename1}) {
+        if (auto name = textOf(*value, codepage); name && !name->isEmpty())
+            return *name;
+    }
+    return {};
 }
 
-PstAttachment::PstAttachment(PstStorePtr store, std::shared_ptr<PffItem> message, PffItem attachment)
-    : m_store(std::move(store)), m_message(std::move(message)), m_attachment(std::move(attachment)) {}
-
-int PstAttachment::type() const {
-    return attachmentType(m_attachment);
+std::uint64_t writeAttachmentData(PstFile &file, pst_item_attach &attachment, int fd, const QString &shownTarget) {
+    const QString what = QStringLiteral("Cannot save the attachment to %1").arg(shownTarget);
+    std::uint64_t expected = 0;
+    if (!attachment.data.data && attachment.i_id != 0 && attachment.i_id != std::uint64_t(-1)) {
+        if (!pst_getID(file.handle(), attachment.i_id))
+            throw Error(QStringLiteral("%1: its data is missing from the file.").arg(what));
+        expected = checkDataTree(file, attachment.i_id, what);
+    }
+    const int copy = ::dup(fd);
+    FILE *out = copy >= 0 ? ::fdopen(copy, "wb") : nullptr;
+    if (!out) {
+        const int error = errno;
+        if (copy >= 0)
+            ::close(copy);
+        throw Error(QStringLiteral("%1: %2").arg(what, QString::fromLocal8Bit(std::strerror(error))));
+    }
+    errno = 0;
+    const std::size_t written = pst_attach_to_file(file.handle(), &attachment, out);
+    const bool failed = std::ferror(out) != 0 || std::fflush(out) != 0;
+    const int error = errno;
+    std::fclose(out);
+    if (failed)
+        throw Error(QStringLiteral("%1: %2").arg(what, QString::fromLocal8Bit(std::strerror(error ? error : EIO))));
+    if (expected != 0 && written != expected)
+        throw Error(QStringLiteral("%1: its data ends after %2 of %3 bytes; the mail file is damaged.").arg(what).arg(written).arg(expected));
+    return written;
 }
 
-std::optional<std::uint32_t> PstAttachment::method() const {
-    return m_attachment.int32(tag::kAttachMethod);
-}
+PstAttachment::PstAttachment(PstStorePtr store, std::shared_ptr<pst_item> message, pst_item_attach *attachment)
+    : m_store(std::move(store)), m_message(std::move(message)), m_attachment(attachment) {}
 
 QString PstAttachment::fileName() {
     m_store->ensureOpen();
-    return attachmentFileName(m_attachment);
+    return attachmentFileName(m_store->file(), *m_attachment, codepageOf(*m_message, m_store->codepage()));
 }
 
 void PstAttachment::SaveAsFile(const QString &path) {
     m_store->ensureOpen();
     const QString shown = QDir::toNativeSeparators(path);
-    const int kind = type();
-    const auto how = method();
-    if (kind == LIBPFF_ATTACHMENT_TYPE_ITEM || (how && *how == 5)) {
-        writeAttachedMessage(m_attachment, m_store->codepage(), path);
+    if (isAttachedMessage(*m_attachment)) {
+        writeAttachedMessage(m_store->file(), *m_attachment, codepageOf(*m_message, m_store->codepage()), path);
         return;
     }
-    if (kind == LIBPFF_ATTACHMENT_TYPE_REFERENCE || (how && isLinkMethod(*how)))
-        throw Error(QStringLiteral("Cannot save the attachment \"%1\" to %2: it is a link to a file elsewhere and holds no file data.")
-                        .arg(attachmentFileName(m_attachment), shown));
-    if (how && *how == 6)
+    if (m_attachment->method == PST_ATTACH_OLE)
         throw Error(QStringLiteral("Cannot save the attachment \"%1\" to %2: it is an embedded OLE object and holds no file data.")
-                        .arg(attachmentFileName(m_attachment), shown));
+                        .arg(fileName(), shown));
+    if (holdsNoFileData(*m_attachment))
+        throw Error(QStringLiteral("Cannot save the attachment \"%1\" to %2: it is a link to a file elsewhere and holds no file data.")
+                        .arg(fileName(), shown));
     saveData(path);
 }
 
 void PstAttachment::saveData(const QString &path) {
-    const QString shown = QDir::toNativeSeparators(path);
-    PffError error;
-    size64_t size = 0;
-    // 0 means the attachment stores no data at all: an empty file.
-    const int hasData = libpff_attachment_get_data_size(m_attachment.get(), &size, error.out());
-    if (hasData < 0)
-        throwPff(QStringLiteral("Cannot save the attachment to %1: its data cannot be read").arg(shown), error);
-    if (hasData == 0)
-        size = 0;
-
     AtomicFile file(path, QStringLiteral("the attachment"));
     file.open();
-    if (size > 0 && libpff_attachment_data_seek_offset(m_attachment.get(), 0, SEEK_SET, error.out()) < 0)
-        throwPff(QStringLiteral("Cannot save the attachment to %1: its data cannot be read").arg(shown), error);
-    std::vector<std::uint8_t> buffer(kChunk);
-    size64_t written = 0;
-    while (written < size) {
-        const std::size_t want = static_cast<std::size_t>(std::min<size64_t>(kChunk, size - written));
-        const ssize_t got = libpff_attachment_data_read_buffer(m_attachment.get(), buffer.data(), want, error.out());
-        if (got < 0)
-            throwPff(QStringLiteral("Cannot save the attachment to %1: its data cannot be read").arg(shown), error);
-        if (got == 0 || static_cast<std::size_t>(got) > want)
-            file.fail(QStringLiteral("its data ends after %1 of %2 bytes; the mail file is damaged.").arg(written).arg(size));
-        file.write(reinterpret_cast<const char *>(buffer.data()), got);
-        written += static_cast<size64_t>(got);
-    }
+    writeAttachmentData(m_store->file(), *m_attachment, file.handle(), QDir::toNativeSeparators(path));
     file.commit();
 }
 
+PstAttachments::PstAttachments(PstStorePtr store, std::shared_ptr<pst_item> message)
+    : m_store(std::move(store)), m_message(std::move(message)), m_attachments(realAttachments(*m_message)) {}
+
 int PstAttachments::count() {
     m_store->ensureOpen();
-    int count = 0;
-    PffError error;
-    if (libpff_message_get_number_of_attachments(m_message->get(), &count, error.out()) != 1)
-        throwPff(QStringLiteral("Cannot count the attachments"), error);
-    return count < 0 ? 0 : count;
+    return static_cast<int>(m_attachments.size());
 }
 
 outlook::AttachmentPtr PstAttachments::Item(int index) {
-    m_store->ensureOpen();
     const int total = count();
     if (index < 1 || index > total)
         throw Error(QStringLiteral("Attachments: index %1 is out of range (1 to %2).").arg(index).arg(total));
-    PffItem attachment;
-    PffError error;
-    if (libpff_message_get_attachment(m_message->get(), index - 1, attachment.out(), error.out()) != 1)
-        throwPff(QStringLiteral("Cannot read attachment %1").arg(index), error);
-    return std::make_shared<PstAttachment>(m_store, m_message, std::move(attachment));
+    return std::make_shared<PstAttachment>(m_store, m_message, m_attachments[static_cast<std::size_t>(index - 1)]);
 }
 
 } // namespace pw::pst

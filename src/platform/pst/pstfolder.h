@@ -3,12 +3,14 @@
 #include "outlook/outlookmodel.h"
 #include "platform/pst/pststore.h"
 
+#include <vector>
+
 namespace pw::pst {
 
 class PstFolder : public outlook::Folder {
 public:
     // `isRoot`: the store's root, named after the store.
-    PstFolder(PstStorePtr store, std::shared_ptr<PffItem> folder, bool isRoot);
+    PstFolder(PstStorePtr store, pst_desc_tree *folder, bool isRoot);
 
     QString name() override;
     outlook::FoldersPtr Folders() override;
@@ -19,15 +21,15 @@ public:
 
 private:
     PstStorePtr m_store;
-    std::shared_ptr<PffItem> m_folder;
+    pst_desc_tree *m_folder;
     bool m_isRoot;
 };
 
 // The child folders of one folder.
 class PstFolders : public outlook::Folders {
 public:
-    PstFolders(PstStorePtr store, std::shared_ptr<PffItem> folder)
-        : m_store(std::move(store)), m_folder(std::move(folder)) {}
+    PstFolders(PstStorePtr store, pst_desc_tree *folder)
+        : m_store(std::move(store)), m_children(PstFile::children(folder, kNodeTypeFolder)) {}
 
     int count() override;
     outlook::FolderPtr Item(int index) override;
@@ -35,7 +37,7 @@ public:
 
 private:
     PstStorePtr m_store;
-    std::shared_ptr<PffItem> m_folder;
+    std::vector<pst_desc_tree *> m_children;
 };
 
 } // namespace pw::pst

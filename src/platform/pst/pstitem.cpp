@@ -6,10 +6,11 @@
 
 namespace pw::pst {
 
-PstItem::PstItem(PstStorePtr store, PffItem message)
-    : m_store(std::move(store)), m_message(std::make_shared<PffItem>(std::move(message))) {}
+PstItem::PstItem(PstStorePtr store, pst_desc_tree *node)
+    : m_store(std::move(store)), m_nodeId(node->d_id),
+      m_message(m_store->file().parse(node).release(), [](pst_item *item) { pst_freeItem(item); }) {}
 
-const PffItem &PstItem::message() const {
+const pst_item &PstItem::message() const {
     m_store->ensureOpen();
     return *m_message;
 }
@@ -24,15 +25,15 @@ outlook::AttachmentsPtr PstItem::Attachments() {
 }
 
 QString PstItem::SenderName() {
-    return senderNameOf(message());
+    return senderNameOf(message(), m_store->codepage());
 }
 
 QString PstItem::SenderEmailAddress() {
-    return senderAddressOf(message());
+    return senderAddressOf(message(), m_store->codepage());
 }
 
 QString PstItem::SenderEmailType() {
-    return senderTypeOf(message());
+    return senderTypeOf(message(), m_store->codepage());
 }
 
 QDateTime PstItem::ReceivedTime() {
@@ -40,7 +41,7 @@ QDateTime PstItem::ReceivedTime() {
 }
 
 QString PstItem::Subject() {
-    return subjectOf(message());
+    return subjectOf(message(), m_store->codepage());
 }
 
 QString PstItem::Body() {
@@ -48,27 +49,20 @@ QString PstItem::Body() {
 }
 
 QString PstItem::EntryID() {
-    return m_store->entryId(message().identifier());
+    m_store->ensureOpen();
+    return m_store->entryId(m_nodeId);
 }
 
 int PstItems::count() {
     m_store->ensureOpen();
-    int count = 0;
-    PffError error;
-    if (libpff_folder_get_number_of_sub_messages(m_folder->get(), &count, error.out()) != 1)
-        throwPff(QStringLiteral("Cannot count the items of a folder"), error);
-    return count < 0 ? 0 : count;
+    return static_cast<int>(m_messages.size());
 }
 
 outlook::ItemPtr PstItems::Item(int index) {
     const int total = count();
     if (index < 1 || index > total)
         throw Error(QStringLiteral("Items: index %1 is out of range (1 to %2).").arg(index).arg(total));
-    PffItem message;
-    PffError error;
-    if (libpff_folder_get_sub_message(m_folder->get(), index - 1, message.out(), error.out()) != 1)
-        throwPff(QStringLiteral("Cannot read item %1 of a folder").arg(index), error);
-    return std::make_shared<PstItem>(m_store, std::move(message));
+    return std::make_shared<PstItem>(m_store, m_messages[static_cast<std::size_t>(index - 1)]);
 }
 
 } // namespace pw::pst

@@ -4,11 +4,15 @@
 #include "outlook/outlookmodel.h"
 #include "platform/pst/pststore.h"
 
+#include <memory>
+#include <vector>
+
 namespace pw::pst {
 
 class PstItem : public outlook::Item {
 public:
-    PstItem(PstStorePtr store, PffItem message);
+    // Parses the item at once: a scan reads several members of each item.
+    PstItem(PstStorePtr store, pst_desc_tree *node);
 
     int Class() override;
     outlook::AttachmentsPtr Attachments() override;
@@ -21,23 +25,24 @@ public:
     QString EntryID() override;
 
 private:
-    const PffItem &message() const;
+    const pst_item &message() const;
 
     PstStorePtr m_store;
-    std::shared_ptr<PffItem> m_message;
+    std::uint64_t m_nodeId;
+    std::shared_ptr<pst_item> m_message;
 };
 
 class PstItems : public outlook::Items {
 public:
-    PstItems(PstStorePtr store, std::shared_ptr<PffItem> folder)
-        : m_store(std::move(store)), m_folder(std::move(folder)) {}
+    PstItems(PstStorePtr store, pst_desc_tree *folder)
+        : m_store(std::move(store)), m_messages(PstFile::children(folder, kNodeTypeMessage)) {}
 
     int count() override;
     outlook::ItemPtr Item(int index) override;
 
 private:
     PstStorePtr m_store;
-    std::shared_ptr<PffItem> m_folder;
+    std::vector<pst_desc_tree *> m_messages;
 };
 
 } // namespace pw::pst

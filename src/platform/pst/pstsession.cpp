@@ -4,13 +4,36 @@
 #include "platform/pst/pstfolder.h"
 #include "platform/pst/pstitem.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
 #include <QLoggingCategory>
 
+#include <algorithm>
+
 namespace pw::pst {
 
 Q_LOGGING_CATEGORY(lcPst, "parcelwise.pst")
+
+void PstSession::add(const PstStorePtr &store) {
+    // A copy or backup of a file keeps its original's record key; every open
+    // store must answer to its own, or one row's EntryID would find another
+    // store's message. The later one takes a key derived from the key and
+    // its file, so it stays the same for that file in every session.
+    auto taken = [this](const QByteArray &key) {
+        return std::any_of(stores.begin(), stores.end(), [&](const PstStorePtr &open) { return open->recordKey() == key; });
+    };
+    QByteArray key = store->storedRecordKey();
+    for (int round = 0; taken(key); ++round) {
+        QCryptographicHash hash(QCryptographicHash::Md5);
+        hash.addData(store->storedRecordKey());
+        hash.addData(QFile::encodeName(store->canonicalPath().isEmpty() ? store->path() : store->canonicalPath()));
+        hash.addData(QByteArray::number(round));
+        key = hash.result();
+    }
+    store->setRecordKey(key);
+    stores.push_back(store);
+}
 
 PstApplication::PstApplication(const QStringList &storePaths)
     : m_storePaths(storePaths), m_session(std::make_shared<PstSession>()) {}
@@ -19,7 +42,7 @@ void PstApplication::openProfile() {
     m_profileOpened = true;
     for (const QString &path : std::as_const(m_storePaths)) {
         try {
-            m_session->stores.push_back(std::make_shared<PstStore>(path));
+            m_session->add(std::make_shared<PstStore>(path));
         } catch (const std::exception &failure) {
             qCWarning(lcPst).noquote() << "Mail file left out of the profile:" << failure.what();
         }
@@ -46,7 +69,7 @@ outlook::FoldersPtr PstNamespace::Folders() {
 void PstNamespace::AddStore(const QString &path) {
     // Opened again when it is open already: the new store is then always the
     // last one, and closing it leaves the other open.
-    m_session->stores.push_back(std::make_shared<PstStore>(path));
+    m_session->add(std::make_shared<PstStore>(path));
 }
 
 void PstNamespace::RemoveStore(const outlook::FolderPtr &root) {
@@ -91,13 +114,14 @@ outlook::ItemPtr PstNamespace::GetItemFromID(const QString &entryId) {
     for (const PstStorePtr &store : m_session->stores) {
         if (store->recordKey() != key)
             continue;
+        store->ensureOpen();
         // Message nodes carry node type 4 (normal) or 8 (associated).
         const std::uint32_t nodeType = nodeId & 0x1F;
-        PffItem item = (nodeType == 0x04 || nodeType == 0x08) ? store->messageByIdentifier(nodeId) : PffItem();
-        if (!item)
+        pst_desc_tree *node = (nodeType == kNodeTypeMessage || nodeType == kNodeTypeAssociated) ? store->file().node(nodeId) : nullptr;
+        if (!node)
             throw Error(QStringLiteral("GetItemFromID: the store \"%1\" holds no item with this EntryID; it may have been moved or deleted.")
                             .arg(store->displayName()));
-        return std::make_shared<PstItem>(store, std::move(item));
+        return std::make_shared<PstItem>(store, node);
     }
     throw Error(QStringLiteral("GetItemFromID: the item's store is not open."));
 }

@@ -12,6 +12,9 @@
 namespace pw::pst {
 
 struct PstSession {
+    // Opens as the last store, under a record key no other open store has.
+    void add(const PstStorePtr &store);
+
     std::vector<PstStorePtr> stores;
 };
 

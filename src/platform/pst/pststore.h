@@ -1,17 +1,15 @@
 #pragma once
-// One open mail file (.pst or .ost): the libpff file, the store's record
-// key and display name, and its root folder (the IPM subtree). Objects of
-// the store hold it through shared_ptr, so the file stays open as long as
-// any of them lives; closing a store (RemoveStore) only marks it closed,
-// after which its objects refuse every call.
-#include "platform/pst/pffitem.h"
+// One open mail file (.pst or .ost): the file, the store's record key and
+// display name, and its root folder (the IPM subtree). Objects of the store
+// hold it through shared_ptr, so the file stays open as long as any of them
+// lives; closing a store (RemoveStore) only marks it closed, after which its
+// objects refuse every call.
+#include "platform/pst/pstfile.h"
 
 #include <QByteArray>
 #include <QString>
 
 #include <memory>
-#include <unordered_map>
-#include <vector>
 
 namespace pw::pst {
 
@@ -19,19 +17,22 @@ class PstStore {
 public:
     // Opens the file; throws pw::Error saying why it cannot be used.
     explicit PstStore(const QString &path);
-    ~PstStore();
-    PstStore(const PstStore &) = delete;
-    PstStore &operator=(const PstStore &) = delete;
 
-    const QString &path() const { return m_path; }
+    const QString &path() const { return m_file.path(); }
     // The file's path with links resolved, to know it however it is written.
     const QString &canonicalPath() const { return m_canonicalPath; }
     // The root folder's name: the store's display name, else the file's base name.
     const QString &displayName() const { return m_displayName; }
-    // 16 bytes; EntryIDs carry it to find the store again.
+    // The store's own 16-byte record key, as the file has it.
+    const QByteArray &storedRecordKey() const { return m_storedKey; }
+    // The key EntryIDs carry: the stored one, unless another open store of
+    // the session answers to it already (a copy or backup of the same file).
     const QByteArray &recordKey() const { return m_recordKey; }
-    libpff_file_t *file() const { return m_file; }
-    const std::shared_ptr<PffItem> &rootFolder() const { return m_root; }
+    void setRecordKey(const QByteArray &key) { m_recordKey = key; }
+
+    PstFile &file() { return m_file; }
+    pst_desc_tree *rootFolder() const { return m_root; }
+    // Code page of 8-bit text in items that name none.
     int codepage() const { return m_codepage; }
 
     bool isOpen() const { return m_open; }
@@ -40,37 +41,23 @@ public:
     void ensureOpen() const;
 
     // Upper-case hex EntryID of the item with that node id.
-    QString entryId(std::uint32_t nodeId) const;
+    QString entryId(std::uint64_t nodeId) const;
 
-    // Any item of the file by node id; empty when there is none.
-    PffItem itemByIdentifier(std::uint32_t nodeId) const;
-    // A message by node id, for GetItemFromID. libpff searches its whole
-    // item tree for each id, so after a number of lookups the store indexes
-    // where every message sits once and answers from that.
-    PffItem messageByIdentifier(std::uint32_t nodeId);
+    // The name of a folder node ("" when it cannot be read).
+    QString folderName(pst_desc_tree *folder);
 
 private:
-    void findRootFolder(const PffItem &messageStore);
-    void buildMessageIndex();
-    void indexFolder(const std::shared_ptr<PffItem> &folder, int depth);
+    void findRootFolder(const pst_item *messageStore);
+    pst_desc_tree *childNamed(pst_desc_tree *folder, const QString &name);
 
-    struct Place {
-        std::uint32_t folder; // index into m_indexFolders
-        int position;         // sub-message index in that folder
-    };
-
-    QString m_path;
+    PstFile m_file;
     QString m_canonicalPath;
-    libpff_file_t *m_file = nullptr;
     QString m_displayName;
+    QByteArray m_storedKey;
     QByteArray m_recordKey;
-    std::shared_ptr<PffItem> m_root;
+    pst_desc_tree *m_root = nullptr;
     int m_codepage = 1252;
     bool m_open = true;
-    int m_lookups = 0;
-    bool m_indexed = false;
-    std::vector<std::shared_ptr<PffItem>> m_indexFolders;
-    std::unordered_map<std::uint32_t, Place> m_messageIndex;
 };
 
 using PstStorePtr = std::shared_ptr<PstStore>;

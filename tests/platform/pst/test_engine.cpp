@@ -211,8 +211,12 @@ TEST(PstEngine, AddStoreRefusesWhatIsNotAMailFile) {
     ASSERT_TRUE(text.open(QIODevice::WriteOnly));
     text.write("Subject: hello\r\n\r\nnot a PST at all, only text that is long enough to be read.\r\n");
     text.close();
-    EXPECT_TRUE(message(text.fileName()).contains(QLatin1String("not an Outlook data file")));
-    // A damaged header: libpff's own account of what is wrong is passed on.
+    EXPECT_TRUE(message(text.fileName()).contains(QLatin1String("not a PST or OST file")));
+    QFile empty(dir.filePath(QStringLiteral("empty.pst")));
+    ASSERT_TRUE(empty.open(QIODevice::WriteOnly));
+    empty.close();
+    EXPECT_TRUE(message(empty.fileName()).contains(QLatin1String("not a PST or OST file")));
+    // A damaged header is told in plain words.
     QFile original(sample("msgInMsg.pst"));
     ASSERT_TRUE(original.open(QIODevice::ReadOnly));
     QByteArray bytes = original.readAll();
@@ -224,7 +228,7 @@ TEST(PstEngine, AddStoreRefusesWhatIsNotAMailFile) {
     damaged.close();
     const QString damagedText = message(damaged.fileName());
     EXPECT_TRUE(damagedText.startsWith(QLatin1String("Cannot open the mail file"))) << damagedText.toStdString();
-    EXPECT_TRUE(damagedText.contains(QLatin1String("checksum"))) << damagedText.toStdString();
+    EXPECT_TRUE(damagedText.contains(QLatin1String("damaged data at offset"))) << damagedText.toStdString();
     EXPECT_EQ(ns->Folders()->count(), 0);
 }
 

@@ -1,0 +1,547 @@
+#include "platform/pst/pstfile.h"
+
+#include "app/core/error.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLoggingCategory>
+#include <QStringDecoder>
+
+#include <algorithm>
+#include <array>
+#include <utility>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <iconv.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace pw::pst {
+
+Q_DECLARE_LOGGING_CATEGORY(lcPst)
+
+namespace {
+
+constexpr std::uint32_t kSignature = 0x4E444221; // "!BDN"
+constexpr std::uint64_t kHeaderSize = 564;       // the larger (Unicode) header
+constexpr int kMaxTreeDepth = 16;
+
+// Where the fields of a node B-tree page sit, by file format.
+struct PageLayout {
+    std::size_t size;
+    std::size_t count;      // number of entries (1 byte, 2 in 4 KiB pages)
+    std::size_t countMax;
+    std::size_t entrySize;  // cbEnt, 1 byte
+    std::size_t level;      // cLevel, 1 byte
+    bool wide;              // 8-byte ids and offsets
+    bool wideCounts;
+};
+
+PageLayout layoutFor(int format) {
+    switch (format) {
+    case 0: return {512, 0x1F0, 0x1F1, 0x1F2, 0x1F3, false, false};
+    case 1: return {512, 0x1E8, 0x1E9, 0x1EA, 0x1EB, true, false};
+    default: return {4096, 0xFD8, 0xFDA, 0xFDC, 0xFDD, true, true};
+    }
+}
+
+std::uint64_t readLe(const unsigned char *p, int bytes) {
+    std::uint64_t value = 0;
+    for (int i = bytes - 1; i >= 0; --i)
+        value = (value << 8) | p[i];
+    return value;
+}
+
+QString shown(const QString &path) {
+    return QDir::toNativeSeparators(path);
+}
+
+struct BlockBuffer {
+    char *data = nullptr;
+    std::size_t size = 0;
+    BlockBuffer() = default;
+    BlockBuffer(BlockBuffer &&other) noexcept : data(std::exchange(other.data, nullptr)), size(other.size) {}
+    BlockBuffer &operator=(BlockBuffer &&) = delete;
+    ~BlockBuffer() { std::free(data); }
+    const unsigned char *bytes() const { return reinterpret_cast<const unsigned char *>(data); }
+};
+
+// A heap block: its page map must lie inside it and list ascending
+// offsets inside it. `first`: the block also starts the heap's header.
+bool heapBlockSound(const BlockBuffer &block, bool first) {
+    const unsigned char *b = block.bytes();
+    if (!b || block.size < 12)
+        return false;
+    const std::size_t pageMap = readLe(b, 2);
+    if (first && (b[2] != 0xEC || (b[3] != 0xBC && b[3] != 0x7C)))
+        return false;
+    if (pageMap + 4 > block.size)
+        return false;
+    const std::size_t allocations = readLe(b + pageMap, 2);
+    if (pageMap + 4 + (allocations + 1) * 2 > block.size)
+        return false;
+    std::size_t previous = 0;
+    for (std::size_t i = 0; i <= allocations; ++i) {
+        const std::size_t offset = readLe(b + pageMap + 4 + 2 * i, 2);
+        if (offset < previous || offset > pageMap)
+            return false;
+        previous = offset;
+    }
+    return true;
+}
+
+bool readBlock(pst_file *pf, std::uint64_t blockId, BlockBuffer &block) {
+    if (!pst_getID(pf, blockId))
+        return false;
+    block.size = pst_ff_getIDblock_dec(pf, blockId, &block.data);
+    return block.data && block.size > 0;
+}
+
+// An item's heap: its blocks in order, each with a sound page map.
+bool readHeap(pst_file *pf, std::uint64_t blockId, std::vector<BlockBuffer> &blocks) {
+    blocks.emplace_back();
+    if (!readBlock(pf, blockId, blocks.back()))
+        return false;
+    if (!(blockId & 0x02))
+        return heapBlockSound(blocks.back(), true);
+    // A heap over several blocks: a list of them, each a heap page.
+    const BlockBuffer list = std::move(blocks.back());
+    blocks.pop_back();
+    const int idBytes = pf->do_read64 ? 8 : 4;
+    const unsigned char *b = list.bytes();
+    if (list.size < 8 || b[0] != 0x01 || b[1] != 0x01)
+        return false;
+    const std::size_t count = readLe(b + 2, 2);
+    if (count == 0 || 8 + count * static_cast<std::size_t>(idBytes) > list.size)
+        return false;
+    for (std::size_t i = 0; i < count; ++i) {
+        blocks.emplace_back();
+        if (!readBlock(pf, readLe(b + 8 + i * static_cast<std::size_t>(idBytes), idBytes), blocks.back())
+            || !heapBlockSound(blocks.back(), i == 0))
+            return false;
+    }
+    return true;
+}
+
+// The bytes of a heap allocation; false when the id points nowhere.
+bool heapAllocation(const std::vector<BlockBuffer> &blocks, std::uint32_t hid, std::size_t &begin, std::size_t &end,
+                    const BlockBuffer *&block) {
+    if ((hid & 0x1F) != 0)
+        return false;
+    const std::size_t index = (hid >> 5) & 0x7FF;
+    const std::size_t blockIndex = hid >> 16;
+    if (index == 0 || blockIndex >= blocks.size())
+        return false;
+    block = &blocks[blockIndex];
+    const unsigned char *b = block->bytes();
+    const std::size_t pageMap = readLe(b, 2);
+    if (index > readLe(b + pageMap, 2))
+        return false;
+    begin = readLe(b + pageMap + 4 + 2 * (index - 1), 2);
+    end = readLe(b + pageMap + 4 + 2 * index, 2);
+    return begin <= end;
+}
+
+struct Subnodes {
+    std::unordered_set<std::uint64_t> ids;
+    std::vector<std::uint64_t> attachmentObjects; // data blocks of attachment subnodes
+};
+
+bool subnodesSound(pst_file *pf, std::uint64_t blockId, int depth, Subnodes &nodes) {
+    BlockBuffer block;
+    if (depth > 4 || !readBlock(pf, blockId, block))
+        return false;
+    const bool wide = pf->do_read64 != 0;
+    const int idBytes = wide ? 8 : 4;
+    const std::size_t header = wide ? 8 : 4;
+    const unsigned char *b = block.bytes();
+    if (block.size < header || b[0] != 0x02 || b[1] > 1)
+        return false;
+    const bool leaf = b[1] == 0;
+    const std::size_t count = readLe(b + 2, 2);
+    const std::size_t entrySize = static_cast<std::size_t>(idBytes) * (leaf ? 3 : 2);
+    if (header + count * entrySize > block.size)
+        return false;
+    for (std::size_t i = 0; i < count; ++i) {
+        const unsigned char *entry = b + header + i * entrySize;
+        if (leaf) {
+            const std::uint64_t id = readLe(entry, 4);
+            nodes.ids.insert(id);
+            if ((id & 0x1F) == 0x05)
+                nodes.attachmentObjects.push_back(readLe(entry + idBytes, idBytes));
+        }
+        else if (!subnodesSound(pf, readLe(entry + idBytes, idBytes), depth + 1, nodes))
+            return false;
+    }
+    return true;
+}
+
+// Properties libpst copies as numbers, flags or times of a fixed size,
+// whatever size the file gives them.
+constexpr std::uint16_t kFixedSizeTags[] = {
+    0x0002, 0x0017, 0x0023, 0x0026, 0x0029, 0x002B, 0x002E, 0x0032, 0x0036, 0x0039, 0x0057, 0x0058, 0x0059, 0x0063,
+    0x0C04, 0x0C05, 0x0C17, 0x0C20, 0x0E01, 0x0E06, 0x0E07, 0x0E08, 0x0E1F, 0x0E20, 0x1006, 0x1007, 0x1010, 0x1011,
+    0x3007, 0x3008, 0x35DF, 0x3602, 0x3603, 0x360A, 0x3617, 0x3705, 0x370B, 0x3710, 0x3A03, 0x3A0E, 0x3A40, 0x3A41,
+    0x3A42, 0x3A4D, 0x3FDE, 0x3FFD, 0x67F2, 0x67FF};
+
+// libpst copies a property's value trusting that its type fits the
+// property and that every reference in it resolves; a damaged item could
+// make it read through a null or stray pointer. Checked here first.
+bool propertiesSound(const std::vector<BlockBuffer> &heap) {
+    if (heap.empty())
+        return false;
+    const unsigned char *first = heap.front().bytes();
+    if (first[3] != 0xBC)
+        return true; // a table: libpst reads its rows with their own checks
+    std::size_t begin = 0, end = 0;
+    const BlockBuffer *block = nullptr;
+    if (!heapAllocation(heap, static_cast<std::uint32_t>(readLe(first + 4, 4)), begin, end, block) || end - begin < 8)
+        return false;
+    const unsigned char *bth = block->bytes() + begin;
+    if (bth[0] != 0xB5 || bth[1] != 2 || bth[2] != 6)
+        return false;
+    const std::uint32_t root = static_cast<std::uint32_t>(readLe(bth + 4, 4));
+    if (root == 0)
+        return true; // no properties
+    if (bth[3] != 0)
+        return true; // a multi-level property tree: left to libpst
+    if (!heapAllocation(heap, root, begin, end, block) || (end - begin) % 8 != 0)
+        return false;
+    for (std::size_t at = begin; at < end; at += 8) {
+        const unsigned char *record = block->bytes() + at;
+        const auto tag = static_cast<std::uint16_t>(readLe(record, 2));
+        const auto type = static_cast<std::uint16_t>(readLe(record + 2, 2));
+        const auto value = static_cast<std::uint32_t>(readLe(record + 4, 4));
+        if (!std::binary_search(std::begin(kFixedSizeTags), std::end(kFixedSizeTags), tag))
+            continue; // libpst copies other values by their stored size
+        if (type == 0x0002 || type == 0x0003 || type == 0x0004 || type == 0x000A || type == 0x000B)
+            continue; // held in the record itself
+        std::size_t valueBegin = 0, valueEnd = 0;
+        const BlockBuffer *valueBlock = nullptr;
+        if (!heapAllocation(heap, value, valueBegin, valueEnd, valueBlock) || valueEnd - valueBegin < 8)
+            return false;
+    }
+    return true;
+}
+
+bool itemSound(pst_file *pf, const pst_desc_tree &node) {
+    std::vector<BlockBuffer> heap;
+    Subnodes subnodes;
+    if (!readHeap(pf, node.desc->i_id, heap))
+        return false;
+    if (node.assoc_tree && !subnodesSound(pf, node.assoc_tree->i_id, 0, subnodes))
+        return false;
+    if (!propertiesSound(heap))
+        return false;
+    // libpst reads each attachment's own properties too.
+    for (std::uint64_t block : subnodes.attachmentObjects) {
+        std::vector<BlockBuffer> attachmentHeap;
+        if (!readHeap(pf, block, attachmentHeap) || !propertiesSound(attachmentHeap))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+PstFile::PstFile(const QString &path) : m_path(path) {
+    const QFileInfo info(path);
+    const QString prefix = QStringLiteral("Cannot open the mail file %1: ").arg(shown(path));
+    if (!info.exists())
+        throw Error(prefix + QStringLiteral("the file does not exist."));
+    if (info.isDir())
+        throw Error(prefix + QStringLiteral("it is a folder."));
+    if (!info.isReadable())
+        throw Error(prefix + QStringLiteral("permission denied."));
+
+    // Checked before libpst sees the file, so that it only ever meets a
+    // file that starts like a mail file and is long enough for its header.
+    QFile probe(path);
+    if (!probe.open(QIODevice::ReadOnly))
+        throw Error(prefix + probe.errorString());
+    m_fileSize = static_cast<std::uint64_t>(probe.size());
+    const QByteArray head = probe.read(static_cast<qint64>(kHeaderSize));
+    probe.close();
+    if (head.size() < 4 || readLe(reinterpret_cast<const unsigned char *>(head.constData()), 4) != kSignature)
+        throw Error(prefix + QStringLiteral("it is not a PST or OST file."));
+    if (head.size() < 512)
+        throw Error(prefix + QStringLiteral("the file ends early (%1 bytes); it is damaged or incomplete.").arg(head.size()));
+
+    const QByteArray encoded = QFile::encodeName(path);
+    if (pst_open(&m_file, encoded.constData(), nullptr) != 0)
+        throw Error(prefix + QStringLiteral("it is not a PST or OST file of a kind this program reads."));
+    m_open = true;
+    if (m_file.do_read64 != 0 && head.size() < static_cast<qsizetype>(kHeaderSize)) {
+        pst_close(&m_file);
+        m_open = false;
+        throw Error(prefix + QStringLiteral("the file ends early (%1 bytes); it is damaged or incomplete.").arg(head.size()));
+    }
+
+    if (m_file.index1 >= m_fileSize || m_file.index2 >= m_fileSize) {
+        pst_close(&m_file);
+        m_open = false;
+        const bool cut = m_file.size > m_fileSize;
+        throw Error(prefix + (cut ? QStringLiteral("the file ends early (%1 of %2 bytes); it is incomplete.").arg(m_fileSize).arg(m_file.size)
+                                  : QStringLiteral("damaged data at offset 0 (the file's header).")));
+    }
+    // libpst builds the block index; the node tree is ours (see the header).
+    // Pointing its node tree root past the end makes libpst skip it.
+    const std::uint64_t nodeRoot = m_file.index2;
+    const std::uint64_t nodeBacklink = m_file.index2_back;
+    m_file.index2 = m_fileSize + (std::uint64_t(1) << 30);
+    pst_load_index(&m_file);
+    m_file.index2 = nodeRoot;
+    if (m_file.i_count == 0) {
+        const std::uint64_t indexRoot = m_file.index1;
+        pst_close(&m_file);
+        m_open = false;
+        throw Error(prefix + QStringLiteral("damaged data at offset %1 (the block index cannot be read).").arg(indexRoot));
+    }
+    try {
+        m_visitedPages = std::make_unique<std::unordered_set<std::uint64_t>>();
+        readNodeTree(nodeRoot, nodeBacklink, 0, UINT64_MAX, 0);
+        m_visitedPages.reset();
+        if (m_entries.empty())
+            damaged(nodeRoot);
+        linkNodeTree();
+    } catch (...) {
+        pst_close(&m_file);
+        m_open = false;
+        throw;
+    }
+    m_file.d_head = m_top;
+    m_file.d_tail = m_topTail;
+    pst_load_extended_attributes(&m_file);
+}
+
+PstFile::~PstFile() {
+    if (!m_open)
+        return;
+    // The nodes are ours, not libpst's to free.
+    m_file.d_head = nullptr;
+    m_file.d_tail = nullptr;
+    pst_close(&m_file);
+}
+
+void PstFile::damaged(std::uint64_t offset) const {
+    throw Error(QStringLiteral("Cannot open the mail file %1: damaged data at offset %2.").arg(shown(m_path)).arg(offset));
+}
+
+void PstFile::readNodeTree(std::uint64_t offset, std::uint64_t backlink, std::uint64_t low, std::uint64_t high, int depth) {
+    (void)backlink; // libpst's block index already rejects pages of a wrong id
+    const PageLayout layout = layoutFor(m_file.do_read64);
+    if (depth > kMaxTreeDepth || offset < 512 || offset > m_fileSize || m_fileSize - offset < layout.size)
+        damaged(offset);
+    if (!m_visitedPages->insert(offset).second)
+        damaged(offset); // a page reached twice: the tree loops
+    std::vector<unsigned char> page(layout.size);
+    const int fd = fileno(m_file.fp);
+    if (::pread(fd, page.data(), page.size(), static_cast<off_t>(offset)) != static_cast<ssize_t>(page.size()))
+        damaged(offset);
+    const std::size_t count = layout.wideCounts ? readLe(&page[layout.count], 2) : page[layout.count];
+    const std::size_t countMax = layout.wideCounts ? readLe(&page[layout.countMax], 2) : page[layout.countMax];
+    const std::size_t entrySize = page[layout.entrySize];
+    const int level = page[layout.level];
+    const int idBytes = layout.wide ? 8 : 4;
+    const std::size_t leafSize = layout.wide ? 32 : 16;
+    const std::size_t branchSize = layout.wide ? 24 : 12;
+    if (count > countMax || entrySize == 0 || count * entrySize > layout.count
+        || entrySize < (level == 0 ? leafSize : branchSize))
+        damaged(offset);
+
+    std::uint64_t previous = low;
+    for (std::size_t i = 0; i < count; ++i) {
+        const unsigned char *e = &page[i * entrySize];
+        const std::uint64_t key = readLe(e, idBytes);
+        if (key < previous || key >= high)
+            damaged(offset);
+        previous = key;
+        if (level == 0) {
+            Entry entry;
+            entry.id = key;
+            entry.dataBlock = readLe(e + idBytes, idBytes);
+            entry.subnodeBlock = readLe(e + 2 * idBytes, idBytes);
+            entry.parent = static_cast<std::uint32_t>(readLe(e + 3 * idBytes, 4));
+            m_entries.push_back(entry);
+            continue;
+        }
+        const std::uint64_t childBacklink = readLe(e + idBytes, idBytes);
+        const std::uint64_t childOffset = readLe(e + 2 * idBytes, idBytes);
+        std::uint64_t childHigh = high;
+        if (i + 1 < count)
+            childHigh = readLe(&page[(i + 1) * entrySize], idBytes);
+        if (childHigh <= key)
+            damaged(offset);
+        readNodeTree(childOffset, childBacklink, key, childHigh, depth + 1);
+    }
+}
+
+void PstFile::linkNodeTree() {
+    // One array of nodes, so nothing is allocated per node and the tree
+    // needs no freeing of its own.
+    m_nodes.resize(m_entries.size());
+    m_byId.reserve(m_entries.size());
+    for (std::size_t i = 0; i < m_entries.size(); ++i) {
+        const Entry &entry = m_entries[i];
+        pst_desc_tree &node = m_nodes[i];
+        node = pst_desc_tree{};
+        node.d_id = entry.id;
+        node.parent_d_id = entry.parent;
+        node.desc = pst_getID(&m_file, entry.dataBlock);
+        node.assoc_tree = entry.subnodeBlock ? pst_getID(&m_file, entry.subnodeBlock) : nullptr;
+        m_byId.emplace(entry.id, &node);
+    }
+    auto append = [](pst_desc_tree *node, pst_desc_tree *&head, pst_desc_tree *&tail) {
+        node->prev = tail;
+        node->next = nullptr;
+        if (tail)
+            tail->next = node;
+        else
+            head = node;
+        tail = node;
+    };
+    for (pst_desc_tree &node : m_nodes) {
+        pst_desc_tree *parent = nullptr;
+        if (node.parent_d_id != 0 && node.parent_d_id != node.d_id) {
+            const auto it = m_byId.find(node.parent_d_id);
+            if (it != m_byId.end())
+                parent = it->second;
+        }
+        if (parent) {
+            node.parent = parent;
+            ++parent->no_child;
+            append(&node, parent->child, parent->child_tail);
+        } else {
+            append(&node, m_top, m_topTail);
+        }
+    }
+    m_entries.clear();
+    m_entries.shrink_to_fit();
+}
+
+pst_desc_tree *PstFile::node(std::uint64_t nodeId) const {
+    const auto it = m_byId.find(nodeId);
+    return it == m_byId.end() ? nullptr : it->second;
+}
+
+std::vector<pst_desc_tree *> PstFile::children(const pst_desc_tree *node, std::uint32_t nodeType) {
+    std::vector<pst_desc_tree *> out;
+    if (!node)
+        return out;
+    for (pst_desc_tree *child = node->child; child; child = child->next) {
+        if ((child->d_id & 0x1F) == nodeType)
+            out.push_back(child);
+    }
+    return out;
+}
+
+ParsedItem PstFile::parse(pst_desc_tree *node) {
+    if (!node || !node->desc)
+        throw Error(QStringLiteral("Cannot read item %1 of %2: its data is missing from the file.")
+                        .arg(node ? node->d_id : 0)
+                        .arg(shown(m_path)));
+    // libpst trusts the offsets inside an item's blocks: damaged ones are
+    // turned away here instead of being read out of bounds.
+    if (!itemSound(&m_file, *node))
+        throw Error(QStringLiteral("Cannot read item %1 of %2: damaged data at offset %3.")
+                        .arg(node->d_id)
+                        .arg(shown(m_path))
+                        .arg(node->desc->offset));
+    ParsedItem item(pst_parse_item(&m_file, node, nullptr));
+    if (!item)
+        throw Error(QStringLiteral("Cannot read item %1 of %2: damaged data at offset %3.")
+                        .arg(node->d_id)
+                        .arg(shown(m_path))
+                        .arg(node->desc->offset));
+    return item;
+}
+
+ParsedItem PstFile::parseAttached(const pst_item_attach &attachment) {
+    pst_index_ll *block = attachment.i_id && attachment.i_id != std::uint64_t(-1) ? pst_getID(&m_file, attachment.i_id) : nullptr;
+    if (!block)
+        throw Error(QStringLiteral("Cannot read the attached message: its data is missing from the file."));
+    pst_desc_tree node{};
+    node.desc = block;
+    if (!itemSound(&m_file, node))
+        throw Error(QStringLiteral("Cannot read the attached message: damaged data at offset %1.").arg(block->offset));
+    ParsedItem item(pst_parse_item(&m_file, &node, attachment.id2_head));
+    if (!item)
+        throw Error(QStringLiteral("Cannot read the attached message: damaged data at offset %1.").arg(block->offset));
+    return item;
+}
+
+std::int64_t filetimeToMsecs(std::uint64_t filetime) {
+    constexpr std::uint64_t kEpochDifference = 116444736000000000ULL; // 1601 to 1970 in 100 ns
+    if (filetime >= kEpochDifference)
+        return static_cast<std::int64_t>((filetime - kEpochDifference) / 10000);
+    return -static_cast<std::int64_t>((kEpochDifference - filetime) / 10000);
+}
+
+std::optional<std::uint64_t> filetimeOf(const FILETIME *time) {
+    if (!time)
+        return std::nullopt;
+    return (std::uint64_t(time->dwHighDateTime) << 32) | time->dwLowDateTime;
+}
+
+std::optional<QString> textOf(const pst_string &value, int codepage) {
+    if (!value.str)
+        return std::nullopt;
+    const std::size_t length = strnlen(value.str, kMaxPropertySize);
+    if (value.is_utf8)
+        return QString::fromUtf8(value.str, static_cast<qsizetype>(length));
+    return decodeCodepage(QByteArray(value.str, static_cast<qsizetype>(length)), codepage);
+}
+
+QString decodeCodepage(const QByteArray &bytes, int codepage) {
+    if (bytes.isEmpty())
+        return {};
+    if (codepage == 65001 || codepage == 20127) {
+        QStringDecoder utf8(QStringDecoder::Utf8);
+        return utf8(bytes);
+    }
+    QByteArray name;
+    if (codepage >= 28591 && codepage <= 28605)
+        name = "ISO-8859-" + QByteArray::number(codepage - 28590);
+    else if (codepage == 20866)
+        name = "KOI8-R";
+    else if (codepage == 21866)
+        name = "KOI8-U";
+    else if (codepage == 50220 || codepage == 50221 || codepage == 50222)
+        name = "ISO-2022-JP";
+    else if (codepage == 51932)
+        name = "EUC-JP";
+    else if (codepage == 51949)
+        name = "EUC-KR";
+    else if (codepage == 936)
+        name = "GBK";
+    else if (codepage > 0)
+        name = "CP" + QByteArray::number(codepage);
+    iconv_t cd = name.isEmpty() ? reinterpret_cast<iconv_t>(-1) : iconv_open("UTF-8", name.constData());
+    if (cd == reinterpret_cast<iconv_t>(-1))
+        cd = iconv_open("UTF-8", "CP1252");
+    if (cd == reinterpret_cast<iconv_t>(-1))
+        return QString::fromLatin1(bytes);
+    QByteArray out;
+    out.reserve(bytes.size() * 2);
+    char *in = const_cast<char *>(bytes.constData());
+    std::size_t inLeft = static_cast<std::size_t>(bytes.size());
+    std::array<char, 4096> buffer{};
+    while (inLeft > 0) {
+        char *outPtr = buffer.data();
+        std::size_t outLeft = buffer.size();
+        const std::size_t result = iconv(cd, &in, &inLeft, &outPtr, &outLeft);
+        out.append(buffer.data(), static_cast<qsizetype>(outPtr - buffer.data()));
+        if (result == static_cast<std::size_t>(-1) && errno != E2BIG) {
+            // A byte the code page leaves undefined: show it as U+FFFD and go on.
+            out.append("\xEF\xBF\xBD");
+            ++in;
+            --inLeft;
+        }
+    }
+    iconv_close(cd);
+    return QString::fromUtf8(out);
+}
+
+} // namespace pw::pst

@@ -1,0 +1,101 @@
+#pragma once
+// One mail file opened with libpst, and the thin layer the engine reads it
+// through.
+//
+// libpst reads items, bodies and attachments well, but links its node tree
+// by searching the whole tree for each node's parent, which takes time
+// growing with the square of the node count on real mailboxes. So the
+// engine walks the node B-tree itself, links the tree through a hash map,
+// and hands libpst a ready tree: everything else (block index, item
+// parsing, attachment data) stays libpst's.
+#include <QByteArray>
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include <libpst/libpst.h>
+
+namespace pw::pst {
+
+// Node types, the low five bits of a node id.
+inline constexpr std::uint32_t kNodeTypeFolder = 0x02;
+inline constexpr std::uint32_t kNodeTypeMessage = 0x04;
+inline constexpr std::uint32_t kNodeTypeAssociated = 0x08;
+inline constexpr std::uint32_t kMessageStoreNode = 0x21;
+inline constexpr std::uint32_t kRootFolderNode = 0x122;
+
+struct ItemDeleter {
+    void operator()(pst_item *item) const { pst_freeItem(item); }
+};
+// A parsed item (message, folder, attached message ...), freed with libpst.
+using ParsedItem = std::unique_ptr<pst_item, ItemDeleter>;
+
+class PstFile {
+public:
+    // Opens and indexes the file; throws pw::Error saying in plain words why
+    // it cannot be used ("not a PST or OST file", "the file ends early",
+    // "damaged data at offset N").
+    explicit PstFile(const QString &path);
+    ~PstFile();
+    PstFile(const PstFile &) = delete;
+    PstFile &operator=(const PstFile &) = delete;
+
+    pst_file *handle() { return &m_file; }
+    const QString &path() const { return m_path; }
+
+    // The node with that id; null when the file has none.
+    pst_desc_tree *node(std::uint64_t nodeId) const;
+    // The children of `node` of one node type, in the file's order.
+    static std::vector<pst_desc_tree *> children(const pst_desc_tree *node, std::uint32_t nodeType);
+
+    // Parses a node's item; throws when the item cannot be read.
+    ParsedItem parse(pst_desc_tree *node);
+    // Parses an attached message (method 5) of a parsed item.
+    ParsedItem parseAttached(const pst_item_attach &attachment);
+
+private:
+    void readNodeTree(std::uint64_t offset, std::uint64_t backlink, std::uint64_t low, std::uint64_t high, int depth);
+    void linkNodeTree();
+    [[noreturn]] void damaged(std::uint64_t offset) const;
+
+    struct Entry {
+        std::uint64_t id;
+        std::uint64_t dataBlock;
+        std::uint64_t subnodeBlock;
+        std::uint32_t parent;
+    };
+
+    QString m_path;
+    pst_file m_file{};
+    bool m_open = false;
+    std::uint64_t m_fileSize = 0;
+    std::vector<Entry> m_entries;
+    std::vector<pst_desc_tree> m_nodes;
+    std::unordered_map<std::uint64_t, pst_desc_tree *> m_byId;
+    pst_desc_tree *m_top = nullptr;
+    pst_desc_tree *m_topTail = nullptr;
+    std::unique_ptr<std::unordered_set<std::uint64_t>> m_visitedPages;
+};
+
+// Microsoft's FILETIME (100 ns since 1601, UTC) as milliseconds since 1970.
+std::int64_t filetimeToMsecs(std::uint64_t filetime);
+std::optional<std::uint64_t> filetimeOf(const FILETIME *time);
+
+// 8-bit text in a Windows code page as Unicode (unknown pages read as
+// Windows-1252).
+QString decodeCodepage(const QByteArray &bytes, int codepage);
+
+// A libpst string: UTF-8 when libpst converted it, else 8-bit text in
+// `codepage`. Absent strings give nullopt.
+std::optional<QString> textOf(const pst_string &value, int codepage);
+
+// Largest body or string the engine accepts from a file; anything larger
+// is taken for corruption rather than trusted with memory.
+inline constexpr std::size_t kMaxPropertySize = std::size_t(256) * 1024 * 1024;
+
+} // namespace pw::pst
