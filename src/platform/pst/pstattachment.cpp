@@ -93,10 +93,10 @@ bool holdsNoFileData(const pst_item_attach &attachment) {
         || method == PST_ATTACH_OLE || method == 7;
 }
 
-QString attachmentFileName(PstFile &file, const pst_item_attach &attachment, int codepage) {
+QString attachmentFileName(PstFile &file, const pst_item_attach &attachment, int codepage, const QString &displayName) {
     if (isAttachedMessage(attachment)) {
-        QString name;
-        try {
+        QString name = displayName;
+        if (name.isEmpty()) try {
             const ParsedItem message = file.parseAttached(attachment);
             name = subjectOf(*message, codepage);
         } catch (const Error &) {
@@ -112,7 +112,7 @@ QString attachmentFileName(PstFile &file, const pst_item_attach &attachment, int
         if (auto name = textOf(*value, codepage); name && !name->isEmpty())
             return *name;
     }
-    return {};
+    return displayName;
 }
 
 std::uint64_t writeAttachmentData(PstFile &file, pst_item_attach &attachment, int fd, const QString &shownTarget) {
@@ -143,12 +143,13 @@ std::uint64_t writeAttachmentData(PstFile &file, pst_item_attach &attachment, in
     return written;
 }
 
-PstAttachment::PstAttachment(PstStorePtr store, std::shared_ptr<pst_item> message, pst_item_attach *attachment)
-    : m_store(std::move(store)), m_message(std::move(message)), m_attachment(attachment) {}
+PstAttachment::PstAttachment(PstStorePtr store, std::shared_ptr<pst_item> message, pst_item_attach *attachment,
+                             QString displayName)
+    : m_store(std::move(store)), m_message(std::move(message)), m_attachment(attachment), m_displayName(std::move(displayName)) {}
 
 QString PstAttachment::fileName() {
     m_store->ensureOpen();
-    return attachmentFileName(m_store->file(), *m_attachment, codepageOf(*m_message, m_store->codepage()));
+    return attachmentFileName(m_store->file(), *m_attachment, codepageOf(*m_message, m_store->codepage()), m_displayName);
 }
 
 void PstAttachment::SaveAsFile(const QString &path) {
@@ -174,8 +175,8 @@ void PstAttachment::saveData(const QString &path) {
     file.commit();
 }
 
-PstAttachments::PstAttachments(PstStorePtr store, std::shared_ptr<pst_item> message)
-    : m_store(std::move(store)), m_message(std::move(message)), m_attachments(realAttachments(*m_message)) {}
+PstAttachments::PstAttachments(PstStorePtr store, std::shared_ptr<pst_item> message, pst_desc_tree *node)
+    : m_store(std::move(store)), m_message(std::move(message)), m_attachments(realAttachments(*m_message)), m_node(node) {}
 
 int PstAttachments::count() {
     m_store->ensureOpen();
@@ -186,7 +187,18 @@ outlook::AttachmentPtr PstAttachments::Item(int index) {
     const int total = count();
     if (index < 1 || index > total)
         throw Error(QStringLiteral("Attachments: index %1 is out of range (1 to %2).").arg(index).arg(total));
-    return std::make_shared<PstAttachment>(m_store, m_message, m_attachments[static_cast<std::size_t>(index - 1)]);
+    pst_item_attach *attachment = m_attachments[static_cast<std::size_t>(index - 1)];
+    QString displayName;
+    // Read only when the name needs it: the file names are the rule.
+    const bool needsDisplayName = isAttachedMessage(*attachment) || (!attachment->filename1.str && !attachment->filename2.str);
+    if (needsDisplayName) {
+        if (!m_displayNames)
+            m_displayNames = m_store->file().attachmentDisplayNames(m_node, codepageOf(*m_message, m_store->codepage()));
+        // Only when every attachment is accounted for, so that none takes another's name.
+        if (m_displayNames->size() == static_cast<qsizetype>(m_attachments.size()))
+            displayName = m_displayNames->at(index - 1);
+    }
+    return std::make_shared<PstAttachment>(m_store, m_message, attachment, displayName);
 }
 
 } // namespace pw::pst

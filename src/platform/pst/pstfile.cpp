@@ -146,7 +146,8 @@ bool heapAllocation(const std::vector<BlockBuffer> &blocks, std::uint32_t hid, s
 
 struct Subnodes {
     std::unordered_set<std::uint64_t> ids;
-    std::vector<std::uint64_t> attachmentObjects; // data blocks of attachment subnodes
+    // Data and subnode blocks of the attachment subnodes, in node id order.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> attachmentObjects;
 };
 
 bool subnodesSound(pst_file *pf, std::uint64_t blockId, int depth, Subnodes &nodes) {
@@ -170,7 +171,7 @@ bool subnodesSound(pst_file *pf, std::uint64_t blockId, int depth, Subnodes &nod
             const std::uint64_t id = readLe(entry, 4);
             nodes.ids.insert(id);
             if ((id & 0x1F) == 0x05)
-                nodes.attachmentObjects.push_back(readLe(entry + idBytes, idBytes));
+                nodes.attachmentObjects.emplace_back(readLe(entry + idBytes, idBytes), readLe(entry + 2 * idBytes, idBytes));
         }
         else if (!subnodesSound(pf, readLe(entry + idBytes, idBytes), depth + 1, nodes))
             return false;
@@ -236,9 +237,9 @@ bool itemSound(pst_file *pf, const pst_desc_tree &node) {
     if (!propertiesSound(heap))
         return false;
     // libpst reads each attachment's own properties too.
-    for (std::uint64_t block : subnodes.attachmentObjects) {
+    for (const auto &object : subnodes.attachmentObjects) {
         std::vector<BlockBuffer> attachmentHeap;
-        if (!readHeap(pf, block, attachmentHeap) || !propertiesSound(attachmentHeap))
+        if (!readHeap(pf, object.first, attachmentHeap) || !propertiesSound(attachmentHeap))
             return false;
     }
     return true;
@@ -456,6 +457,30 @@ ParsedItem PstFile::parse(pst_desc_tree *node) {
                         .arg(shown(m_path))
                         .arg(node->desc->offset));
     return item;
+}
+
+QStringList PstFile::attachmentDisplayNames(pst_desc_tree *message, int codepage) {
+    QStringList names;
+    if (!message || !message->assoc_tree)
+        return names;
+    Subnodes subnodes;
+    if (!subnodesSound(&m_file, message->assoc_tree->i_id, 0, subnodes))
+        return names;
+    for (const auto &[dataBlock, subnodeBlock] : subnodes.attachmentObjects) {
+        // An attachment's own properties read as an item give its display
+        // name (0x3001), which libpst keeps nowhere else.
+        pst_desc_tree node{};
+        node.desc = pst_getID(&m_file, dataBlock);
+        node.assoc_tree = subnodeBlock ? pst_getID(&m_file, subnodeBlock) : nullptr;
+        QString name;
+        if (node.desc && itemSound(&m_file, node)) {
+            ParsedItem item(pst_parse_item(&m_file, &node, nullptr));
+            if (item)
+                name = textOf(item->file_as, codepage).value_or(QString());
+        }
+        names.append(name);
+    }
+    return names;
 }
 
 ParsedItem PstFile::parseAttached(const pst_item_attach &attachment) {

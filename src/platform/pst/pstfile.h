@@ -10,6 +10,7 @@
 // parsing, attachment data) stays libpst's.
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 #include <memory>
@@ -55,6 +56,9 @@ public:
 
     // Parses a node's item; throws when the item cannot be read.
     ParsedItem parse(pst_desc_tree *node);
+    // The display names (0x3001) of a message's attachments, in the order of
+    // its attachment subnodes; empty when they cannot be read.
+    QStringList attachmentDisplayNames(pst_desc_tree *message, int codepage);
     // Parses an attached message (method 5) of a parsed item.
     ParsedItem parseAttached(const pst_item_attach &attachment);
 

@@ -21,7 +21,7 @@ int PstItem::Class() {
 
 outlook::AttachmentsPtr PstItem::Attachments() {
     message();
-    return std::make_shared<PstAttachments>(m_store, m_message);
+    return std::make_shared<PstAttachments>(m_store, m_message, m_store->file().node(m_nodeId));
 }
 
 QString PstItem::SenderName() {
