@@ -310,3 +310,46 @@ TEST(PstGenerated, AnAttachmentWithoutDataSavesAsAnEmptyFile) {
 }
 
 #endif // PW_HAVE_PSTWRITER
+
+// A backup keeps its original's record key: each open store must still
+// answer to its own EntryIDs, from the profile and as an added file alike.
+TEST(PstGenerated, StoresWithTheSameRecordKeyKeepTheirOwnMessages) {
+    QTemporaryDir dir;
+    pstwriter::StoreOptions options;
+    options.deletedItems = false;
+    options.recordKey = std::array<std::uint8_t, 16>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+    auto write = [&](const char *file, const std::string &subject, const std::string &attachment) {
+        pstwriter::Store store("Same key", options);
+        pstwriter::Message message = mail(subject);
+        message.attachments = {pstwriter::Attachment::file(attachment, pstwriter::Content::bytes(subject))};
+        store.root().addFolder("Inbox").addMessage(std::move(message));
+        const QString path = dir.filePath(QLatin1String(file));
+        store.write(path.toStdString());
+        return path;
+    };
+    const QString original = write("original.pst", "original message", "a.txt");
+    const QString backup = write("backup.pst", "backup message", "b.txt");
+
+    auto firstItem = [](const FolderPtr &root) { return root->Folders()->Item(1)->Items()->Item(1); };
+    auto check = [&](const NamespacePtr &ns, const FolderPtr &a, const FolderPtr &b) {
+        const QString idA = firstItem(a)->EntryID();
+        const QString idB = firstItem(b)->EntryID();
+        EXPECT_NE(idA, idB);
+        EXPECT_EQ(ns->GetItemFromID(idA)->Subject(), QStringLiteral("original message"));
+        EXPECT_EQ(ns->GetItemFromID(idB)->Subject(), QStringLiteral("backup message"));
+        const QString saved = dir.filePath(QStringLiteral("saved-") + QString::number(qHash(idB)));
+        ns->GetItemFromID(idB)->Attachments()->Item(1)->SaveAsFile(saved);
+        EXPECT_EQ(readFile(saved), QByteArray("backup message"));
+    };
+    // Both in the profile.
+    auto ns = createPstApplication({original, backup})->GetNamespace(QStringLiteral("MAPI"));
+    check(ns, ns->Folders()->Item(1), ns->Folders()->Item(2));
+    // The original in the profile, the backup added as a PST source; a new
+    // session opening them in the same order gives the same EntryIDs.
+    auto first = createPstApplication({original})->GetNamespace(QStringLiteral("MAPI"));
+    first->AddStore(backup);
+    check(first, first->Folders()->Item(1), first->StoreRootOf(backup));
+    auto second = createPstApplication({original})->GetNamespace(QStringLiteral("MAPI"));
+    second->AddStore(backup);
+    EXPECT_EQ(firstItem(second->StoreRootOf(backup))->EntryID(), firstItem(first->StoreRootOf(backup))->EntryID());
+}
