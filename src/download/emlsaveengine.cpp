@@ -51,6 +51,7 @@ void saveEmlAttachments(const EmlSaveContext &context) {
         int rowCount = 0;
         op.step(104, [&] { rowCount = list.count(); });
         MimeMessage message;
+        TargetNamer names;
         for (int row = 0; row < rowCount; ++row) {
             if (!op.test(106, [&] { return list.isChecked(row); }))
                 continue;
@@ -103,7 +104,7 @@ void saveEmlAttachments(const EmlSaveContext &context) {
                 // pending window events through once.
                 QString target;
                 op.step(128, [&] {
-                    target = uniqueTargetPath(location, fileName, [&] { context.events.processEvents(); });
+                    target = names.uniqueTargetPath(location, fileName, [&] { context.events.processEvents(); });
                 });
                 if (target.isEmpty())
                     continue;

@@ -57,7 +57,7 @@ QString reserveTemporary(const QString &folder) {
 }
 
 // Writes one attachment into `folder` under its safe, unique name.
-void saveAttachment(Attachment &attachment, const QString &folder) {
+void saveAttachment(Attachment &attachment, const QString &folder, TargetNamer &names) {
     const QString name = safeAttachmentName(attachment.fileName());
     const QString temporary = reserveTemporary(folder);
     try {
@@ -65,7 +65,7 @@ void saveAttachment(Attachment &attachment, const QString &folder) {
         // Another program may take the name between the test and the move;
         // then the next free name is tried.
         for (int attempt = 0; attempt < 100; ++attempt) {
-            const QString target = uniqueTargetPath(folder, name, {}, anythingAt);
+            const QString target = names.uniqueTargetPath(folder, name, {}, anythingAt);
             if (moveWithoutReplacing(temporary, target))
                 return;
         }
@@ -158,6 +158,7 @@ void OutlookDownload(Dialogs &dialogs, MessageListModel &list, const DownloadCon
 
     int row = 1;
     int selected = 0;
+    TargetNamer names;
     op.step(L.start, [&] { row = 1; });
     op.step(L.count, [&] { selected = 0; });
     while (op.test(L.loop, [&] { return row <= list.count(); })) {
@@ -180,7 +181,7 @@ void OutlookDownload(Dialogs &dialogs, MessageListModel &list, const DownloadCon
                     return deref(attachments).count();
                 }, 0);
                 for (int a = 1; a <= count; ++a) {
-                    op.step(L.save, [&] { saveAttachment(deref(deref(attachments).Item(a)), target); });
+                    op.step(L.save, [&] { saveAttachment(deref(deref(attachments).Item(a)), target, names); });
                     op.step(L.nextAttachment, [] {});
                 }
             }
