@@ -2,6 +2,7 @@
 
 #include "app/core/error.h"
 #include "app/core/operation.h"
+#include "app/core/safefilewriter.h"
 #include "download/filenaming.h"
 #include "platform/mime/mimemessage.h"
 
@@ -108,7 +109,21 @@ void saveEmlAttachments(const EmlSaveContext &context) {
                 });
                 if (target.isEmpty())
                     continue;
-                op.step(148, [&] { attachment.saveToFile(target); });
+                op.step(148, [&] {
+                    for (int attempt = 0;; ++attempt) {
+                        try {
+                            attachment.saveToFile(target);
+                            return;
+                        } catch (const NameTakenError &) {
+                            // Another program saved a file of that name since
+                            // the test: the next name. Anything else (a folder)
+                            // is reported.
+                            if (attempt == 100 || !isOrdinaryFile(target))
+                                throw;
+                        }
+                        target = names.uniqueTargetPath(location, fileName, [&] { context.events.processEvents(); });
+                    }
+                });
             } // 150
             op.step(152, [&] { pointer(kBusyPointer); });
         } // 154
