@@ -105,10 +105,12 @@ void SafeFileWriter::reserveAndOpenHidden() {
     fail(EEXIST);
 }
 
+// Still our empty file under the target's name: not removed and replaced,
+// and not written into by a program that opened the name meanwhile.
 bool SafeFileWriter::reservationIsOurs() const {
     struct stat ours {};
     struct stat there {};
-    return m_reservation >= 0 && ::fstat(m_reservation, &ours) == 0
+    return m_reservation >= 0 && ::fstat(m_reservation, &ours) == 0 && ours.st_size == 0
            && ::lstat(m_nativeTarget.constData(), &there) == 0 && ours.st_dev == there.st_dev
            && ours.st_ino == there.st_ino;
 }
