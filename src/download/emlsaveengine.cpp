@@ -2,6 +2,7 @@
 
 #include "app/core/error.h"
 #include "app/core/operation.h"
+#include "app/core/safefilewriter.h"
 #include "download/filenaming.h"
 #include "platform/mime/mimemessage.h"
 
@@ -51,6 +52,7 @@ void saveEmlAttachments(const EmlSaveContext &context) {
         int rowCount = 0;
         op.step(104, [&] { rowCount = list.count(); });
         MimeMessage message;
+        TargetNamer names;
         for (int row = 0; row < rowCount; ++row) {
             if (!op.test(106, [&] { return list.isChecked(row); }))
                 continue;
@@ -103,11 +105,25 @@ void saveEmlAttachments(const EmlSaveContext &context) {
                 // pending window events through once.
                 QString target;
                 op.step(128, [&] {
-                    target = uniqueTargetPath(location, fileName, [&] { context.events.processEvents(); });
+                    target = names.uniqueTargetPath(location, fileName, [&] { context.events.processEvents(); });
                 });
                 if (target.isEmpty())
                     continue;
-                op.step(148, [&] { attachment.saveToFile(target); });
+                op.step(148, [&] {
+                    for (int attempt = 0;; ++attempt) {
+                        try {
+                            attachment.saveToFile(target);
+                            return;
+                        } catch (const NameTakenError &) {
+                            // Another program saved a file of that name since
+                            // the test: the next name. Anything else (a folder)
+                            // is reported.
+                            if (attempt == 100 || !isOrdinaryFile(target))
+                                throw;
+                        }
+                        target = names.uniqueTargetPath(location, fileName, [&] { context.events.processEvents(); });
+                    }
+                });
             } // 150
             op.step(152, [&] { pointer(kBusyPointer); });
         } // 154

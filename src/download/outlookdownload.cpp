@@ -2,20 +2,15 @@
 
 #include "app/core/error.h"
 #include "app/core/operation.h"
+#include "app/core/safefilewriter.h"
 #include "download/filenaming.h"
 #include "download/folderpickers.h"
 #include "outlook/outlook1.h"
 #include "outlook/outlookmodel.h"
 
 #include <QFile>
-#include <QFileInfo>
-#include <QRandomGenerator>
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
+#include <sys/stat.h>
 
 namespace pw {
 
@@ -29,80 +24,34 @@ template <class T> T &deref(const std::shared_ptr<T> &p) {
     return *p;
 }
 
-QString systemError(int err) {
-    return QString::fromLocal8Bit(std::strerror(err));
-}
-
 // Anything at the path (file, folder, hidden file, dangling link) makes the
 // name taken: the download never writes over what the folder holds.
 bool anythingAt(const QString &path) {
-    return QFileInfo(path).exists() || QFileInfo(path).isSymLink();
+    struct stat st {};
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0;
 }
 
-// Reserves a hidden, unique file in `folder` for one attachment to be
-// written to before it gets its real name.
-QString reserveTemporary(const QString &folder) {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const QString path = joinLocation(folder, QStringLiteral(".parcelwise-%1.part")
-                                                      .arg(QRandomGenerator::global()->generate64(), 16, 16, QLatin1Char('0')));
-        const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd >= 0) {
-            ::close(fd);
-            return path;
-        }
-        if (errno != EEXIST)
-            throw Error(QStringLiteral("Cannot write into the folder \"%1\": %2").arg(folder, systemError(errno)));
-    }
-    throw Error(QStringLiteral("Cannot write into the folder \"%1\": no free temporary name").arg(folder));
-}
-
-// Writes one attachment into `folder` under its safe, unique name.
-void saveAttachment(Attachment &attachment, const QString &folder) {
+// Writes one attachment into `folder` under its safe, unique name. The
+// store writes only to a free name, so a name that another program takes
+// between the test and the save is refused, and the next one is tried.
+void saveAttachment(Attachment &attachment, const QString &folder, TargetNamer &names) {
     const QString name = safeAttachmentName(attachment.fileName());
-    const QString temporary = reserveTemporary(folder);
-    try {
-        attachment.SaveAsFile(temporary);
-        // Another program may take the name between the test and the move;
-        // then the next free name is tried.
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            const QString target = uniqueTargetPath(folder, name, {}, anythingAt);
-            if (moveWithoutReplacing(temporary, target))
-                return;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const QString target = names.uniqueTargetPath(folder, name, {}, anythingAt);
+        try {
+            attachment.SaveAsFile(target);
+            return;
+        } catch (const NameTakenError &) {
+            if (!anythingAt(target))
+                throw;
         }
-        throw Error(QStringLiteral("No free name for \"%1\" in \"%2\"").arg(name, folder));
-    } catch (...) {
-        QFile::remove(temporary);
-        throw;
     }
+    throw Error(QStringLiteral("No free name for \"%1\" in \"%2\"").arg(name, folder));
 }
 
 enum class Choice { Checked, All, FolderName };
 
 } // namespace
-
-bool moveWithoutReplacing(const QString &from, const QString &to) {
-    const QByteArray src = QFile::encodeName(from);
-    const QByteArray dst = QFile::encodeName(to);
-    if (::renameat2(AT_FDCWD, src.constData(), AT_FDCWD, dst.constData(), RENAME_NOREPLACE) == 0)
-        return true;
-    if (errno == EEXIST)
-        return false;
-    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)
-        throw Error(QStringLiteral("Cannot write \"%1\": %2").arg(to, systemError(errno)));
-    // File systems without an atomic no-replace rename: a hard link fails
-    // on a taken name just the same.
-    if (::link(src.constData(), dst.constData()) == 0) {
-        ::unlink(src.constData());
-        return true;
-    }
-    if (errno == EEXIST)
-        return false;
-    if (anythingAt(to))
-        return false;
-    if (::rename(src.constData(), dst.constData()) != 0)
-        throw Error(QStringLiteral("Cannot write \"%1\": %2").arg(to, systemError(errno)));
-    return true;
-}
 
 void OutlookDownload(Dialogs &dialogs, MessageListModel &list, const DownloadControls &controls) {
     Operation op(dialogs, QStringLiteral("Form1"), QStringLiteral("PushButton3_Click"));
@@ -158,6 +107,7 @@ void OutlookDownload(Dialogs &dialogs, MessageListModel &list, const DownloadCon
 
     int row = 1;
     int selected = 0;
+    TargetNamer names;
     op.step(L.start, [&] { row = 1; });
     op.step(L.count, [&] { selected = 0; });
     while (op.test(L.loop, [&] { return row <= list.count(); })) {
@@ -180,7 +130,7 @@ void OutlookDownload(Dialogs &dialogs, MessageListModel &list, const DownloadCon
                     return deref(attachments).count();
                 }, 0);
                 for (int a = 1; a <= count; ++a) {
-                    op.step(L.save, [&] { saveAttachment(deref(deref(attachments).Item(a)), target); });
+                    op.step(L.save, [&] { saveAttachment(deref(deref(attachments).Item(a)), target, names); });
                     op.step(L.nextAttachment, [] {});
                 }
             }

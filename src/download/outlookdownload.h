@@ -22,9 +22,4 @@ struct DownloadControls {
 // Reports under "Form1.PushButton3_Click".
 void OutlookDownload(Dialogs &dialogs, MessageListModel &list, const DownloadControls &controls);
 
-// Moves the finished file `from` to `to` only if nothing is at `to`; answers
-// false (and leaves both as they are) when `to` is taken. Throws pw::Error
-// for any other failure.
-bool moveWithoutReplacing(const QString &from, const QString &to);
-
 } // namespace pw

@@ -53,7 +53,21 @@ INSTANTIATE_TEST_SUITE_P(
         SafeNameCase{"empty_upper_type", QString(), QStringLiteral("IMAGE/GIF"), QStringLiteral("attachment.gif")},
         SafeNameCase{"empty_unknown_type", QString(), QStringLiteral("x-unknown/x-thing"), QStringLiteral("attachment")},
         SafeNameCase{"type_ignored_when_named", QStringLiteral("a"), QStringLiteral("application/pdf"), QStringLiteral("a")},
-        SafeNameCase{"hidden_name_kept", QStringLiteral(".profile"), {}, QStringLiteral(".profile")},
+        SafeNameCase{"leading_dot_dropped", QStringLiteral(".profile"), {}, QStringLiteral("profile")},
+        SafeNameCase{"leading_dots_dropped", QStringLiteral("...x.tar.gz"), {}, QStringLiteral("x.tar.gz")},
+        SafeNameCase{"dot_after_space_kept", QStringLiteral(" .x"), {}, QStringLiteral(" .x")},
+        SafeNameCase{"only_dots", QStringLiteral("...."), QStringLiteral("application/pdf"), QStringLiteral("attachment.pdf")},
+        SafeNameCase{"only_spaces", QStringLiteral("   "), {}, QStringLiteral("attachment")},
+        SafeNameCase{"spaces_and_dots", QStringLiteral(" . . "), {}, QStringLiteral("attachment")},
+        SafeNameCase{"right_to_left_override", QStringLiteral("invoice") + QChar(0x202E) + QStringLiteral("fdp.exe"), {},
+                     QStringLiteral("invoice_fdp.exe")},
+        SafeNameCase{"every_bidi_control",
+                     QString(QChar(0x200E)) + QChar(0x200F) + QChar(0x202A) + QChar(0x202B) + QChar(0x202C)
+                         + QChar(0x202D) + QChar(0x2066) + QChar(0x2067) + QChar(0x2068) + QChar(0x2069) + QChar(0x061C)
+                         + QStringLiteral(".txt"),
+                     {}, QStringLiteral("___________.txt")},
+        SafeNameCase{"joiner_kept", QStringLiteral("a") + QChar(0x200D) + QStringLiteral("b"), {},
+                     QStringLiteral("a") + QChar(0x200D) + QStringLiteral("b")},
         SafeNameCase{"unicode_kept", QStringLiteral("Список.doc"), {}, QStringLiteral("Список.doc")}),
     [](const auto &info) { return std::string(info.param.label); });
 
@@ -139,6 +153,30 @@ TEST(SafeNameLength, OverlongNamesAreShortenedBeforeTheExtension) {
     EXPECT_LE(encoded.size(), 255);
     EXPECT_TRUE(encoded.endsWith(".txt"));
     EXPECT_EQ(QString::fromUtf8(encoded).toUtf8(), encoded); // no character cut in half
+    // Four-byte characters (surrogate pairs inside the program) are not cut
+    // in half either, whatever the cut's position.
+    for (int pad = 0; pad < 4; ++pad) {
+        const QString emoji = QString(pad, QLatin1Char('x')) + QString::fromUtf8("\xF0\x9F\x98\x80").repeated(100)
+                              + QStringLiteral(".png");
+        const QByteArray cut = QFile::encodeName(safeAttachmentName(emoji));
+        EXPECT_GT(cut.size(), 250) << pad;
+        EXPECT_LE(cut.size(), 255) << pad;
+        EXPECT_EQ(QString::fromUtf8(cut).toUtf8(), cut) << pad;
+        EXPECT_TRUE(cut.endsWith("\x80.png")) << pad;
+    }
+}
+
+TEST(SafeNameLength, AHugeNameIsCutInOneGo) {
+    // A hostile message with a name of megabytes must not freeze the run:
+    // shortening a character at a time made this one take hours.
+    const QString huge = QString(5 * 1024 * 1024, QChar(0x00E9)) + QStringLiteral(".jpg");
+    const QString name = safeAttachmentName(huge);
+    EXPECT_EQ(QFile::encodeName(name).size(), 254); // two bytes a character: 250 + ".jpg"
+    EXPECT_TRUE(name.endsWith(QStringLiteral(".jpg")));
+    // Without an extension worth keeping, the name is cut at its end.
+    const QString noExtension = safeAttachmentName(QString(1000, QLatin1Char('n')) + QLatin1Char('.')
+                                                   + QString(20, QLatin1Char('e')));
+    EXPECT_EQ(noExtension, QString(255, QLatin1Char('n')));
 }
 
 TEST(UniquePathMany, EveryCopyOfACommonNameGetsAName) {
@@ -157,6 +195,52 @@ TEST(UniquePathMany, EveryCopyOfACommonNameGetsAName) {
     EXPECT_EQ(made[0], QStringLiteral("/out/image001.png"));
     EXPECT_EQ(made[2], QStringLiteral("/out/image001_1_2.png"));
     EXPECT_TRUE(made.last().endsWith(QStringLiteral(".png")));
+}
+
+TEST(UniquePathMany, ARunContinuesEachChainWhereItEnded) {
+    // 10,002 messages that each carry image001.jpg: every copy gets a name of
+    // its own, and each one costs a few existence tests, not one per copy
+    // saved before it.
+    QSet<QString> taken;
+    qint64 tests = 0;
+    const auto isTaken = [&](const QString &p) {
+        ++tests;
+        return taken.contains(p);
+    };
+    TargetNamer namer;
+    QStringList made;
+    for (int i = 0; i < 10002; ++i) {
+        const QString path = namer.uniqueTargetPath(QStringLiteral("/out"), QStringLiteral("image001.jpg"), {}, isTaken);
+        ASSERT_FALSE(taken.contains(path)) << i;
+        ASSERT_LE(QFile::encodeName(path.mid(5)).size(), 255) << i;
+        taken.insert(path);
+        made.append(path);
+    }
+    EXPECT_LE(tests, 3 * 10002);
+    // The same names a run without memory would pick, one after the other.
+    QSet<QString> fresh;
+    for (int i = 0; i < 120; ++i) {
+        const QString path = uniqueTargetPath(QStringLiteral("/out"), QStringLiteral("image001.jpg"), {},
+                                              [&](const QString &p) { return fresh.contains(p); });
+        ASSERT_EQ(path, made[i]) << i;
+        fresh.insert(path);
+    }
+    EXPECT_EQ(made[3], QStringLiteral("/out/image001_1_2_3.jpg"));
+    EXPECT_TRUE(made.last().startsWith(QStringLiteral("/out/image001_")));
+    EXPECT_FALSE(made.last().contains(QStringLiteral("_1_2_")));
+}
+
+TEST(UniquePathMany, ANameWhoseSaveFailedIsOfferedAgain) {
+    QSet<QString> taken;
+    const auto isTaken = [&](const QString &p) { return taken.contains(p); };
+    TargetNamer namer;
+    EXPECT_EQ(namer.uniqueTargetPath(QStringLiteral("/a"), QStringLiteral("r.pdf"), {}, isTaken), QStringLiteral("/a/r.pdf"));
+    // Nothing was written under that name: it is still the one to use.
+    EXPECT_EQ(namer.uniqueTargetPath(QStringLiteral("/a"), QStringLiteral("r.pdf"), {}, isTaken), QStringLiteral("/a/r.pdf"));
+    taken.insert(QStringLiteral("/a/r.pdf"));
+    EXPECT_EQ(namer.uniqueTargetPath(QStringLiteral("/a"), QStringLiteral("r.pdf"), {}, isTaken), QStringLiteral("/a/r_1.pdf"));
+    // Another folder has a chain of its own.
+    EXPECT_EQ(namer.uniqueTargetPath(QStringLiteral("/b"), QStringLiteral("r.pdf"), {}, isTaken), QStringLiteral("/b/r.pdf"));
 }
 
 TEST(UniquePathMany, ANameAtTheLengthLimitStillGetsNumberedCopies) {

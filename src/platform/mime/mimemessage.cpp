@@ -2,7 +2,7 @@
 
 #include "app/core/error.h"
 #include "platform/mime/mailtext.h"
-#include "platform/mime/safefilewriter.h"
+#include "app/core/safefilewriter.h"
 #include "platform/mime/uudecode.h"
 
 #include <QFile>
@@ -221,7 +221,7 @@ bool MimeAttachment::isUuencoded() const {
 
 void MimeAttachment::saveToFile(const QString &path) const {
     Ref<GMimeStream> decoded(openDecoded(m_data->part));
-    SafeFileWriter out(path);
+    SafeFileWriter out(path, QStringLiteral("the attachment"));
     if (m_data->uuBlock < 0) {
         QByteArray buffer(kChunk, Qt::Uninitialized);
         for (;;) {

@@ -1,11 +1,16 @@
 #pragma once
-// A file written under a temporary name beside its target and renamed onto
-// the target only when complete, so a failure (disk full, no permission,
-// damaged source) never leaves a partial file under the target's name.
-// Unlike QSaveFile it does not force every file to disk: saving thousands
-// of attachments must not wait on a disk flush for each one.
+// A file that shows under its target's name only when complete, and never
+// in place of another file: a failure (disk full, no permission, damaged
+// source) leaves nothing, and a taken name is refused with
+// pw::NameTakenError. Unlike QSaveFile it does not force every file to disk:
+// saving thousands of attachments must not wait on a disk flush for each one.
 #include <QString>
-#include <QTemporaryFile>
+
+#include <memory>
+
+namespace pw {
+class SafeFileWriter;
+}
 
 namespace pw::pst {
 
@@ -13,13 +18,14 @@ class AtomicFile {
 public:
     // `what` names the content in error texts ("the attachment").
     AtomicFile(const QString &target, const QString &what);
+    ~AtomicFile();
 
-    // Creates the temporary file; throws pw::Error saying why it cannot.
+    // Creates the file, not yet visible; throws pw::Error saying why it cannot.
     void open();
     // Appends; throws on a short or failed write.
     void write(const char *data, qint64 size);
-    // The temporary file's descriptor, for writers of their own.
-    int handle() const { return m_temp.handle(); }
+    // The open file's descriptor, for writers of their own.
+    int handle() const;
     // Puts the finished file in place; throws on failure.
     void commit();
 
@@ -28,8 +34,8 @@ public:
 
 private:
     QString m_target;
-    QTemporaryFile m_temp;
     QString m_what;
+    std::unique_ptr<SafeFileWriter> m_file;
 };
 
 } // namespace pw::pst

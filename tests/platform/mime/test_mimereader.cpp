@@ -2,7 +2,7 @@
 #include "app/core/error.h"
 #include "platform/mime/mailtext.h"
 #include "platform/mime/mimemessage.h"
-#include "platform/mime/safefilewriter.h"
+#include "app/core/safefilewriter.h"
 #include "platform/mime/uudecode.h"
 
 #include <QDir>

@@ -4,6 +4,7 @@
 #include "corpus.h"
 
 #include "app/core/error.h"
+#include "app/core/safefilewriter.h"
 #include "outlook/outlookmodel.h"
 #include "platform/pst/pstengine.h"
 
@@ -289,7 +290,7 @@ TEST(PstEngine, ReleasingEverythingClosesTheFiles) {
     EXPECT_EQ(openDescriptors(file), 0);
 }
 
-TEST(PstEngine, SaveAsFileReplacesAndFailsWithoutLeavingAnything) {
+TEST(PstEngine, SaveAsFileNeverWritesOverAndFailsWithoutLeavingAnything) {
     PW_REQUIRE_CORPUS();
     QTemporaryDir dir;
     auto item = firstItem(createPstApplication({sample("msgInMsg.pst")})->GetNamespace(QStringLiteral("MAPI"))->Folders()->Item(1));
@@ -301,8 +302,8 @@ TEST(PstEngine, SaveAsFileReplacesAndFailsWithoutLeavingAnything) {
     ASSERT_TRUE(old.open(QIODevice::WriteOnly));
     old.write(QByteArray(10000, 'o'));
     old.close();
-    png->SaveAsFile(target);
-    EXPECT_EQ(QFileInfo(target).size(), 134) << "an existing file is replaced";
+    EXPECT_THROW(png->SaveAsFile(target), pw::NameTakenError);
+    EXPECT_EQ(QFileInfo(target).size(), 10000) << "an existing file is never written over";
     // A name near the file system's limit of 255 bytes still saves.
     const QString longName = dir.filePath(QString(250, QLatin1Char('n')) + QStringLiteral(".png"));
     png->SaveAsFile(longName);
