@@ -20,14 +20,22 @@ constexpr int kPollMs = 100;
 
 // Splits at blanks outside double quotes, as a shell would. A quoted empty
 // text is an argument of its own: the converter's missing .dbx argument
-// must stay in its place rather than vanish and shift the others.
+// must stay in its place rather than vanish and shift the others. Inside
+// quotes, two double quotes stand for one that is part of the argument, so
+// a path holding one passes through whole.
 QStringList splitCommandLine(const QString &commandLine) {
     QStringList arguments;
     QString current;
     bool inArgument = false;
     bool inQuotes = false;
-    for (const QChar c : commandLine) {
+    for (qsizetype i = 0; i < commandLine.size(); ++i) {
+        const QChar c = commandLine.at(i);
         if (c == QLatin1Char('"')) {
+            if (inQuotes && i + 1 < commandLine.size() && commandLine.at(i + 1) == QLatin1Char('"')) {
+                current.append(c);
+                ++i;
+                continue;
+            }
             inQuotes = !inQuotes;
             inArgument = true;
         } else if (!inQuotes && (c == QLatin1Char(' ') || c == QLatin1Char('\t'))) {
@@ -80,7 +88,9 @@ namespace {
 constexpr int kDefaultPointer = 0;
 constexpr int kBusyPointer = 11;
 
-QString quoted(const QString &text) {
+// In double quotes; a double quote inside is doubled (see splitCommandLine).
+QString quoted(QString text) {
+    text.replace(QLatin1Char('"'), QStringLiteral("\"\""));
     return QLatin1Char('"') + text + QLatin1Char('"');
 }
 

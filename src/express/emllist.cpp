@@ -9,6 +9,9 @@
 #include <QFile>
 #include <QSet>
 
+#include <algorithm>
+#include <cstring>
+
 namespace pw::Express1 {
 
 namespace {
@@ -19,6 +22,94 @@ QStringView trimSpaces(QStringView text) {
     while (!text.isEmpty() && text.back() == QLatin1Char(' '))
         text.chop(1);
     return text;
+}
+
+// The lines of a file, ended by CR LF only (as GetHeaderValue splits them),
+// read a chunk at a time; of each line at most `cap` bytes are kept.
+class CappedLineReader {
+public:
+    CappedLineReader(QFile &file, qsizetype cap) : m_file(file), m_cap(cap), m_chunk(kChunk, Qt::Uninitialized) {}
+
+    // The next line without its CR LF; false at the end of the file. `length`
+    // is the line's full length, of which `line` holds the first `cap` bytes.
+    bool next(QByteArray &line, qsizetype &length) {
+        line.clear();
+        length = 0;
+        bool any = false;
+        bool crBefore = false; // the last byte taken was a CR
+        for (;;) {
+            if (m_pos == m_end && !fill())
+                return any;
+            any = true;
+            const char *p = m_chunk.constData() + m_pos;
+            const auto *lf = static_cast<const char *>(std::memchr(p, '\n', static_cast<size_t>(m_end - m_pos)));
+            const qsizetype take = lf ? lf - p : m_end - m_pos;
+            if (take > 0)
+                crBefore = p[take - 1] == '\r';
+            keep(line, p, take);
+            length += take;
+            m_pos += take;
+            if (!lf)
+                continue;
+            ++m_pos;
+            if (crBefore) {
+                --length; // the CR belongs to the line break
+                if (line.size() > length)
+                    line.chop(1);
+                return true;
+            }
+            // A lone LF is part of the line.
+            keep(line, "\n", 1);
+            ++length;
+            crBefore = false;
+        }
+    }
+
+private:
+    static constexpr qsizetype kChunk = 64 * 1024;
+
+    void keep(QByteArray &line, const char *data, qsizetype size) const {
+        const qsizetype room = m_cap - line.size();
+        if (room > 0)
+            line.append(data, std::min(room, size));
+    }
+
+    bool fill() {
+        const qint64 got = m_file.read(m_chunk.data(), kChunk);
+        if (got < 0)
+            throw Error(QStringLiteral("Cannot read \"%1\": %2").arg(m_file.fileName(), m_file.errorString()));
+        m_pos = 0;
+        m_end = got;
+        return got > 0;
+    }
+
+    QFile &m_file;
+    qsizetype m_cap;
+    QByteArray m_chunk;
+    qsizetype m_pos = 0;
+    qsizetype m_end = 0;
+};
+
+// The first `limit` bytes at most, without a UTF-8 character split at the
+// end.
+QByteArrayView cutAtCharacter(QByteArrayView bytes, qsizetype limit) {
+    bytes.truncate(limit);
+    qsizetype lead = bytes.size();
+    while (lead > 0 && bytes.size() - lead < 4 && (static_cast<unsigned char>(bytes.at(lead - 1)) & 0xC0) == 0x80)
+        --lead;
+    if (lead == 0)
+        return bytes;
+    const auto first = static_cast<unsigned char>(bytes.at(lead - 1));
+    const qsizetype needed = first >= 0xF0 ? 4 : first >= 0xE0 ? 3 : first >= 0xC0 ? 2 : 1;
+    return bytes.size() - (lead - 1) < needed ? bytes.first(lead - 1) : bytes;
+}
+
+QByteArrayView trimSpaceBytes(QByteArrayView bytes) {
+    while (!bytes.isEmpty() && bytes.front() == ' ')
+        bytes = bytes.sliced(1);
+    while (!bytes.isEmpty() && bytes.back() == ' ')
+        bytes.chop(1);
+    return bytes;
 }
 
 } // namespace
@@ -54,6 +145,42 @@ QString ReadFileText(const QString &path) {
     return decodeMailText(bytes);
 }
 
+QStringList ReadHeaderValues(const QString &path, const QStringList &headerNames) {
+    QStringList values(headerNames.size());
+    if (!FileExists(path))
+        return values;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw Error(QStringLiteral("Cannot read \"%1\": %2").arg(path, file.errorString()));
+    QList<QByteArray> names;
+    qsizetype longestName = 0;
+    for (const QString &name : headerNames) {
+        names.append(name.toLatin1());
+        longestName = std::max(longestName, names.back().size());
+    }
+    QList<bool> found(headerNames.size(), false);
+    qsizetype left = headerNames.size();
+    // Of each line, enough for the longest name, its colon, a few spaces
+    // and a value of the longest length kept.
+    CappedLineReader lines(file, longestName + 1 + 16 + kMaxHeaderValueBytes);
+    QByteArray line;
+    qsizetype length = 0;
+    while (left > 0 && lines.next(line, length)) {
+        for (qsizetype i = 0; i < names.size(); ++i) {
+            const QByteArray &name = names.at(i);
+            if (found.at(i) || length < name.size() + 1 || line.at(name.size()) != ':' || !line.startsWith(name))
+                continue;
+            found[i] = true;
+            --left;
+            QByteArrayView value = trimSpaceBytes(QByteArrayView(line).sliced(name.size() + 1));
+            if (value.size() > kMaxHeaderValueBytes)
+                value = trimSpaceBytes(cutAtCharacter(value, kMaxHeaderValueBytes));
+            values[i] = decodeMailText(value);
+        }
+    }
+    return values;
+}
+
 void ListEmlMessages(const QString &folder, MessageListModel &list, QStringList &EmlFileNames) {
     if (folder.isEmpty())
         throw Error(QStringLiteral("No folder was given to list the converted messages of"));
@@ -61,6 +188,9 @@ void ListEmlMessages(const QString &folder, MessageListModel &list, QStringList 
     // Several conversions in one run list the same folder again; each file
     // is listed once.
     QSet<QString> listed(EmlFileNames.cbegin(), EmlFileNames.cend());
+    // In the order the listing takes them.
+    const QStringList headerNames{QStringLiteral("Date"), QStringLiteral("To"), QStringLiteral("From"),
+                                  QStringLiteral("Subject")};
     MimeMessage message;
     for (const QString &name : names) {
         if (listed.contains(name))
@@ -69,14 +199,13 @@ void ListEmlMessages(const QString &folder, MessageListModel &list, QStringList 
         message.load(path);
         if (message.attachmentCount() == 0)
             continue;
-        const QString text = ReadFileText(path);
-        const QString date = GetHeaderValue(text, QStringLiteral("Date"));
-        const QString to = GetHeaderValue(text, QStringLiteral("To"));
-        const QString from = GetHeaderValue(text, QStringLiteral("From"));
-        const QString subject = GetHeaderValue(text, QStringLiteral("Subject"));
+        // Only the four values, never the whole text: a message may be
+        // hundreds of megabytes.
+        const QStringList values = ReadHeaderValues(path, headerNames);
+        const QString &date = values.at(0);
         if (date.isEmpty())
             continue;
-        list.appendRow(QStringList{from, to, subject, date});
+        list.appendRow(QStringList{values.at(2), values.at(1), values.at(3), date});
         EmlFileNames.append(name);
         listed.insert(name);
     }

@@ -13,7 +13,8 @@ namespace pw::Express1 {
 // one attachment and a non-empty "Date" header, in file-name order. Hidden
 // files are not listed; a file whose name is in `EmlFileNames` already is
 // not listed again. Header values are the raw text of their lines
-// (GetHeaderValue). Throws pw::Error for a file that cannot be read: the
+// (GetHeaderValue), read without loading the whole file
+// (ReadHeaderValues). Throws pw::Error for a file that cannot be read: the
 // rows added before it stay, with their names, and later files are not
 // looked at.
 void ListEmlMessages(const QString &folder, MessageListModel &list, QStringList &EmlFileNames);
@@ -24,6 +25,15 @@ void ListEmlMessages(const QString &folder, MessageListModel &list, QStringList 
 // CR LF, and the whole text is searched, body included. No decoding, no
 // unfolding.
 QString GetHeaderValue(const QString &messageText, const QString &headerName);
+
+// The values GetHeaderValue would find for each of `headerNames` (ASCII
+// names) in the text of the file at `path`, in the same order, read a chunk
+// at a time: reading stops once every name is found, and memory stays small
+// whatever the size of the file. A value longer than kMaxHeaderValueBytes
+// is cut there (a list cell never shows more). A missing file gives empty
+// values; throws pw::Error when an existing path cannot be read.
+QStringList ReadHeaderValues(const QString &path, const QStringList &headerNames);
+inline constexpr qsizetype kMaxHeaderValueBytes = 64 * 1024;
 
 // The whole content of a file as text (UTF-8 where valid, else one
 // character per byte in Windows-1252); "empty file" for a file of length 0;

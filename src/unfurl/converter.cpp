@@ -20,10 +20,6 @@ bool outputIsGone(int err) {
            err == EACCES || err == EPERM;
 }
 
-struct StopConversion {
-    std::string reason;
-};
-
 std::string describeRecord(const MessageRecord &record) {
     if (record.number)
         return "message " + std::to_string(*record.number);
@@ -42,7 +38,17 @@ std::string Converter::baseNameOf(const std::string &dbxPath) {
         name.erase(0, slash + 1);
     if (const auto dot = name.rfind('.'); dot != std::string::npos && dot > 0)
         name.erase(dot);
-    return name.empty() || name == "/" ? std::string("message") : name;
+    // A leading dot would hide every file written, from listings and users
+    // alike.
+    name.erase(0, name.find_first_not_of('.'));
+    if (name.size() > kMaxBaseNameBytes) {
+        // Cut on a character boundary: back over UTF-8 continuation bytes.
+        size_t cut = kMaxBaseNameBytes;
+        for (int back = 0; back < 3 && cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80; ++back)
+            --cut;
+        name.erase(cut);
+    }
+    return name.empty() ? std::string("message") : name;
 }
 
 void Converter::say(Severity severity, const std::string &text) {
@@ -75,13 +81,8 @@ int Converter::run(const std::string &dbxPath, const std::string &outputFolder) 
         return kExitBadInput;
     }
 
-    DbxReader::WalkResult walk;
-    try {
-        walk = reader->walk([&](uint32_t address) { convertRecord(*reader, *folder, address); });
-    } catch (const StopConversion &stop) {
-        m_totals.stoppedEarly = true;
-        say(Severity::Error, stop.reason + "; stopped, the remaining messages were not written");
-    }
+    const DbxReader::WalkResult walk =
+        reader->walk([&](uint32_t address) { convertRecord(*reader, *folder, address); });
     m_totals.lostSubtrees = walk.lostSubtrees;
 
     const bool complete = m_totals.notWritten == 0 && !m_totals.stoppedEarly &&
@@ -94,7 +95,7 @@ int Converter::run(const std::string &dbxPath, const std::string &outputFolder) 
             summary += ", " + std::to_string(m_totals.notWritten) + " could not be written";
         if (m_totals.withoutText)
             summary += ", " + std::to_string(m_totals.withoutText) + " had no stored text";
-        if (!m_totals.stoppedEarly && walk.recordsFound < reader->announcedCount())
+        if (walk.recordsFound < reader->announcedCount())
             summary += ", " + std::to_string(reader->announcedCount() - walk.recordsFound) +
                        " could not be found";
         say(complete ? Severity::Note : Severity::Error, summary);
@@ -124,6 +125,12 @@ void Converter::convertRecord(DbxReader &reader, EmlFolder &folder, uint32_t add
             say(Severity::Note, label + " has only its headers in the index (text never "
                                         "downloaded); nothing to write");
         }
+        return;
+    }
+    if (m_totals.stoppedEarly) {
+        // The walk goes on after the output failed for good only to count
+        // what is left unwritten.
+        ++m_totals.notWritten;
         return;
     }
     const uint32_t number = record.number.value_or(0);
@@ -163,8 +170,12 @@ void Converter::convertRecord(DbxReader &reader, EmlFolder &folder, uint32_t add
         say(Severity::Note, "wrote " + name + " (" + std::to_string(total) + " bytes)");
     } catch (const WriteError &e) {
         ++m_totals.notWritten;
-        if (outputIsGone(e.errorNumber()))
-            throw StopConversion{label + " not written: " + e.what()};
+        if (outputIsGone(e.errorNumber())) {
+            m_totals.stoppedEarly = true;
+            say(Severity::Error, label + " not written: " + e.what() +
+                                     "; stopped, the remaining messages were not written");
+            return;
+        }
         say(Severity::Error, label + " not written: " + e.what());
     }
 }

@@ -39,8 +39,12 @@ public:
     const Totals &totals() const { return m_totals; }
 
     // "Inbox" for ".../Inbox.dbx": the part before the last dot of the
-    // file's own name.
+    // file's own name, without leading dots, and short enough that every
+    // name made from it fits a file system's 255 bytes.
     static std::string baseNameOf(const std::string &dbxPath);
+    // Room for "_<number>" (up to 10 digits), "_<n>" for a taken name (up to
+    // 6 digits) and ".eml".
+    static constexpr size_t kMaxBaseNameBytes = 255 - 11 - 7 - 4;
 
 private:
     void say(Severity severity, const std::string &text);

@@ -80,6 +80,8 @@ DbxReader::DbxReader(const std::string &path, ProblemSink problems)
     : m_file(path), m_problems(std::move(problems)) {
     using namespace layout;
     const uint64_t size = m_file.size();
+    if (size == 0)
+        throw BadInputError(path + " is empty (0 bytes)");
     std::vector<unsigned char> header(static_cast<size_t>(std::min<uint64_t>(size, kHeaderSize)));
     try {
         m_file.read(0, header.data(), header.size());
@@ -115,6 +117,16 @@ DbxReader::DbxReader(const std::string &path, ProblemSink problems)
 
     m_announcedCount = u32At(&header[kRecordCountOffset]);
     m_treeRoot = u32At(&header[kTreeRootOffset]);
+    // Every message takes at least its tree entry and its record header.
+    m_maxRecords = (size - m_bodyStart) / (kNodeEntrySize + kRecordHeaderSize);
+    if (m_announcedCount > m_maxRecords) {
+        // A damaged count, not a measure of what is missing: the index alone
+        // says what there is.
+        m_problems(Severity::Warning, "the header announces " + plural(m_announcedCount, "message") +
+                                          ", more than a file of " + std::to_string(size) +
+                                          " bytes can hold; the count is ignored");
+        m_countIgnored = true;
+    }
 }
 
 void DbxReader::requireObject(uint32_t address, uint64_t length, const char *what) const {
@@ -138,15 +150,17 @@ DbxReader::WalkResult DbxReader::walk(const std::function<void(uint32_t)> &onRec
     NodeWalk state{onRecord, {}, {}, 0};
     uint64_t found = 0;
     if (m_treeRoot == 0) {
-        if (m_announcedCount != 0) {
+        if (announcedCount() != 0) {
             m_problems(Severity::Error, "the header announces " + plural(m_announcedCount, "message") +
                                             " but has no index to find them");
             ++state.lostSubtrees;
         }
     } else {
-        walkChild(m_treeRoot, 0, m_announcedCount, 0, state, found);
+        walkChild(m_treeRoot, 0, announcedCount(), 0, state, found);
     }
     const uint64_t distinct = state.emittedRecords.size();
+    if (m_countIgnored)
+        return {distinct, state.lostSubtrees};
     if (distinct < m_announcedCount)
         m_problems(Severity::Error, "the header announces " + plural(m_announcedCount, "message") +
                                         " but only " + std::to_string(distinct) +
@@ -159,6 +173,14 @@ DbxReader::WalkResult DbxReader::walk(const std::function<void(uint32_t)> &onRec
 
 void DbxReader::walkChild(uint32_t child, uint32_t parent, uint32_t expectedCount, int depth,
                           NodeWalk &state, uint64_t &found) {
+    // A pointer back to a node already read (a loop, or two parents sharing
+    // a child) leads to nothing new: every record there was handed out, or
+    // its damage reported, the first time.
+    if (state.visitedNodes.contains(child)) {
+        m_problems(Severity::Note, "index node " + hexAddress(child) + " is reached again from " +
+                                       hexAddress(parent) + "; read once");
+        return;
+    }
     try {
         const uint64_t inChild = walkNode(child, parent, depth, state);
         found += inChild;
@@ -170,7 +192,11 @@ void DbxReader::walkChild(uint32_t child, uint32_t parent, uint32_t expectedCoun
     } catch (const DamageError &e) {
         ++state.lostSubtrees;
         std::string where = parent == 0 ? "the index root" : "an index node below " + hexAddress(parent);
-        std::string lost = expectedCount == 0
+        // The count comes from the damaged index itself; quote it only
+        // when the file could really hold that many.
+        const bool plausible = expectedCount != 0 && expectedCount <= m_maxRecords &&
+                               (m_countIgnored || expectedCount <= m_announcedCount);
+        std::string lost = !plausible
                                ? "the messages listed there are lost"
                                : "about " + plural(expectedCount, "message") + " listed there are lost";
         m_problems(Severity::Error, where + " is damaged: " + e.what() + "; " + lost);
@@ -182,8 +208,7 @@ uint64_t DbxReader::walkNode(uint32_t node, uint32_t parent, int depth, NodeWalk
     if (depth >= kMaxTreeDepth)
         throw DamageError("the index is nested more than " + std::to_string(kMaxTreeDepth) +
                           " levels deep at node " + hexAddress(node));
-    if (!state.visitedNodes.insert(node))
-        throw DamageError("the index loops back to node " + hexAddress(node));
+    state.visitedNodes.insert(node);
     requireObject(node, kNodeSize, "index node");
 
     std::array<unsigned char, kNodeSize> bytes;

@@ -53,7 +53,9 @@ public:
     DbxReader(const std::string &path, ProblemSink problems);
 
     uint64_t fileSize() const { return m_file.size(); }
-    uint32_t announcedCount() const { return m_announcedCount; }
+    // The message count of the header; 0 when it is more than the file could
+    // hold (a damaged count says nothing about what is missing).
+    uint32_t announcedCount() const { return m_countIgnored ? 0 : m_announcedCount; }
 
     struct WalkResult {
         uint64_t recordsFound = 0;  // distinct record addresses handed out
@@ -83,6 +85,8 @@ private:
     PagedFile m_file;
     ProblemSink m_problems;
     uint32_t m_announcedCount = 0;
+    bool m_countIgnored = false;
+    uint64_t m_maxRecords = 0;  // what the file's size leaves room for
     uint32_t m_treeRoot = 0;
     uint64_t m_bodyStart = 0;
     std::vector<uint32_t> m_chainBlocks;

@@ -118,6 +118,16 @@ TEST_F(Conversion, TwoTickedRowsRunInTurnAndEachMessageIsListedOnce) {
     EXPECT_GE(fakes.events.calls, 3 + 2); // once per row, and while waiting
 }
 
+TEST_F(Conversion, PathsWithDoubleQuotesArriveWhole) {
+    const QStringList paths{addDbx(QStringLiteral("My \"Inbox\" b.dbx")), addDbx(QStringLiteral("ends\"")),
+                            addDbx(QStringLiteral("\"")), addDbx(QStringLiteral("\"\" \"x.dbx"))};
+    run(fakes.launcher);
+    ASSERT_EQ(fakes.launcher.started.size(), paths.size());
+    for (qsizetype i = 0; i < paths.size(); ++i)
+        EXPECT_EQ(fakes.launcher.started[i].arguments, (QStringList{paths[i], work.path()}))
+            << fakes.launcher.started[i].arguments.join(QLatin1Char('|')).toStdString();
+}
+
 TEST_F(Conversion, MissingDbxGivesAnEmptyArgument) {
     list(mail.filePath(QStringLiteral("gone.dbx")), true);
     run(fakes.launcher);

@@ -49,8 +49,41 @@ TEST(Converter, BaseNameIsTheFileNameWithoutItsExtension) {
     EXPECT_EQ(Converter::baseNameOf("Sent Items.DBX"), "Sent Items");
     EXPECT_EQ(Converter::baseNameOf("/a.b/archive.old.dbx"), "archive.old");
     EXPECT_EQ(Converter::baseNameOf("/mail/plain"), "plain");
-    EXPECT_EQ(Converter::baseNameOf("/mail/.dbx"), ".dbx");
     EXPECT_EQ(Converter::baseNameOf("/"), "message");
+    // Leading dots would hide every file written.
+    EXPECT_EQ(Converter::baseNameOf("/mail/.Inbox.dbx"), "Inbox");
+    EXPECT_EQ(Converter::baseNameOf("/mail/..a.b.dbx"), "a.b");
+    EXPECT_EQ(Converter::baseNameOf("/mail/.dbx"), "dbx");
+    EXPECT_EQ(Converter::baseNameOf("/mail/...dbx"), "message");
+}
+
+TEST(Converter, LongBaseNamesAreCutOnACharacterBoundary) {
+    const size_t limit = Converter::kMaxBaseNameBytes;
+    const std::string fits(limit, 'a');
+    EXPECT_EQ(Converter::baseNameOf("/m/" + fits + ".dbx"), fits);
+    EXPECT_EQ(Converter::baseNameOf("/m/" + fits + "bcd.dbx"), fits);
+    // "é" is two bytes; one that would be split at the limit goes whole.
+    std::string accented(limit - 1, 'a');
+    accented += "\xc3\xa9\xc3\xa9";
+    EXPECT_EQ(Converter::baseNameOf("/m/" + accented + ".dbx"), std::string(limit - 1, 'a'));
+}
+
+TEST(Converter, LongAndHiddenBaseNamesStillGiveVisibleFiles) {
+    Scratch scratch;
+    const std::string longName(250, 'x');
+    writeDbx(scratch.dbx((longName + ".dbx").c_str()), workedExample());
+    writeDbx(scratch.dbx(".Hidden.dbx"), workedExample());
+    for (int round = 0; round < 2; ++round) {  // the second round needs "_2" names
+        EXPECT_EQ(convert(scratch.dbx((longName + ".dbx").c_str()), scratch.out()).status, kExitAllWritten);
+        EXPECT_EQ(convert(scratch.dbx(".Hidden.dbx"), scratch.out()).status, kExitAllWritten);
+    }
+    const QString cut = QString(static_cast<qsizetype>(Converter::kMaxBaseNameBytes), QLatin1Char('x'));
+    EXPECT_EQ(filesIn(scratch.out()),
+              (QStringList{QStringLiteral("Hidden_00001.eml"), QStringLiteral("Hidden_00001_2.eml"),
+                           QStringLiteral("Hidden_00002.eml"), QStringLiteral("Hidden_00002_2.eml"),
+                           cut + QStringLiteral("_00001.eml"), cut + QStringLiteral("_00001_2.eml"),
+                           cut + QStringLiteral("_00002.eml"), cut + QStringLiteral("_00002_2.eml")}));
+    EXPECT_EQ(QDir(scratch.out()).entryList(QDir::Files | QDir::Hidden).size(), 8);
 }
 
 TEST(Converter, WritesEveryMessageExactlyAndQuietly) {
@@ -170,16 +203,55 @@ TEST(Converter, LoopInAChainCostsOnlyThatMessage) {
     EXPECT_EQ(QDir(scratch.out()).entryList(QDir::Files | QDir::Hidden).size(), 4);
 }
 
-TEST(Converter, LoopInTheTreeLosesNothingItDoesNotCut) {
+TEST(Converter, PointerBackToANodeAlreadyReadLosesNothing) {
     Scratch scratch;
     const FixtureLayout layout =
         writeDbx(scratch.dbx(), numberedMessages(40), FixtureOptions{.maxEntriesPerNode = 3});
-    // A leaf's (empty) left child now points back to the root.
+    // A leaf's (empty) left child now points back to the root, with a count
+    // no file of this size could hold.
     patchU32(scratch.dbx(), layout.nodes.back() + 0x08, layout.treeRoot);
+    patchU32(scratch.dbx(), layout.nodes.back() + 0x14, 0x00EAD484);
     const Conversion c = convert(scratch.dbx(), scratch.out());
     EXPECT_EQ(filesIn(scratch.out()).size(), 40u);
-    EXPECT_TRUE(contains(c.report, "loops back to node")) << c.report;
-    EXPECT_EQ(c.status, kExitSomeNotWritten);  // the index is damaged: say so
+    EXPECT_EQ(c.report, "");
+    EXPECT_EQ(c.status, kExitAllWritten);
+
+    // The worked example with its only node's entry pointing back to it.
+    Scratch small;
+    const FixtureLayout example = writeDbx(small.dbx(), workedExample());
+    patchU32(small.dbx(), example.treeRoot + 0x18 + 4, example.treeRoot);
+    patchU32(small.dbx(), example.treeRoot + 0x18 + 8, 0x00EAD484);
+    const Conversion again = convert(small.dbx(), small.out());
+    EXPECT_EQ(again.status, kExitAllWritten) << again.report;
+    EXPECT_EQ(again.report, "");
+    EXPECT_EQ(filesIn(small.out()).size(), 2);
+}
+
+TEST(Converter, ImpossibleCountsAreNotQuotedAsLosses) {
+    // A header count the file could never hold is damage in the count, not
+    // a measure of lost messages.
+    Scratch scratch;
+    writeDbx(scratch.dbx(), workedExample());
+    patchU32(scratch.dbx(), 0xC4, 15389828);
+    Conversion c = convert(scratch.dbx(), scratch.out());
+    EXPECT_EQ(c.status, kExitAllWritten) << c.report;
+    EXPECT_TRUE(contains(c.report, "warning: the header announces 15389828 messages, more than a file of "))
+        << c.report;
+    EXPECT_FALSE(contains(c.report, "could not be found")) << c.report;
+
+    // A damaged subtree with an absurd count is lost, without a number.
+    Scratch cut;
+    const FixtureLayout layout =
+        writeDbx(cut.dbx(), numberedMessages(40), FixtureOptions{.maxEntriesPerNode = 3});
+    const uint32_t left = readU32(cut.dbx(), layout.treeRoot + 0x08);
+    const uint32_t leftCount = readU32(cut.dbx(), layout.treeRoot + 0x14);
+    patchU32(cut.dbx(), left, 0xDEAD);
+    patchU32(cut.dbx(), layout.treeRoot + 0x14, 15389828);
+    c = convert(cut.dbx(), cut.out());
+    EXPECT_EQ(c.status, kExitSomeNotWritten);
+    EXPECT_TRUE(contains(c.report, "the messages listed there are lost")) << c.report;
+    EXPECT_FALSE(contains(c.report, "about")) << c.report;
+    EXPECT_TRUE(contains(c.report, ", " + std::to_string(leftCount) + " could not be found")) << c.report;
 }
 
 TEST(Converter, TwoRecordsSharingTextAreWrittenOnce) {

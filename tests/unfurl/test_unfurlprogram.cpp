@@ -178,6 +178,10 @@ TEST(UnfurlProgram, FullDiskStopsCleanly) {
     }
     EXPECT_GE(complete, 1);
     EXPECT_LT(complete, 12);
+    // The summary counts every message left unwritten, not only the one
+    // that met the full disk.
+    EXPECT_TRUE(err.contains(QStringLiteral(" written to %1, %2 could not be written\n").arg(scratch.out()).arg(12 - complete)))
+        << err.toStdString();
 }
 
 TEST(UnfurlProgram, InterruptedRunLeavesNoTemporaryFiles) {
