@@ -85,7 +85,8 @@ void Form1::buildControls() {
     Option2 = new QRadioButton(QStringLiteral("PST File:"), Frame1);
     Option2->setObjectName(QStringLiteral("Option2"));
     Option2->setGeometry(twipsRect(240, 780, 1230, 255, this));
-    // Exclusion is done by hand: a stored state may leave neither selected.
+    // Exclusion is done by hand, so that the stored pair is applied one
+    // option at a time as it is read.
     Option1->setAutoExclusive(false);
     Option2->setAutoExclusive(false);
     Text2 = new QLineEdit(Frame1);
@@ -126,10 +127,14 @@ void Form1::buildControls() {
     connect(Option1, &QRadioButton::toggled, this, [this](bool on) {
         if (on)
             Option1_Click();
+        else
+            keepAnOptionSelected(Option1);
     });
     connect(Option2, &QRadioButton::toggled, this, [this](bool on) {
         if (on)
             Option2_Click();
+        else
+            keepAnOptionSelected(Option2);
     });
     connect(Combo1, &QComboBox::currentIndexChanged, this, [this] { Combo1_Click(); });
     connect(Text1, &QLineEdit::textChanged, this, [this] { Text1_Change(); });
@@ -177,6 +182,10 @@ void Form1::Form_Load() {
     Text1->setText(SettingsStore::GetSetting(QStringLiteral("Text1"), QString()));
     Option1->setChecked(SettingsStore::readTruth(QStringLiteral("Option1"), true));
     Option2->setChecked(SettingsStore::readTruth(QStringLiteral("Option2"), false));
+    // A stored pair with neither selected would leave the scan buttons
+    // without a source: the window's own default applies.
+    if (!Option1->isChecked() && !Option2->isChecked())
+        Option1->setChecked(true);
 }
 
 int Form1::OpenHomePageAtRandom() {
@@ -196,6 +205,15 @@ void Form1::optionSelected(QRadioButton *selected, QRadioButton *other) {
     }
     SettingsStore::SaveSetting(QStringLiteral("Option1"), SettingsStore::fromTruth(Option1->isChecked()));
     SettingsStore::SaveSetting(QStringLiteral("Option2"), SettingsStore::fromTruth(Option2->isChecked()));
+}
+
+// Clicking the option that is already selected must not clear it: one of
+// the pair is always the source.
+void Form1::keepAnOptionSelected(QRadioButton *cleared) {
+    if (Option1->isChecked() || Option2->isChecked())
+        return;
+    const QSignalBlocker block(cleared);
+    cleared->setChecked(true);
 }
 
 void Form1::Option1_Click() {
@@ -256,11 +274,15 @@ void Form1::PushButton2_Click() {
 }
 
 void Form1::PushButton3_Click() {
-    DownloadControls controls;
-    controls.choiceText = [this] { return Combo1->currentText(); };
-    controls.setPointer = [this](int kind) { setPointer(kind); };
-    controls.sourcePstPath = [this] { return m_scan->listSourcePstPath; };
-    OutlookDownload(*m_ports.dialogs, *m_model, controls);
+    if (m_unloaded)
+        return;
+    m_downloading.run([this] {
+        DownloadControls controls;
+        controls.choiceText = [this] { return Combo1->currentText(); };
+        controls.setPointer = [this](int kind) { setPointer(kind); };
+        controls.sourcePstPath = [this] { return m_scan->listSourcePstPath; };
+        OutlookDownload(*m_ports.dialogs, *m_model, controls);
+    });
 }
 
 void Form1::PushButton4_Click() {
@@ -275,6 +297,9 @@ void Form1::Form_Unload() {
     if (m_unloaded)
         return;
     m_unloaded = true;
+    // A scan under way would go on with the store open behind a closed
+    // window; it stops at its next event point instead.
+    m_scan->stop();
     if (m_ports.processes)
         TerminateProcessesByName(*m_ports.processes, QStringLiteral("OUTLOOK.EXE"));
 }

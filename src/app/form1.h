@@ -1,6 +1,7 @@
 #pragma once
 #include "app/core/messagelistmodel.h"
 #include "app/core/ports.h"
+#include "app/core/runguard.h"
 #include "app/look/look.h"
 #include "outlook/outlookscan.h"
 
@@ -21,7 +22,6 @@ namespace pw {
 class Form1 : public QWidget {
     Q_OBJECT
 public:
-    // `onQuit` ends the program after shut-down (the application's quit by default).
     explicit Form1(const Ports &ports, QWidget *parent = nullptr);
     ~Form1() override;
 
@@ -45,7 +45,7 @@ public:
     void Text1_Change();
     void Text2_Change();
 
-    // Shut-down: ends every Outlook process.
+    // Shut-down: stops a scan under way and ends every Outlook process.
     void Form_Unload();
 
     static QString helpText();
@@ -80,11 +80,13 @@ protected:
 private:
     void buildControls();
     void optionSelected(QRadioButton *selected, QRadioButton *other);
+    void keepAnOptionSelected(QRadioButton *cleared);
 
     Ports m_ports;
     MessageListModel *m_model = nullptr;
     WindowPointer *m_pointer = nullptr;
     std::unique_ptr<OutlookScan> m_scan;
+    RunGuard m_downloading;
     bool m_unloaded = false;
 };
 

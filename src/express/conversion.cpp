@@ -56,7 +56,7 @@ QStringList splitCommandLine(const QString &commandLine) {
 } // namespace
 
 qint32 RunAndWait(Launcher &launcher, EventPump &events, const QString &commandLine,
-                  std::optional<int> windowStyle) {
+                  std::optional<int> windowStyle, ConversionStop *stop) {
     int style = windowStyle.value_or(6);
     if (style < 0 || style > 6)
         style = 6;
@@ -69,19 +69,33 @@ qint32 RunAndWait(Launcher &launcher, EventPump &events, const QString &commandL
         const quint32 errorNumber = handle < 0 ? static_cast<quint32>(-handle) : 0u;
         return static_cast<qint32>(errorNumber + static_cast<quint32>(kStartFailureBase));
     }
+    if (stop)
+        stop->setRunning(handle);
     int exitCode = 0;
     for (;;) {
         const bool stillRunning = launcher.running(handle, &exitCode);
+        // Ended by the window as it closed: no more events run for it here.
+        if (!stillRunning && stop && stop->requested())
+            break;
         events.processEvents();
         if (!stillRunning)
-            return exitCode;
+            break;
         QThread::msleep(kPollMs);
     }
+    if (stop)
+        stop->setRunning(0);
+    return exitCode;
 }
 
 } // namespace pw::Shell32
 
 namespace pw {
+
+void ConversionStop::stop(Launcher &launcher) {
+    m_requested = true;
+    if (m_running > 0)
+        launcher.stop(m_running);
+}
 
 namespace {
 
@@ -116,36 +130,50 @@ void convertDbxFiles(const ConversionContext &context) {
         if (context.setPointer)
             context.setPointer(kind);
     };
+    // The window closed meanwhile: nothing more is started, listed or shown.
+    const auto stopped = [&] { return context.stop && context.stop->requested(); };
 
     QString converter;
+    QString folder;
     op.step(100, [&] { converter = context.applicationFolder + QStringLiteral("/unfurl"); });
     op.step(102, [&] { pointer(kBusyPointer); });
     op.step(104, [&] {
-        if (context.workingFolder.isEmpty())
+        folder = context.workingFolder ? context.workingFolder() : QString();
+        if (folder.isEmpty())
             throw Error(QStringLiteral("No working folder for the converted messages"));
-        DeleteMatchingFiles(context.workingFolder + QStringLiteral("/*.eml"));
+        DeleteMatchingFiles(folder + QStringLiteral("/*.eml"));
     });
     op.step(106, [&] { context.emlFileNames = QStringList(); });
     op.step(108, [&] { context.messageList.clear(); });
 
     int rowCount = 0;
     op.step(110, [&] { rowCount = context.fileList.count(); });
+    // Without a working folder the converter has nowhere to write: that
+    // was reported once, at 104, and no row is converted.
+    if (folder.isEmpty())
+        rowCount = 0;
     for (int row = 0; row < rowCount; ++row) {
         op.step(112, [&] { context.events.processEvents(); });
+        if (stopped())
+            return;
         if (!op.test(114, [&] { return context.fileList.isChecked(row); }))
             continue;
         QString commandLine;
         op.step(116, [&] {
             commandLine = quoted(modShortFilename::ShortFileName(converter)) + QLatin1Char(' ')
                           + quoted(modShortFilename::ShortFileName(context.fileList.text(row, 0)))
-                          + QLatin1Char(' ') + quoted(context.workingFolder);
+                          + QLatin1Char(' ') + quoted(folder);
         });
         // The converter's result is not examined: what it wrote is listed.
-        op.step(118, [&] { Shell32::RunAndWait(context.launcher, context.events, commandLine, 0); });
-        op.step(120, [&] {
-            Express1::ListEmlMessages(context.workingFolder, context.messageList, context.emlFileNames);
+        op.step(118, [&] {
+            Shell32::RunAndWait(context.launcher, context.events, commandLine, 0, context.stop);
         });
+        if (stopped())
+            return;
+        op.step(120, [&] { Express1::ListEmlMessages(folder, context.messageList, context.emlFileNames); });
     }
+    if (stopped())
+        return;
     op.step(122, [&] { pointer(kDefaultPointer); });
     op.step(124, [&] {
         context.dialogs.messageBox(QStringLiteral("Done."), MsgButtons::Ok, MsgIcon::None, QString());

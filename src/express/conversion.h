@@ -11,6 +11,28 @@
 #include <functional>
 #include <optional>
 
+namespace pw {
+
+// Lets the window end a conversion under way: the converter running at
+// that moment is ended and waited for, and the conversion stops without
+// starting, listing or showing anything more.
+class ConversionStop {
+public:
+    // Ends the converter being waited for, if any, and returns once it has
+    // ended; from then on the conversion stops at its next step.
+    void stop(Launcher &launcher);
+    bool requested() const { return m_requested; }
+
+    // The converter being waited for (0: none); kept by RunAndWait.
+    void setRunning(qint64 handle) { m_running = handle; }
+
+private:
+    qint64 m_running = 0;
+    bool m_requested = false;
+};
+
+} // namespace pw
+
 namespace pw::Shell32 {
 
 // Starts the program of `commandLine`, split into arguments as a shell
@@ -18,9 +40,11 @@ namespace pw::Shell32 {
 // letting pending window events run every 100 ms. `windowStyle` is kept for
 // its meaning on other systems (missing or outside 0..6 counts as 6); no
 // program of ours opens a window. Returns the exit code, or, when the
-// program cannot be started, its error number plus 0x80040000.
+// program cannot be started, its error number plus 0x80040000. With
+// `stop`, the program can be ended from the window meanwhile; the wait then
+// ends with the exit code it was ended with.
 qint32 RunAndWait(Launcher &launcher, EventPump &events, const QString &commandLine,
-                  std::optional<int> windowStyle = std::nullopt);
+                  std::optional<int> windowStyle = std::nullopt, ConversionStop *stop = nullptr);
 
 } // namespace pw::Shell32
 
@@ -40,8 +64,11 @@ struct ConversionContext {
     MessageListModel &messageList;       // ListView2: emptied, then filled
     QStringList &emlFileNames;           // EmlFileNames: replaced, then filled in step with the rows
     QString applicationFolder;           // the converter is this folder + "/unfurl"
-    QString workingFolder;               // where the .eml files go (emlWorkingFolder())
+    // Where the .eml files go (emlWorkingFolder()); throws pw::Error when
+    // the folder cannot be made.
+    std::function<QString()> workingFolder;
     std::function<void(int)> setPointer; // the window's pointer: 0 default, 11 busy
+    ConversionStop *stop = nullptr;      // set when the window may end the run
 };
 
 // Form2.PushButton2_Click: deletes the old .eml files of the working
@@ -49,7 +76,9 @@ struct ConversionContext {
 // per ticked .dbx row (one after the other) and lists the new messages with
 // attachments after each run, each message once. Every failure is reported
 // with its step number and the run goes on; a converter that cannot be
-// started is not reported. Ends with "Done.".
+// started is not reported. A working folder that cannot be made fails the
+// step that first uses it (104) and no converter runs. Ends with "Done.",
+// unless the window stopped the run.
 void convertDbxFiles(const ConversionContext &context);
 
 } // namespace pw

@@ -45,6 +45,12 @@ void OutlookScan::PushButton2_Click() {
 // The scan buttons and "Find" share their checks; "Find" makes no presence
 // test and sets the search mode.
 void OutlookScan::scanButton(const QString &operation, bool withAttachmentsOnly, bool presenceTest) {
+    if (m_stopping)
+        return;
+    m_scanning.run([&] { scan(operation, withAttachmentsOnly, presenceTest); });
+}
+
+void OutlookScan::scan(const QString &operation, bool withAttachmentsOnly, bool presenceTest) {
     Operation op(m_dialogs, kWindow, operation);
     const auto message = [&](int line, const QString &text, MsgIcon icon) {
         op.step(line, [&] { m_dialogs.messageBox(text, MsgButtons::Ok, icon, QString()); });
@@ -96,6 +102,8 @@ void OutlookScan::getAllEmailOutlook() {
         }, 0);
         for (int i = 1; i <= count; ++i) {
             op.step(112, [&] { m_events.processEvents(); });
+            if (m_stopping)
+                break;
             FolderPtr root;
             op.step(114, [&] { root = deref(roots).Item(i); });
             op.step(116, [&] { strRootName = deref(root).name(); });
@@ -103,6 +111,8 @@ void OutlookScan::getAllEmailOutlook() {
                 deref(root);
                 GetMailItems(1, root);
             });
+            if (m_stopping)
+                break;
         }
     } else if (op.test(122, [&] { return m_controls.option2Selected(); })) {
         scanPstFile(op, ns);
@@ -128,8 +138,17 @@ void OutlookScan::scanPstFile(Operation &op, const NamespacePtr &ns) {
     }
     op.step(128, [&] { strRootName = deref(root).name(); });
     op.step(130, [&] { GetMailItems(1, root); });
-    if (mountedHere)
-        op.step(132, [&] { deref(ns).RemoveStore(root); });
+    if (!mountedHere)
+        return;
+    if (m_stopping) {
+        // The window has gone: the file is closed without a word.
+        try {
+            deref(ns).RemoveStore(root);
+        } catch (...) {
+        }
+        return;
+    }
+    op.step(132, [&] { deref(ns).RemoveStore(root); });
 }
 
 void OutlookScan::GetMailItems(int pLevel, const FolderPtr &pFld) {
@@ -150,9 +169,13 @@ void OutlookScan::GetMailItems(int pLevel, const FolderPtr &pFld) {
         if (!child)
             continue; // the tree shrank meanwhile; reported above
         op.step(104, [&] { m_events.processEvents(); });
+        if (m_stopping)
+            return;
         if (op.test(106, [&] { return pLevel == 1; }))
             op.step(108, [&] { strTopFolderName = child->name(); });
         op.step(110, [&] { GetMailItems(2, child); });
+        if (m_stopping)
+            return;
         ItemsPtr items;
         QString childName;
         bool haveChildName = false;
@@ -160,6 +183,8 @@ void OutlookScan::GetMailItems(int pLevel, const FolderPtr &pFld) {
         const int itemCount = op.value(114, [&] { return deref(items).count(); }, 0);
         for (int i = 1; i <= itemCount; ++i) {
             op.step(116, [&] { m_events.processEvents(); });
+            if (m_stopping)
+                return;
             ItemPtr item;
             op.step(118, [&] { item = deref(items).Item(i); });
             if (!item)

@@ -1,6 +1,7 @@
 #pragma once
 #include "app/core/messagelistmodel.h"
 #include "app/core/ports.h"
+#include "app/core/runguard.h"
 #include "outlook/outlookmodel.h"
 
 #include <QString>
@@ -23,7 +24,8 @@ struct ScanControls {
 
 // The scan of the main window: fills the message list from the profile's
 // stores or one PST file, optionally only messages with attachments or
-// matching the search text. Reports under "Form1".
+// matching the search text. Reports under "Form1". One scan at a time: a
+// scan button clicked while a scan runs is ignored.
 class OutlookScan {
 public:
     OutlookScan(Dialogs &dialogs, EventPump &events, MessageListModel &list, ScanControls controls);
@@ -39,6 +41,11 @@ public:
 
     std::function<void(const QString &)> setPstPath;
 
+    // The program is ending: the scan under way stops at its next event
+    // point and releases the mail store; no scan starts any more.
+    void stop() { m_stopping = true; }
+    bool scanning() const { return m_scanning.running(); }
+
     // Scan state, shared with the download.
     QString strRootName;
     QString strTopFolderName;
@@ -51,6 +58,7 @@ public:
 
 private:
     void scanButton(const QString &operation, bool withAttachmentsOnly, bool presenceTest);
+    void scan(const QString &operation, bool withAttachmentsOnly, bool presenceTest);
     void addRow(Operation &op, int firstLine, const outlook::ItemPtr &item, const QString &holder);
     void scanPstFile(Operation &op, const outlook::NamespacePtr &ns);
 
@@ -58,6 +66,8 @@ private:
     EventPump &m_events;
     MessageListModel &m_list;
     ScanControls m_controls;
+    RunGuard m_scanning;
+    bool m_stopping = false;
 };
 
 } // namespace pw

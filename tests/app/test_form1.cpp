@@ -1,5 +1,6 @@
 #include "app/form1.h"
 #include "app/core/settingsstore.h"
+#include "fakeoutlook.h"
 #include "support/fakeports.h"
 
 #include <QComboBox>
@@ -12,6 +13,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSettings>
+#include <QTemporaryDir>
 #include <QTreeView>
 #include <gtest/gtest.h>
 
@@ -109,14 +111,36 @@ TEST_F(Form1Test, UnreadableStoredValuesFallBackWithoutCrashing) {
     form.Form_Load();
     EXPECT_EQ(form.Combo1->currentIndex(), 0);
     EXPECT_TRUE(form.Option1->isChecked());
-    // Neither selected is a state the stored pair can express.
+    // A stored pair with neither selected gives the window's default,
+    // which is stored in its place.
     clearSettings();
     SettingsStore::SaveSetting("Option1", "False");
     SettingsStore::SaveSetting("Option2", "False");
     Form1 neither(fakes.ports());
     neither.Form_Load();
-    EXPECT_FALSE(neither.Option1->isChecked());
+    EXPECT_TRUE(neither.Option1->isChecked());
     EXPECT_FALSE(neither.Option2->isChecked());
+    EXPECT_EQ(stored("Option1"), QStringLiteral("True"));
+    EXPECT_EQ(stored("Option2"), QStringLiteral("False"));
+}
+
+TEST_F(Form1Test, ClickingTheSelectedOptionKeepsItSelected) {
+    Form1 form(fakes.ports());
+    form.Form_Load();
+    form.Option1->click();
+    EXPECT_TRUE(form.Option1->isChecked());
+    EXPECT_FALSE(form.Option2->isChecked());
+    form.Option2->click();
+    form.Option2->click();
+    EXPECT_FALSE(form.Option1->isChecked());
+    EXPECT_TRUE(form.Option2->isChecked());
+    EXPECT_EQ(stored("Option1"), QStringLiteral("False"));
+    EXPECT_EQ(stored("Option2"), QStringLiteral("True"));
+    form.Option1->click();
+    EXPECT_TRUE(form.Option1->isChecked());
+    EXPECT_FALSE(form.Option2->isChecked());
+    EXPECT_EQ(stored("Option1"), QStringLiteral("True"));
+    EXPECT_EQ(stored("Option2"), QStringLiteral("False"));
 }
 
 TEST_F(Form1Test, HelpShowsFiveParagraphsWithoutIcon) {
@@ -221,4 +245,57 @@ TEST_F(Form1Test, ClosingEndsOutlookProcessesThenTheProgram) {
     form.close();
     EXPECT_TRUE(ended);
     EXPECT_EQ(table.signalled, (QList<QPair<qint64, int>>{{100, SIGTERM}, {101, SIGTERM}}));
+}
+
+TEST_F(Form1Test, ClosingDuringAScanEndsTheScanAndTheProgramAtOnce) {
+    auto world = outlook::fake::FakeOutlook::create();
+    const auto installed = world->install();
+    auto &inbox = world->addStore("Mailbox").addFolder("Inbox");
+    for (int i = 0; i < 5; ++i)
+        inbox.addMail().subject(QString::number(i));
+    Form1 form(fakes.ports());
+    form.Form_Load();
+    int ended = 0;
+    form.endProgram = [&] { ++ended; };
+    form.show();
+    int events = 0;
+    fakes.events.onProcess = [&] {
+        if (++events == 3) // the store, the folder, then the first message
+            form.close();
+    };
+    form.PushButton1->click();
+    EXPECT_EQ(ended, 1);
+    EXPECT_EQ(events, 3) << "the scan went on behind the closed window";
+    EXPECT_LT(form.listModel().count(), 5);
+    EXPECT_EQ(world->liveApplications(), 0) << "the store is still held";
+    EXPECT_TRUE(fakes.dialogs.boxes.isEmpty());
+}
+
+TEST_F(Form1Test, StartDownloadingClickedDuringADownloadIsIgnored) {
+    auto world = outlook::fake::FakeOutlook::create();
+    const auto installed = world->install();
+    auto &inbox = world->addStore("Mailbox").addFolder("Inbox");
+    inbox.addMail().subject("a").addAttachment("broken.pdf", "x").fail("SaveAsFile", "Disk full");
+    inbox.addMail().subject("b").attach("fine.pdf", "y");
+    QTemporaryDir target;
+    Form1 form(fakes.ports());
+    form.Form_Load();
+    form.PushButton1->click();
+    ASSERT_EQ(form.listModel().count(), 2);
+    form.Combo1->setCurrentIndex(1); // "All"
+    fakes.dialogs.folderAnswers = {target.path(), target.path()};
+    // The error box of the first attachment is up while the user clicks again.
+    int clicks = 0;
+    fakes.dialogs.onBox = [&](const test::ShownBox &) {
+        ++clicks;
+        form.PushButton3->click();
+    };
+    form.PushButton3->click();
+    EXPECT_EQ(clicks, 1);
+    EXPECT_EQ(fakes.dialogs.folderTitles.size(), 1) << "a nested download asked for its folder";
+    EXPECT_EQ(QDir(target.path()).entryList(QDir::Files), QStringList{"fine.pdf"});
+    // Afterwards the button works again.
+    fakes.dialogs.onBox = nullptr;
+    form.PushButton3->click();
+    EXPECT_EQ(fakes.dialogs.folderTitles.size(), 2);
 }

@@ -1,4 +1,5 @@
 #include "app/core/operation.h"
+#include "app/core/runguard.h"
 #include "support/fakeports.h"
 
 #include <gtest/gtest.h>
@@ -68,4 +69,23 @@ TEST(Operation, EachFailureGetsItsOwnBoxAndValuesFallBack) {
     EXPECT_EQ(v, -1);
     EXPECT_EQ(op.value(124, [] { return 5; }, -1), 5);
     EXPECT_EQ(op.failures(), 4);
+}
+
+TEST(RunGuard, RefusesANestedRunAndIsFreeAgainHoweverTheRunEnds) {
+    RunGuard guard;
+    int runs = 0;
+    bool nestedRan = true;
+    EXPECT_TRUE(guard.run([&] {
+        ++runs;
+        EXPECT_TRUE(guard.running());
+        nestedRan = guard.run([&] { ++runs; });
+    }));
+    EXPECT_FALSE(nestedRan);
+    EXPECT_EQ(runs, 1);
+    EXPECT_FALSE(guard.running());
+    // A run that throws leaves the guard free for the next click.
+    EXPECT_THROW(guard.run([] { throw Error("step failed"); }), Error);
+    EXPECT_FALSE(guard.running());
+    EXPECT_TRUE(guard.run([&] { ++runs; }));
+    EXPECT_EQ(runs, 2);
 }

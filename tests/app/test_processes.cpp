@@ -1,4 +1,5 @@
 #include "platform/process/linuxprocesstable.h"
+#include "platform/process/processlauncher.h"
 #include "platform/process/processterminator.h"
 
 #include <QCoreApplication>
@@ -102,4 +103,26 @@ TEST(TerminateProcessesByName, NoMatchAndUnsignallableProcessesPassSilently) {
     EXPECT_EQ(table.sent[0].first, 424242);
     EXPECT_EQ(table.sent[0].second, SIGTERM);
     EXPECT_EQ(table.sleeps, 0) << "nothing was asked to end, so nothing to wait for";
+}
+
+TEST(ProcessLauncherStop, EndsTheProgramAndWaitsForItAlsoWhenItIgnoresTheRequest) {
+    ProcessLauncher launcher;
+    launcher.stopGraceMs = 300;
+    const qint64 polite = launcher.start(QStringLiteral("sleep"), {QStringLiteral("60")});
+    // The ignored request is inherited by the program it becomes.
+    const qint64 stubborn = launcher.start(QStringLiteral("sh"), {QStringLiteral("-c"),
+                                                                  QStringLiteral("trap '' TERM; exec sleep 60")});
+    ASSERT_GT(polite, 0);
+    ASSERT_GT(stubborn, 0);
+    QThread::msleep(100); // let the trap be set before the request comes
+    QElapsedTimer timer;
+    timer.start();
+    launcher.stop(polite);
+    launcher.stop(stubborn);
+    EXPECT_LT(timer.elapsed(), 5000);
+    int exitCode = 0;
+    EXPECT_FALSE(launcher.running(polite, &exitCode)) << "stop returned before the program ended";
+    EXPECT_FALSE(launcher.running(stubborn, &exitCode));
+    EXPECT_EQ(exitCode, -1) << "a killed program has no exit code of its own";
+    launcher.stop(polite); // ended and forgotten: nothing happens
 }

@@ -4,6 +4,7 @@
 // per message written there).
 #include "express/conversion.h"
 
+#include "app/core/error.h"
 #include "platform/process/processlauncher.h"
 #include "support/fakeports.h"
 
@@ -56,8 +57,8 @@ protected:
     }
 
     void run(Launcher &launcher) {
-        ConversionContext context{fakes.dialogs, fakes.events, launcher, files, messages, names,
-                                  app.path(), work.path(), [this](int kind) { pointers.append(kind); }};
+        ConversionContext context{fakes.dialogs, fakes.events, launcher, files, messages, names, app.path(),
+                                  [this] { return work.path(); }, [this](int kind) { pointers.append(kind); }};
         convertDbxFiles(context);
     }
 
@@ -153,13 +154,52 @@ TEST_F(Conversion, FailuresAreReportedAndTheRunGoesOn) {
     // A nested run (a click while waiting) makes a row vanish meanwhile.
     fakes.events.onProcess = [this] { files.removeRowAt(0); };
     ConversionContext context{fakes.dialogs, fakes.events, fakes.launcher, files, messages, names,
-                              app.path(), QString(), {}};
+                              app.path(), [] { return QString(); }, {}};
     convertDbxFiles(context);
     const auto errors = fakes.dialogs.errorBoxes();
     ASSERT_FALSE(errors.isEmpty());
     EXPECT_TRUE(errors[0].text.contains(QStringLiteral("Form2.PushButton2_Click at line 104")));
     EXPECT_TRUE(fakes.launcher.started.isEmpty());
     EXPECT_EQ(boxTexts().last(), QStringLiteral("Done."));
+}
+
+TEST_F(Conversion, AWorkingFolderThatCannotBeMadeFailsStep104OnceAndTheRunEndsWithDone) {
+    addDbx(QStringLiteral("Inbox.dbx"));
+    addDbx(QStringLiteral("Sent.dbx"));
+    messages.appendRow({QStringLiteral("stale")});
+    ConversionContext context{fakes.dialogs, fakes.events, fakes.launcher, files, messages, names, app.path(),
+                              []() -> QString { throw Error("Cannot create the folder \"/ro/eml\""); }, {}};
+    convertDbxFiles(context);
+    const auto errors = fakes.dialogs.errorBoxes();
+    ASSERT_EQ(errors.size(), 1);
+    EXPECT_TRUE(errors[0].text.startsWith(QStringLiteral("Cannot create the folder \"/ro/eml\"\r\n")));
+    EXPECT_TRUE(errors[0].text.contains(QStringLiteral("Form2.PushButton2_Click at line 104")));
+    EXPECT_TRUE(fakes.launcher.started.isEmpty()) << "the converter has nowhere to write";
+    EXPECT_EQ(messages.count(), 0);
+    EXPECT_EQ(boxTexts().last(), QStringLiteral("Done."));
+}
+
+TEST_F(Conversion, StoppingEndsTheRunningConverterAndTheRunWithoutDone) {
+    addDbx(QStringLiteral("Inbox.dbx"));
+    addDbx(QStringLiteral("Sent.dbx"));
+    scriptConverter();
+    fakes.launcher.pollsBeforeExit = 1000000; // runs until it is ended
+    ConversionStop stop;
+    int waits = 0;
+    fakes.events.onProcess = [&] {
+        // The first event is the row's; the next ones come from the wait.
+        if (++waits == 3)
+            stop.stop(fakes.launcher);
+    };
+    ConversionContext context{fakes.dialogs, fakes.events, fakes.launcher, files, messages, names, app.path(),
+                              [this] { return work.path(); }, [this](int kind) { pointers.append(kind); }, &stop};
+    convertDbxFiles(context);
+    EXPECT_EQ(fakes.launcher.started.size(), 1) << "the next row was converted after the stop";
+    EXPECT_EQ(fakes.launcher.stopped, QList<qint64>{1});
+    EXPECT_TRUE(fakes.launcher.runningHandles().isEmpty());
+    EXPECT_EQ(waits, 3);
+    EXPECT_EQ(messages.count(), 0) << "nothing is listed after the stop";
+    EXPECT_TRUE(fakes.dialogs.boxes.isEmpty()) << "no \"Done.\" after the window has gone";
 }
 
 TEST(RunAndWaitTest, StartFailureGivesErrorNumberPlusBase) {

@@ -308,23 +308,75 @@ TEST_F(ScanTest, UnreadableSearchFieldsListTheMessageAfterTheReport) {
     EXPECT_TRUE(errorLines()[0].endsWith("GetMailItems at line 138"));
 }
 
-TEST_F(ScanTest, ANestedScanFinishesAndTheOuterScanGoesOn) {
+TEST_F(ScanTest, AScanClickedDuringAScanIsIgnored) {
     auto &inbox = world->addStore("S").addFolder("Inbox");
     for (int i = 0; i < 5; ++i)
-        inbox.addMail().subject(QString::number(i));
-    int nested = 0;
+        inbox.addMail().subject(QString::number(i)).attach("a.pdf");
+    // The user presses each scan button, "Find" too, while the scan lets
+    // window events run; each press would empty the list and refill it.
+    int events = 0;
     fakes.events.onProcess = [&] {
-        if (nested++ == 3) // the user presses the button again mid-scan
-            scan->PushButton1_Click();
+        switch (events++) {
+        case 2: scan->PushButton1_Click(); break;
+        case 3: scan->PushButton4_Click(); break;
+        case 4: scan->PushButton2_Click(); break;
+        default: break;
+        }
     };
     scan->PushButton1_Click();
     EXPECT_TRUE(fakes.dialogs.boxes.isEmpty());
-    // Events ran for the store, the folder, then message "0"; the fourth run,
-    // before message "1", started the nested scan. It emptied the list and
-    // listed all five; the outer scan then went on from message "1".
-    EXPECT_EQ(column(7), (QStringList{"0", "1", "2", "3", "4", "1", "2", "3", "4"}));
+    EXPECT_EQ(column(7), (QStringList{"0", "1", "2", "3", "4"}));
+    EXPECT_EQ(world->calls().count("Application.GetNamespace(MAPI)"), 1);
     EXPECT_EQ(world->liveApplications(), 0);
-    EXPECT_EQ(pointers.last(), 0);
+    EXPECT_EQ(pointers, (QList<int>{11, 0}));
+    EXPECT_FALSE(scan->scanning());
+
+    // Once the scan has ended, the next click scans again.
+    fakes.events.onProcess = nullptr;
+    scan->PushButton4_Click();
+    EXPECT_EQ(list.count(), 5);
+    EXPECT_EQ(world->calls().count("Application.GetNamespace(MAPI)"), 2);
+}
+
+TEST_F(ScanTest, StoppingEndsTheScanAtOnceAndReleasesTheStore) {
+    auto &inbox = world->addStore("S").addFolder("Inbox");
+    for (int i = 0; i < 5; ++i)
+        inbox.addMail().subject(QString::number(i));
+    inbox.addFolder("Sub").addMail().subject("in a subfolder");
+    world->addStore("T").addFolder("Inbox").addMail().subject("second store");
+    int events = 0;
+    fakes.events.onProcess = [&] {
+        if (++events == 4) // the window closes while message "0" is listed
+            scan->stop();
+    };
+    scan->PushButton1_Click();
+    EXPECT_EQ(events, 4) << "no window event runs once the scan is stopped";
+    EXPECT_LE(list.count(), 1);
+    EXPECT_EQ(world->liveApplications(), 0);
+    EXPECT_TRUE(fakes.dialogs.boxes.isEmpty());
+    // No scan starts any more.
+    fakes.events.onProcess = nullptr;
+    scan->PushButton1_Click();
+    EXPECT_EQ(world->calls().count("Application.GetNamespace(MAPI)"), 1);
+}
+
+TEST_F(ScanTest, StoppingAPstScanClosesTheFileItMounted) {
+    QTemporaryDir dir;
+    pstPath = dir.filePath("archive.pst");
+    QFile file(pstPath);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.close();
+    option1 = false;
+    option2 = true;
+    auto &old = world->addStoreFile(pstPath, "Archive").addFolder("Old");
+    for (int i = 0; i < 3; ++i)
+        old.addMail().subject(QString::number(i));
+    fakes.events.onProcess = [&] { scan->stop(); };
+    scan->PushButton1_Click();
+    EXPECT_TRUE(world->openStoreNames().isEmpty());
+    EXPECT_EQ(world->liveApplications(), 0);
+    EXPECT_EQ(list.count(), 0);
+    EXPECT_TRUE(fakes.dialogs.boxes.isEmpty());
 }
 
 TEST_F(ScanTest, PstPickerSetsThePathOnlyWhenAFileIsChosen) {

@@ -92,11 +92,23 @@ qint64 FakeLauncher::start(const QString &program, const QStringList &arguments)
 }
 
 bool FakeLauncher::running(qint64 handle, int *exitCode) {
-    if (++m_polls[handle] <= pollsBeforeExit)
-        return true;
-    if (exitCode)
-        *exitCode = m_exitCodes.value(handle);
-    return false;
+    if (!m_polls.contains(handle) || ++m_polls[handle] > pollsBeforeExit) {
+        m_polls.remove(handle);
+        if (exitCode)
+            *exitCode = m_exitCodes.value(handle);
+        return false;
+    }
+    return true;
+}
+
+void FakeLauncher::stop(qint64 handle) {
+    stopped.append(handle);
+    if (m_polls.remove(handle) > 0)
+        m_exitCodes[handle] = -1;
+}
+
+QList<qint64> FakeLauncher::runningHandles() const {
+    return m_polls.keys();
 }
 
 } // namespace pw::test

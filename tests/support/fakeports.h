@@ -88,6 +88,8 @@ public:
     bool startDetached(const QString &program, const QStringList &arguments) override;
     qint64 start(const QString &program, const QStringList &arguments) override;
     bool running(qint64 handle, int *exitCode) override;
+    // Ends the program at once, with exit code -1.
+    void stop(qint64 handle) override;
 
     struct Started {
         QString program;
@@ -98,6 +100,9 @@ public:
     // Called for start(); returns exit code, or a negative errno for "could not start".
     std::function<int(const QString &, const QStringList &)> onStart;
     int pollsBeforeExit = 1;
+    QList<qint64> stopped;
+    // Handles of programs started and not yet seen to end.
+    QList<qint64> runningHandles() const;
 
 private:
     QMap<qint64, int> m_exitCodes;

@@ -66,6 +66,10 @@ public:
     virtual qint64 start(const QString &program, const QStringList &arguments) = 0;
     // Polls a started program: true while it runs; otherwise fills exitCode.
     virtual bool running(qint64 handle, int *exitCode) = 0;
+    // Ends a started program and returns once it has ended: it is asked to
+    // end, and killed when it has not within a few seconds. Polling it
+    // afterwards reports it ended. An unknown or ended handle is ignored.
+    virtual void stop(qint64 handle) = 0;
 };
 
 class UrlOpener {

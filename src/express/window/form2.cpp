@@ -1,5 +1,6 @@
 #include "express/window/form2.h"
 
+#include "app/core/error.h"
 #include "app/core/fileroutines.h"
 #include "app/core/operation.h"
 #include "app/core/settingsstore.h"
@@ -10,6 +11,8 @@
 #include "platform/shell/qtdialogs.h"
 
 #include <QCloseEvent>
+#include <QDir>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QIcon>
 #include <QLineEdit>
@@ -20,6 +23,19 @@ namespace pw {
 
 namespace {
 const QString kWindow = QStringLiteral("Form2");
+
+// Two paths name the same file when they lead to it, however they are written.
+QString dbxFileKey(const QString &path) {
+    const QString canonical = QFileInfo(path).canonicalFilePath();
+    return canonical.isEmpty() ? QDir::cleanPath(path) : canonical;
+}
+
+QString homeFolder() {
+    QString home = QDir::homePath();
+    if (home.endsWith(QLatin1Char('/')))
+        home.chop(1);
+    return home;
+}
 } // namespace
 
 Form2::Form2(const Ports &ports, QWidget *parent) : QDialog(parent), m_ports(ports) {
@@ -105,16 +121,40 @@ void Form2::Form_Load() {
     // An absent Location defaults to the desktop; one cleared by the user
     // stays empty.
     QString location;
-    quietly([&] { location = SettingsStore::GetSetting(QStringLiteral("Location"), DesktopFolderPath()); });
+    quietly([&] { location = SettingsStore::GetSetting(QStringLiteral("Location"), defaultLocation()); });
     if (location.isNull())
         location = SettingsStore::GetSetting(QStringLiteral("Location"), QString());
     Text3->setText(location);
+}
+
+QString Form2::defaultLocation() {
+    // A fresh account may have no desktop folder; saving into a missing
+    // folder would fail once per attachment.
+    try {
+        const QString desktop = DesktopFolderPath();
+        if (QFileInfo(desktop).isDir())
+            return desktop;
+    } catch (...) {
+    }
+    return homeFolder() + QLatin1Char('/');
+}
+
+QString Form2::expandLocation(const QString &text) {
+    if (text == QLatin1String("~"))
+        return homeFolder() + QLatin1Char('/');
+    if (text.startsWith(QLatin1String("~/")))
+        return homeFolder() + text.mid(1);
+    return text;
 }
 
 void Form2::Form_QueryUnload() {
     if (m_unloaded)
         return;
     m_unloaded = true;
+    // A converter still running would go on writing into the folder about
+    // to be emptied: it is ended, and waited for, first.
+    if (m_ports.launcher)
+        m_conversionStop.stop(*m_ports.launcher);
     m_ports.events->processEvents();
     m_ports.events->processEvents();
     try {
@@ -151,7 +191,18 @@ void Form2::PushButton14_Click() {
     });
     const QStringList found = Express1::FoundDbxFiles;
     for (const QString &path : found)
-        op.step(104, [&] { m_files->appendRow({path}); });
+        op.step(104, [&] { appendDbxFile(path); });
+}
+
+// Each file is listed once: a file listed twice would be converted, listed
+// and saved twice.
+void Form2::appendDbxFile(const QString &path) {
+    const QString key = dbxFileKey(path);
+    for (int row = 0; row < m_files->count(); ++row) {
+        if (dbxFileKey(m_files->text(row, 0)) == key)
+            return;
+    }
+    m_files->appendRow({path});
 }
 
 void Form2::PushButton1_Click() {
@@ -164,7 +215,7 @@ void Form2::PushButton1_Click() {
     if (op.test(102, [&] { return chosen.isEmpty(); }))
         return;
     for (const QString &path : std::as_const(chosen))
-        op.step(104, [&] { m_files->appendRow({path}); });
+        op.step(104, [&] { appendDbxFile(path); });
 }
 
 void Form2::PushButton5_Click() {
@@ -187,31 +238,67 @@ QString Form2::workingFolderOrCreate() {
     return workingFolder.isEmpty() ? emlWorkingFolder() : workingFolder;
 }
 
-bool Form2::workingFolderFor(const QString &operation, QString &folder) {
-    try {
-        folder = workingFolderOrCreate();
-        return true;
-    } catch (const std::exception &e) {
-        ErrorReport(*m_ports.dialogs, QString::fromUtf8(e.what()), kWindow, operation, 100);
-        return false;
-    }
-}
-
 void Form2::PushButton2_Click() {
-    QString folder;
-    if (!workingFolderFor(QStringLiteral("PushButton2_Click"), folder))
+    if (m_unloaded)
         return;
-    ConversionContext context{*m_ports.dialogs, *m_ports.events, *m_ports.launcher, *m_files, *m_messages,
-                              EmlFileNames, converterFolder, folder, [this](int kind) { setPointer(kind); }};
-    convertDbxFiles(context);
+    m_converting.run([this] {
+        ConversionContext context{*m_ports.dialogs, *m_ports.events, *m_ports.launcher, *m_files, *m_messages,
+                                  EmlFileNames, converterFolder, [this] { return workingFolderOrCreate(); },
+                                  [this](int kind) { setPointer(kind); }, &m_conversionStop};
+        convertDbxFiles(context);
+    });
 }
 
 void Form2::PushButton7_Click() {
-    QString folder;
-    if (!workingFolderFor(QStringLiteral("PushButton7_Click"), folder))
+    if (m_unloaded)
         return;
+    m_downloading.run([this] { saveAttachments(); });
+}
+
+bool Form2::locationAccepted() {
+    if (m_messages->checkedCount() == 0)
+        return true; // nothing will be written
+    const QString location = expandLocation(Text3->text());
+    // An empty or relative Location is refused by the save itself.
+    if (location.trimmed().isEmpty() || !QDir::isAbsolutePath(location))
+        return true;
+    const QFileInfo info(location);
+    if (info.isDir())
+        return true;
+    const QString problem = info.exists() ? QStringLiteral("\"%1\" is not a folder.")
+                                          : QStringLiteral("The folder \"%1\" does not exist.");
+    m_ports.dialogs->messageBox(problem.arg(location)
+                                    + QStringLiteral(" Please enter the folder to save the attachments to in \"%1\".")
+                                          .arg(Frame1->title()),
+                                MsgButtons::Ok, MsgIcon::Exclamation, QString());
+    return false;
+}
+
+void Form2::saveAttachments() {
+    if (!locationAccepted())
+        return;
+    QString folder;
+    QString problem = QStringLiteral("There is no folder to read the converted messages from");
+    try {
+        folder = workingFolderOrCreate();
+    } catch (const std::exception &e) {
+        problem = QString::fromUtf8(e.what());
+    }
+    if (folder.isEmpty()) {
+        // Every ticked row's message is read from the working folder: the
+        // step that forms its path there (110) fails once for the run, which
+        // then ends as every run does.
+        Operation op(*m_ports.dialogs, kWindow, QStringLiteral("PushButton7_Click"));
+        if (m_messages->checkedCount() > 0)
+            op.fail(110, std::make_exception_ptr(Error(problem)));
+        op.step(156, [&] { setPointer(PointerDefault); });
+        op.step(158, [&] {
+            m_ports.dialogs->messageBox(QStringLiteral("Done."), MsgButtons::Ok, MsgIcon::None, QString());
+        });
+        return;
+    }
     EmlSaveContext context{*m_ports.dialogs, *m_ports.events, *m_messages, EmlFileNames, folder,
-                           [this] { return Text3->text(); }, [this](int kind) { setPointer(kind); }};
+                           [this] { return expandLocation(Text3->text()); }, [this](int kind) { setPointer(kind); }};
     saveEmlAttachments(context);
 }
 

@@ -1,7 +1,9 @@
 #pragma once
 #include "app/core/messagelistmodel.h"
 #include "app/core/ports.h"
+#include "app/core/runguard.h"
 #include "app/look/look.h"
+#include "express/conversion.h"
 
 #include <QDialog>
 #include <QStringList>
@@ -35,6 +37,12 @@ public:
     void PushButton8_Click();   // choose the Location
     void Text3_Change();
 
+    // The Location as a folder path: "~/" at its start is the home folder.
+    static QString expandLocation(const QString &text);
+    // The Location of a window that has none remembered: the desktop
+    // folder when there is one, else the home folder; ends with "/".
+    static QString defaultLocation();
+
     int pointer() const { return m_pointer->pointer(); }
     void setPointer(int kind) { m_pointer->setPointer(kind); }
     WindowPointer &windowPointer() { return *m_pointer; }
@@ -62,14 +70,20 @@ protected:
 private:
     void buildControls();
     QString workingFolderOrCreate();
-    // The working folder, or a report under `operation` when it cannot be made.
-    bool workingFolderFor(const QString &operation, QString &folder);
+    // Appends a .dbx file to the file list unless that file is listed already.
+    void appendDbxFile(const QString &path);
+    // Refuses, with one message, a Location that names no existing folder.
+    bool locationAccepted();
+    void saveAttachments();
 
     Ports m_ports;
     MessageListModel *m_files = nullptr;
     MessageListModel *m_messages = nullptr;
     WindowPointer *m_pointer = nullptr;
     bool m_unloaded = false;
+    RunGuard m_converting;
+    RunGuard m_downloading;
+    ConversionStop m_conversionStop;
 };
 
 } // namespace pw

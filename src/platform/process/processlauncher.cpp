@@ -56,4 +56,17 @@ bool ProcessLauncher::running(qint64 handle, int *exitCode) {
     return false;
 }
 
+void ProcessLauncher::stop(qint64 handle) {
+    QProcess *p = m_processes.value(handle);
+    if (!p || p->state() == QProcess::NotRunning)
+        return;
+    // Asked first, so it can tidy up what it was writing.
+    p->terminate();
+    if (p->waitForFinished(stopGraceMs))
+        return;
+    p->kill();
+    // A killed process ends as soon as the kernel has reaped it.
+    p->waitForFinished(-1);
+}
+
 } // namespace pw

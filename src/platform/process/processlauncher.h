@@ -14,6 +14,10 @@ public:
     bool startDetached(const QString &program, const QStringList &arguments) override;
     qint64 start(const QString &program, const QStringList &arguments) override;
     bool running(qint64 handle, int *exitCode) override;
+    void stop(qint64 handle) override;
+
+    // How long stop() lets a program end by itself before killing it.
+    int stopGraceMs = 3000;
 
 private:
     QMap<qint64, QProcess *> m_processes;
