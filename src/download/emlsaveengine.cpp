@@ -3,7 +3,9 @@
 #include "app/core/error.h"
 #include "app/core/operation.h"
 #include "download/filenaming.h"
+#include "download/tnefsaving.h"
 #include "platform/mime/mimemessage.h"
+#include "platform/mime/safefilewriter.h"
 
 #include <QDir>
 
@@ -27,6 +29,35 @@ QString locationProblem(const QString &location) {
                               "in \"%2\", starting with \"/\".")
             .arg(location, kFrameCaption);
     return QString();
+}
+
+// Saves one attachment at `target`; a winmail.dat wrapper is replaced by the
+// files inside it, each under its own free name in `location`. A wrapper
+// that holds no file, or cannot be read, is saved as it is.
+void saveAttachment(const MimeAttachment &attachment, const QString &location, const QString &target,
+                    EventPump &events) {
+    if (!mayBeTnef(attachment.fileName(), attachment.contentType())) {
+        attachment.saveToFile(target);
+        return;
+    }
+    const std::unique_ptr<QIODevice> wrapper = unnamedFileIn(location);
+    attachment.writeTo([&](const char *data, qint64 size) {
+        if (wrapper->write(data, size) != size)
+            throw Error(QStringLiteral("Cannot write into the folder \"%1\": %2").arg(location, wrapper->errorString()));
+    });
+    const auto place = [&](const QString &name, const WriteContent &content) {
+        SafeFileWriter out(uniqueTargetPath(location, name, [&] { events.processEvents(); }));
+        content([&](const char *data, qint64 size) { out.write(data, size); });
+        out.commit();
+    };
+    try {
+        if (unpackTnef(*wrapper, place) > 0)
+            return;
+    } catch (const TnefUnreadable &e) {
+        attachment.saveToFile(target);
+        throw Error(savedWrapperText(e.text(), target));
+    }
+    attachment.saveToFile(target);
 }
 
 } // namespace
@@ -107,7 +138,7 @@ void saveEmlAttachments(const EmlSaveContext &context) {
                 });
                 if (target.isEmpty())
                     continue;
-                op.step(148, [&] { attachment.saveToFile(target); });
+                op.step(148, [&] { saveAttachment(attachment, location, target, context.events); });
             } // 150
             op.step(152, [&] { pointer(kBusyPointer); });
         } // 154

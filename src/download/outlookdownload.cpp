@@ -4,6 +4,7 @@
 #include "app/core/operation.h"
 #include "download/filenaming.h"
 #include "download/folderpickers.h"
+#include "download/tnefsaving.h"
 #include "outlook/outlook1.h"
 #include "outlook/outlookmodel.h"
 
@@ -56,24 +57,75 @@ QString reserveTemporary(const QString &folder) {
     throw Error(QStringLiteral("Cannot write into the folder \"%1\": no free temporary name").arg(folder));
 }
 
-// Writes one attachment into `folder` under its safe, unique name.
-void saveAttachment(Attachment &attachment, const QString &folder) {
-    const QString name = safeAttachmentName(attachment.fileName());
+// Fills a hidden temporary file in `folder` through `fill`, then gives it
+// `name`, or the next free numbered form of it, and answers that path. When
+// `beforeMove` declines the finished file, it is dropped and the answer is
+// empty.
+QString placeFile(const QString &folder, const QString &name, const std::function<void(const QString &)> &fill,
+               const std::function<bool(const QString &)> &beforeMove = {}) {
     const QString temporary = reserveTemporary(folder);
     try {
-        attachment.SaveAsFile(temporary);
+        fill(temporary);
+        if (beforeMove && !beforeMove(temporary)) {
+            QFile::remove(temporary);
+            return QString();
+        }
         // Another program may take the name between the test and the move;
         // then the next free name is tried.
         for (int attempt = 0; attempt < 100; ++attempt) {
             const QString target = uniqueTargetPath(folder, name, {}, anythingAt);
             if (moveWithoutReplacing(temporary, target))
-                return;
+                return target;
         }
         throw Error(QStringLiteral("No free name for \"%1\" in \"%2\"").arg(name, folder));
     } catch (...) {
         QFile::remove(temporary);
         throw;
     }
+}
+
+// Writes `content` into a new file in `folder` named `name` or a numbered
+// form of it.
+void placeContent(const QString &folder, const QString &name, const WriteContent &content) {
+    placeFile(folder, name, [&](const QString &temporary) {
+        QFile out(temporary);
+        if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            throw Error(QStringLiteral("Cannot write \"%1\": %2").arg(joinLocation(folder, name), out.errorString()));
+        content([&](const char *data, qint64 size) {
+            if (out.write(data, size) != size)
+                throw Error(QStringLiteral("Cannot write \"%1\": %2").arg(joinLocation(folder, name), out.errorString()));
+        });
+        if (!out.flush())
+            throw Error(QStringLiteral("Cannot write \"%1\": %2").arg(joinLocation(folder, name), out.errorString()));
+    });
+}
+
+// Writes one attachment into `folder` under its safe, unique name. A
+// winmail.dat wrapper is replaced by the files inside it; one that holds
+// no file, or cannot be read, is saved as it is.
+void saveAttachment(Attachment &attachment, const QString &folder) {
+    const QString fileName = attachment.fileName();
+    const QString name = safeAttachmentName(fileName);
+    QString unreadable;
+    const QString saved = placeFile(
+        folder, name, [&](const QString &temporary) { attachment.SaveAsFile(temporary); },
+        [&](const QString &temporary) {
+            if (!mayBeTnef(fileName))
+                return true;
+            QFile wrapper(temporary);
+            if (!wrapper.open(QIODevice::ReadOnly))
+                return true;
+            try {
+                return unpackTnef(wrapper, [&](const QString &innerName, const WriteContent &content) {
+                           placeContent(folder, innerName, content);
+                       }) == 0;
+            } catch (const TnefUnreadable &e) {
+                unreadable = e.text();
+                return true;
+            }
+        });
+    if (!unreadable.isEmpty())
+        throw Error(savedWrapperText(unreadable, saved));
 }
 
 enum class Choice { Checked, All, FolderName };
