@@ -14,7 +14,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 corpus=${PW_CORPUS_DIR:-$here/../../shared/corpus}
 bin=$build/bin
 
-mkdir -p "$out"/{dbxreader,registryhive,emllist,mimemessage,pstwalk,entryid,bodytext}
+mkdir -p "$out"/{dbxreader,registryhive,emllist,mimemessage,pstwalk,entryid,bodytext,tnef}
 
 # .dbx files: written by the test suite's fixture writer.
 "$bin/make_dbx_seeds" "$out/dbxreader"
@@ -68,6 +68,32 @@ printf '\000<html><head><meta charset="windows-1251"><title>t</title><style>p{}<
 printf '\002<p>caf\xe9 &euro; &unknown; &#65; &#xZZ; <a href="x">link</a>' >"$b/latin1.html"
 printf '\001{\\rtf1\\ansi\\ansicpg1252\\deff0{\\fonttbl{\\f0 Arial;}}{\\colortbl;\\red0\\green0\\blue0;}\\pard Hello \\b bold\\b0\\par caf\\'"'"'e9 \\u8364? \\tab x\\line{\\*\\htmltag <p>}}' >"$b/doc.rtf"
 printf '\005{\\rtf1\\ansi\\ansicpg932\\uc1 \\'"'"'82\\'"'"'a0 {\\*\\generator x;}\\u12354\\'"'"'82\\'"'"'a0\\par}' >"$b/cp932.rtf"
+
+# winmail.dat wrappers: those of the sample messages, each attached message
+# inside them as a stream of its own, and the pieces cut short.
+if command -v python3 >/dev/null; then
+    python3 - "$corpus/eml" "$out/tnef" <<'PY'
+import email, os, struct, sys
+src, dst = sys.argv[1], sys.argv[2]
+iid = bytes.fromhex("0703020000000000c000000000000046")
+for name in sorted(os.listdir(src)):
+    with open(os.path.join(src, name), "rb") as f:
+        message = email.message_from_binary_file(f)
+    for n, part in enumerate(p for p in message.walk() if p.get_content_type() == "application/ms-tnef"):
+        data = part.get_payload(decode=True) or b""
+        base = os.path.join(dst, f"{name}-{n}")
+        if len(data) <= 65536:
+            open(base + ".dat", "wb").write(data)
+        at = data.find(iid)
+        while at >= 4:
+            length = struct.unpack_from("<I", data, at - 4)[0]
+            inner = data[at + 16:at + length]
+            if len(inner) <= 65536:
+                open(f"{base}-inner{at}.dat", "wb").write(inner)
+            open(f"{base}-head{at}.dat", "wb").write(data[:min(len(data), 4096)])
+            at = data.find(iid, at + 1)
+PY
+fi
 
 # EntryIDs: the target writes them from the store it aims at.
 PW_FUZZ_EMIT_SEEDS="$out/entryid" "$bin/fuzz_entryid" -runs=0 >/dev/null 2>&1 || true

@@ -4,6 +4,7 @@
 #include "app/core/operation.h"
 #include "app/core/safefilewriter.h"
 #include "download/filenaming.h"
+#include "download/tnefsaving.h"
 #include "platform/mime/mimemessage.h"
 
 #include <QDir>
@@ -28,6 +29,35 @@ QString locationProblem(const QString &location) {
                               "in \"%2\", starting with \"/\".")
             .arg(location, kFrameCaption);
     return QString();
+}
+
+// Saves one attachment at `target`; a winmail.dat wrapper is replaced by the
+// files inside it, each under its own free name in `location`. A wrapper
+// that holds no file, or cannot be read, is saved as it is.
+void saveAttachment(const MimeAttachment &attachment, const QString &location, const QString &target,
+                    EventPump &events) {
+    if (!mayBeTnef(attachment.fileName(), attachment.contentType())) {
+        attachment.saveToFile(target);
+        return;
+    }
+    const std::unique_ptr<QIODevice> wrapper = unnamedFileIn(location);
+    attachment.writeTo([&](const char *data, qint64 size) {
+        if (wrapper->write(data, size) != size)
+            throw Error(QStringLiteral("Cannot write into the folder \"%1\": %2").arg(location, wrapper->errorString()));
+    });
+    const auto place = [&](const QString &name, const WriteContent &content) {
+        SafeFileWriter out(uniqueTargetPath(location, name, [&] { events.processEvents(); }), QStringLiteral("the attachment"));
+        content([&](const char *data, qint64 size) { out.write(data, size); });
+        out.commit();
+    };
+    try {
+        if (unpackTnef(*wrapper, place) > 0)
+            return;
+    } catch (const TnefUnreadable &e) {
+        attachment.saveToFile(target);
+        throw Error(savedWrapperText(e.text(), target));
+    }
+    attachment.saveToFile(target);
 }
 
 } // namespace
@@ -112,7 +142,7 @@ void saveEmlAttachments(const EmlSaveContext &context) {
                 op.step(148, [&] {
                     for (int attempt = 0;; ++attempt) {
                         try {
-                            attachment.saveToFile(target);
+                            saveAttachment(attachment, location, target, context.events);
                             return;
                         } catch (const NameTakenError &) {
                             // Another program saved a file of that name since

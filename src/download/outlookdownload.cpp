@@ -5,6 +5,7 @@
 #include "app/core/safefilewriter.h"
 #include "download/filenaming.h"
 #include "download/folderpickers.h"
+#include "download/tnefsaving.h"
 #include "outlook/outlook1.h"
 #include "outlook/outlookmodel.h"
 
@@ -31,15 +32,15 @@ bool anythingAt(const QString &path) {
     return ::lstat(QFile::encodeName(path).constData(), &st) == 0;
 }
 
-// Writes one attachment into `folder` under its safe, unique name. The
-// store writes only to a free name, so a name that another program takes
-// between the test and the save is refused, and the next one is tried.
-void saveAttachment(Attachment &attachment, const QString &folder, TargetNamer &names) {
-    const QString name = safeAttachmentName(attachment.fileName());
+// Writes `content` into a new file in `folder` named `name` or a numbered
+// form of it.
+void placeContent(const QString &folder, const QString &name, const WriteContent &content, TargetNamer &names) {
     for (int attempt = 0; attempt < 100; ++attempt) {
         const QString target = names.uniqueTargetPath(folder, name, {}, anythingAt);
         try {
-            attachment.SaveAsFile(target);
+            SafeFileWriter out(target, QStringLiteral("the attachment"));
+            content([&](const char *data, qint64 size) { out.write(data, size); });
+            out.commit();
             return;
         } catch (const NameTakenError &) {
             if (!anythingAt(target))
@@ -47,6 +48,44 @@ void saveAttachment(Attachment &attachment, const QString &folder, TargetNamer &
         }
     }
     throw Error(QStringLiteral("No free name for \"%1\" in \"%2\"").arg(name, folder));
+}
+
+// Writes one attachment into `folder` under its safe, unique name. The
+// store writes only to a free name, so a name that another program takes
+// between the test and the save is refused, and the next one is tried.
+// A winmail.dat wrapper is replaced by the files inside it; one that holds
+// no file, or cannot be read, is kept as it is.
+void saveAttachment(Attachment &attachment, const QString &folder, TargetNamer &names) {
+    const QString fileName = attachment.fileName();
+    const QString name = safeAttachmentName(fileName);
+    QString saved;
+    for (int attempt = 0; attempt < 100 && saved.isEmpty(); ++attempt) {
+        const QString target = names.uniqueTargetPath(folder, name, {}, anythingAt);
+        try {
+            attachment.SaveAsFile(target);
+            saved = target;
+        } catch (const NameTakenError &) {
+            if (!anythingAt(target))
+                throw;
+        }
+    }
+    if (saved.isEmpty())
+        throw Error(QStringLiteral("No free name for \"%1\" in \"%2\"").arg(name, folder));
+    if (!mayBeTnef(fileName))
+        return;
+    QFile wrapper(saved);
+    if (!wrapper.open(QIODevice::ReadOnly))
+        return;
+    try {
+        const int inside = unpackTnef(wrapper, [&](const QString &innerName, const WriteContent &content) {
+            placeContent(folder, innerName, content, names);
+        });
+        wrapper.close();
+        if (inside > 0)
+            QFile::remove(saved); // its files are saved in its place
+    } catch (const TnefUnreadable &e) {
+        throw Error(savedWrapperText(e.text(), saved));
+    }
 }
 
 enum class Choice { Checked, All, FolderName };

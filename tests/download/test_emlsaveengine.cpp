@@ -1,6 +1,10 @@
 // "Start Downloading" of the Outlook Express window, on .eml files made here.
 #include "download/emlsaveengine.h"
+#include "platform/mime/mimemessage.h"
+#include "platform/tnef/tnefbuilder.h"
 #include "support/fakeports.h"
+
+#include <QCryptographicHash>
 
 #include <QDir>
 #include <QFile>
@@ -229,6 +233,113 @@ TEST_F(EmlSave, ListEmptiedWhileRenamingDoesNotCrash) {
     };
     run();
     EXPECT_EQ(entries(target.path()), (QStringList{QStringLiteral("r.pdf"), QStringLiteral("r_1.pdf")}));
+    EXPECT_EQ(boxTexts().last(), QStringLiteral("Done."));
+}
+
+QByteArray withWinmailDat(const QByteArray &tnef, const QByteArray &name = "winmail.dat") {
+    return "From: Ann\r\nSubject: wrapped\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"XX\"\r\n\r\n"
+           "--XX\r\nContent-Type: text/plain\r\n\r\nsee attached\r\n"
+           "--XX\r\nContent-Type: application/ms-tnef; name=\"" + name + "\"\r\nContent-Disposition: attachment; filename=\"" +
+           name + "\"\r\nContent-Transfer-Encoding: base64\r\n\r\n" + tnef.toBase64() + "\r\n--XX--\r\n";
+}
+
+QByteArray sha256(const QByteArray &data) {
+    return QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex();
+}
+
+// The attachments of a saved .eml file, by name, with their content.
+QMap<QString, QByteArray> attachmentsOf(const QString &emlPath, const QString &scratch) {
+    MimeMessage message;
+    message.load(emlPath);
+    QMap<QString, QByteArray> out;
+    int n = 0;
+    for (const MimeAttachment &a : message.attachments()) {
+        const QString path = scratch + QStringLiteral("/part%1").arg(n++);
+        a.saveToFile(path);
+        out.insert(a.fileName(), readAll(path));
+        QFile::remove(path);
+    }
+    return out;
+}
+
+TEST_F(EmlSave, RichTextCorpusSavesTheFilesInsideItsWinmailDat) {
+    const QString corpus = QStringLiteral(PW_CORPUS_DIR "/eml/rich-text.eml");
+    if (!QFile::exists(corpus))
+        GTEST_SKIP() << "sample corpus not found at " << PW_CORPUS_DIR;
+    addMessage(QStringLiteral("rich-text.eml"), readAll(corpus));
+    run();
+    EXPECT_TRUE(fakes.dialogs.errorBoxes().isEmpty());
+    const QString kitten = QStringLiteral("kitten-playing-with-a-christmas-tree.jpg");
+    // The two parts without a file name are an Outlook task and an
+    // appointment attached as messages; the appointment has the picture too.
+    EXPECT_EQ(entries(target.path()), (QStringList{QStringLiteral("Build a train table.eml"),
+                                                   QStringLiteral("Christmas Celebration!.eml"), kitten}));
+    const QByteArray picture = readAll(target.filePath(kitten));
+    EXPECT_EQ(picture.size(), 375081);
+    EXPECT_EQ(sha256(picture), QByteArray("f79d79bf20d19d17f4bbc92bc59485be362df93deaa92b71cc0d490d3b7ac935"));
+
+    const QByteArray task = readAll(target.filePath(QStringLiteral("Build a train table.eml")));
+    EXPECT_TRUE(task.contains("Subject: Build a train table\r\n"));
+    EXPECT_TRUE(task.contains(QByteArray("Build my nephew an HO-scale train table").toBase64().left(40)));
+    EXPECT_TRUE(attachmentsOf(target.filePath(QStringLiteral("Build a train table.eml")), work.path()).isEmpty());
+    const auto inAppointment = attachmentsOf(target.filePath(QStringLiteral("Christmas Celebration!.eml")), work.path());
+    ASSERT_EQ(inAppointment.keys(), QStringList{kitten});
+    EXPECT_EQ(inAppointment.value(kitten), picture);
+}
+
+TEST_F(EmlSave, UkrCorpusWinmailDatHoldsNoFileAndIsSavedAsItIs) {
+    const QString corpus = QStringLiteral(PW_CORPUS_DIR "/eml/ukr.eml");
+    if (!QFile::exists(corpus))
+        GTEST_SKIP() << "sample corpus not found at " << PW_CORPUS_DIR;
+    addMessage(QStringLiteral("ukr.eml"), readAll(corpus));
+    run();
+    EXPECT_TRUE(fakes.dialogs.errorBoxes().isEmpty());
+    EXPECT_EQ(entries(target.path()), QStringList{QStringLiteral("winmail.dat")});
+    const QByteArray saved = readAll(target.filePath(QStringLiteral("winmail.dat")));
+    EXPECT_EQ(saved.size(), 9566);
+    EXPECT_TRUE(saved.startsWith(QByteArray::fromHex("789f3e22")));
+}
+
+TEST_F(EmlSave, FilesInsideAWrapperAreNamedAndNumberedLikeAnyAttachment) {
+    using namespace tnefbuild;
+    const QByteArray inner = stream(attribute(kMessage, 0x00018004, "Inner\0") +
+                                    fileAttachment("inner file.txt", "inner data"));
+    const QByteArray tnef = stream(fileAttachment("same.txt", "first") + fileAttachment("same.txt", "second") +
+                                   fileAttachment("..\\..\\dir/../evil.txt", "third") +
+                                   messageAttachment("Attached note", inner));
+    addMessage(QStringLiteral("a.eml"), messageWith({{"same.txt", "outside"}}));
+    addMessage(QStringLiteral("b.eml"), withWinmailDat(tnef));
+    run();
+    EXPECT_TRUE(fakes.dialogs.errorBoxes().isEmpty());
+    EXPECT_EQ(entries(target.path()), (QStringList{QStringLiteral("Attached note.eml"), QStringLiteral("evil.txt"),
+                                                   QStringLiteral("same.txt"), QStringLiteral("same_1.txt"),
+                                                   QStringLiteral("same_1_2.txt")}));
+    EXPECT_EQ(readAll(target.filePath(QStringLiteral("same.txt"))), QByteArray("outside"));
+    EXPECT_EQ(readAll(target.filePath(QStringLiteral("same_1.txt"))), QByteArray("first"));
+    EXPECT_EQ(readAll(target.filePath(QStringLiteral("same_1_2.txt"))), QByteArray("second"));
+    EXPECT_EQ(readAll(target.filePath(QStringLiteral("evil.txt"))), QByteArray("third"));
+    const auto inNote = attachmentsOf(target.filePath(QStringLiteral("Attached note.eml")), work.path());
+    EXPECT_EQ(inNote.value(QStringLiteral("inner file.txt")), QByteArray("inner data"));
+    EXPECT_EQ(inNote.size(), 1);
+}
+
+TEST_F(EmlSave, DamagedWrapperIsSavedAsItIsWithAReport) {
+    using namespace tnefbuild;
+    const QByteArray whole = stream(fileAttachment("a.txt", "some data"));
+    const QByteArray truncated = whole.left(whole.size() - 7);
+    const QByteArray badChecksum = stream(rendering() + attribute(kAttachment, 0x0006800F, "data", 1));
+    addMessage(QStringLiteral("a.eml"), withWinmailDat(truncated));
+    addMessage(QStringLiteral("b.eml"), withWinmailDat(badChecksum, "WINMAIL.DAT"));
+    run();
+    EXPECT_EQ(entries(target.path()), (QStringList{QStringLiteral("WINMAIL.DAT"), QStringLiteral("winmail.dat")}));
+    EXPECT_EQ(readAll(target.filePath(QStringLiteral("winmail.dat"))), truncated);
+    EXPECT_EQ(readAll(target.filePath(QStringLiteral("WINMAIL.DAT"))), badChecksum);
+    const auto errors = fakes.dialogs.errorBoxes();
+    ASSERT_EQ(errors.size(), 2);
+    EXPECT_TRUE(errors[0].text.contains(QStringLiteral("saved as it is")) && errors[0].text.contains(QStringLiteral("ends early")))
+        << errors[0].text.toStdString();
+    EXPECT_TRUE(errors[1].text.contains(QStringLiteral("checksum")));
+    EXPECT_TRUE(errors[1].text.contains(QStringLiteral("at line 148")));
     EXPECT_EQ(boxTexts().last(), QStringLiteral("Done."));
 }
 

@@ -2,7 +2,12 @@
 #include "download/folderpickers.h"
 #include "download/outlookdownload.h"
 #include "fakeoutlook.h"
+#include "platform/tnef/tnefbuilder.h"
 #include "support/fakeports.h"
+#if defined(PW_HAVE_PSTWRITER)
+#include "platform/pst/pstengine.h"
+#include "pstwriter/pstwriter.h"
+#endif
 
 #include <QDir>
 #include <QFile>
@@ -245,3 +250,62 @@ TEST_F(DownloadTest, RowsFromAPstFileOpenThatFileAgainForTheRun) {
     EXPECT_EQ(files(), (QStringList{"old.txt"}));
     EXPECT_EQ(world->openStoreNames(), (QStringList{"Mailbox"})) << "closed again after the run";
 }
+
+TEST_F(DownloadTest, WinmailDatIsReplacedByTheFilesInsideIt) {
+    using namespace tnefbuild;
+    const QByteArray inner = stream(attribute(kMessage, 0x00018004, "Minutes\0") + fileAttachment("notes.txt", "n"));
+    const QByteArray good = stream(fileAttachment("report.pdf", "%PDF") + fileAttachment("../report.pdf", "%PDF 2") +
+                                   messageAttachment(QString(), inner));
+    const QByteArray damaged = good.left(good.size() - 3);
+    row(inbox->addMail().attach("winmail.dat", good).attach("report.pdf", "plain"), "Inbox");
+    row(inbox->addMail().attach("Winmail.dat", damaged).attach("winmail.dat", "not a wrapper"), "Inbox");
+    run();
+    EXPECT_EQ(files(), (QStringList{"Minutes.eml", "Winmail.dat", "report.pdf", "report_1.pdf", "report_1_2.pdf",
+                                    "winmail.dat"}));
+    EXPECT_EQ(readAll(dir.filePath("report.pdf")), QByteArray("%PDF"));
+    EXPECT_EQ(readAll(dir.filePath("report_1.pdf")), QByteArray("%PDF 2"));
+    EXPECT_EQ(readAll(dir.filePath("report_1_2.pdf")), QByteArray("plain"));
+    EXPECT_EQ(readAll(dir.filePath("Winmail.dat")), damaged);
+    EXPECT_EQ(readAll(dir.filePath("winmail.dat")), QByteArray("not a wrapper"));
+    const auto errors = fakes.dialogs.errorBoxes();
+    ASSERT_EQ(errors.size(), 1);
+    EXPECT_TRUE(errors[0].text.contains("saved as it is")) << errors[0].text.toStdString();
+    EXPECT_TRUE(errors[0].text.contains("at line 210"));
+}
+
+#if defined(PW_HAVE_PSTWRITER)
+// The real mail-store engine, on a store written for the purpose.
+TEST(DownloadFromPst, WinmailDatOfAStoredMessageSavesAsItsContents) {
+    using namespace tnefbuild;
+    QTemporaryDir dir;
+    QTemporaryDir out;
+    const QByteArray tnef = stream(fileAttachment("plan.txt", "the plan") +
+                                   messageAttachment("Forwarded", stream(fileAttachment("inner.txt", "inner"))));
+    pstwriter::Store store("Mailbox");
+    pstwriter::Message m;
+    m.subject = "wrapped";
+    auto wrapper = pstwriter::Attachment::file("winmail.dat", pstwriter::Content::bytes(tnef.toStdString()));
+    wrapper.mimeType = "application/ms-tnef";
+    m.attachments.push_back(std::move(wrapper));
+    const std::uint32_t nid = store.root().addFolder("Inbox").addMessage(std::move(m));
+    const QString path = dir.filePath("store.pst");
+    store.write(path.toStdString());
+
+    ScopedCreator creator([path](const QString &) { return pw::pst::createPstApplication({path}); });
+    FakePorts fakes;
+    MessageListModel list;
+    QStringList texts(9);
+    texts[1] = "Inbox";
+    texts[8] = QString::fromStdString(store.entryId(nid));
+    list.appendRow(texts);
+    DownloadControls controls;
+    controls.choiceText = [] { return QStringLiteral("All"); };
+    controls.setPointer = [](int) {};
+    fakes.dialogs.folderAnswers.push_back(out.path());
+    OutlookDownload(fakes.dialogs, list, controls);
+    EXPECT_TRUE(fakes.dialogs.errorBoxes().isEmpty());
+    EXPECT_EQ(QDir(out.path()).entryList(QDir::Files | QDir::Hidden), (QStringList{"Forwarded.eml", "plan.txt"}));
+    EXPECT_EQ(readAll(QDir(out.path()).filePath("plan.txt")), QByteArray("the plan"));
+    EXPECT_TRUE(readAll(QDir(out.path()).filePath("Forwarded.eml")).contains("filename=\"inner.txt\""));
+}
+#endif

@@ -85,6 +85,18 @@ void Form2::buildControls() {
     m_pointer->hover(this, PointerDefault);
     m_pointer->hover(Frame1, PointerDefault);
 
+    // Help shown on the window's "What's This" and as the saving button's tip.
+    const QString help = QStringLiteral(
+        "\"Start Downloading\" saves every attachment of the ticked messages into the folder named under "
+        "\"Save Attachment(s) To This Folder\", never over a file that is already there: a name that is taken "
+        "gets a number.\n\n"
+        "A winmail.dat attachment (the wrapper some Outlook mail arrives in) is unpacked: the files inside it are "
+        "saved in its place, and a message attached inside it is saved as an .eml file. A winmail.dat that holds "
+        "no file, or cannot be read, is saved as it is.");
+    setWhatsThis(help);
+    PushButton7->setToolTip(help);
+    PushButton7->setWhatsThis(help);
+
     connect(PushButton14, &QPushButton::clicked, this, &Form2::PushButton14_Click);
     connect(PushButton1, &QPushButton::clicked, this, &Form2::PushButton1_Click);
     connect(PushButton5, &QPushButton::clicked, this, &Form2::PushButton5_Click);

@@ -220,8 +220,13 @@ bool MimeAttachment::isUuencoded() const {
 }
 
 void MimeAttachment::saveToFile(const QString &path) const {
-    Ref<GMimeStream> decoded(openDecoded(m_data->part));
     SafeFileWriter out(path, QStringLiteral("the attachment"));
+    writeTo([&](const char *data, qint64 size) { out.write(data, size); });
+    out.commit();
+}
+
+void MimeAttachment::writeTo(const std::function<void(const char *data, qint64 size)> &sink) const {
+    Ref<GMimeStream> decoded(openDecoded(m_data->part));
     if (m_data->uuBlock < 0) {
         QByteArray buffer(kChunk, Qt::Uninitialized);
         for (;;) {
@@ -231,7 +236,7 @@ void MimeAttachment::saveToFile(const QString &path) const {
                                 .arg(m_data->fileName, QString::fromLocal8Bit(std::strerror(errno ? errno : EIO))));
             if (n == 0)
                 break;
-            out.write(buffer.constData(), n);
+            sink(buffer.constData(), n);
         }
     } else {
         LineReader lines(decoded.get());
@@ -249,14 +254,13 @@ void MimeAttachment::saveToFile(const QString &path) const {
             if (line.trimmed().isEmpty())
                 continue;
             if (const auto bytes = uu::decodeLine(line))
-                out.write(bytes->constData(), bytes->size());
+                sink(bytes->constData(), bytes->size());
             // A line that cannot be decoded is dropped; the rest of the
             // block is still worth having.
         }
         if (!inBlock)
             throw Error(QStringLiteral("The uuencoded attachment \"%1\" is no longer in its message").arg(m_data->fileName));
     }
-    out.commit();
 }
 
 struct MimeMessage::Private {

@@ -11,6 +11,7 @@
 #include <QList>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 namespace pw {
@@ -33,6 +34,8 @@ public:
     // new: an existing file of that name is never written over, and a failed
     // save leaves nothing behind. Throws pw::Error naming the cause.
     void saveToFile(const QString &path) const;
+    // Hands the decoded content to `sink` in chunks, as saveToFile writes it.
+    void writeTo(const std::function<void(const char *data, qint64 size)> &sink) const;
 
 private:
     std::shared_ptr<const Data> m_data;
