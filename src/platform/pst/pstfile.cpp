@@ -152,7 +152,7 @@ struct Subnodes {
 
 bool subnodesSound(pst_file *pf, std::uint64_t blockId, int depth, Subnodes &nodes) {
     BlockBuffer block;
-    if (depth > 4 || !readBlock(pf, blockId, block))
+    if (depth > 16 || !readBlock(pf, blockId, block))
         return false;
     const bool wide = pf->do_read64 != 0;
     const int idBytes = wide ? 8 : 4;
@@ -169,9 +169,14 @@ bool subnodesSound(pst_file *pf, std::uint64_t blockId, int depth, Subnodes &nod
         const unsigned char *entry = b + header + i * entrySize;
         if (leaf) {
             const std::uint64_t id = readLe(entry, 4);
+            const std::uint64_t subnodeBlock = readLe(entry + 2 * idBytes, idBytes);
             nodes.ids.insert(id);
-            if ((id & 0x1F) == 0x05)
-                nodes.attachmentObjects.emplace_back(readLe(entry + idBytes, idBytes), readLe(entry + 2 * idBytes, idBytes));
+            if ((id & 0x1F) == 0x05 && depth == 0)
+                nodes.attachmentObjects.emplace_back(readLe(entry + idBytes, idBytes), subnodeBlock);
+            // libpst follows a subnode's own subnodes too, as deep as they go.
+            Subnodes inner;
+            if (subnodeBlock && pst_getID(pf, subnodeBlock) && !subnodesSound(pf, subnodeBlock, depth + 1, inner))
+                return false;
         }
         else if (!subnodesSound(pf, readLe(entry + idBytes, idBytes), depth + 1, nodes))
             return false;

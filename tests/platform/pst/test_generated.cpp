@@ -337,7 +337,8 @@ TEST(PstGenerated, StoresWithTheSameRecordKeyKeepTheirOwnMessages) {
         EXPECT_NE(idA, idB);
         EXPECT_EQ(ns->GetItemFromID(idA)->Subject(), QStringLiteral("original message"));
         EXPECT_EQ(ns->GetItemFromID(idB)->Subject(), QStringLiteral("backup message"));
-        const QString saved = dir.filePath(QStringLiteral("saved-") + QString::number(qHash(idB)));
+        static int saves = 0;
+        const QString saved = dir.filePath(QStringLiteral("saved-%1").arg(++saves));
         ns->GetItemFromID(idB)->Attachments()->Item(1)->SaveAsFile(saved);
         EXPECT_EQ(readFile(saved), QByteArray("backup message"));
     };
