@@ -11,6 +11,9 @@
 #include <QStandardPaths>
 #include <QThread>
 
+#include <filesystem>
+#include <system_error>
+
 namespace pw::Shell32 {
 
 namespace {
@@ -116,8 +119,14 @@ QString emlWorkingFolder() {
         throw Error(QStringLiteral("There is no per-user cache folder to convert messages into"));
     const QString folder = cache + QStringLiteral("/Parcelwise/eml");
     if (!QDir(folder).exists()) {
-        if (!QDir().mkpath(folder))
-            throw Error(QStringLiteral("Cannot create the folder \"%1\"").arg(folder));
+        // The reason goes into the report: a full disk, a missing right or
+        // a file in the way each need another remedy.
+        std::error_code error;
+        std::filesystem::create_directories(std::filesystem::path(QFile::encodeName(folder).toStdString()), error);
+        if (error || !QDir(folder).exists())
+            throw Error(QStringLiteral("Cannot create the folder \"%1\": %2")
+                            .arg(folder, error ? QString::fromLocal8Bit(error.message().c_str())
+                                               : QStringLiteral("it is not a folder")));
         // Converted mail is private.
         QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     }

@@ -379,6 +379,7 @@ TEST_F(Form2Test, AWorkingFolderThatCannotBeMadeFailsTheStepThatUsesItAndBothBut
     ASSERT_EQ(errors.size(), 1);
     EXPECT_TRUE(errors[0].text.contains("Form2.PushButton2_Click at line 104"));
     EXPECT_TRUE(errors[0].text.contains(base.filePath("file"))) << "the report names the folder";
+    EXPECT_TRUE(errors[0].text.contains("Not a directory")) << "and why it cannot be made";
     EXPECT_TRUE(fakes.launcher.started.isEmpty());
     EXPECT_EQ(fakes.dialogs.boxes.last().text, QStringLiteral("Done."));
 
