@@ -100,12 +100,8 @@ std::string EmlWriter::finish(const std::string &stem) {
     flush();
     const int fd = m_fd;
     m_fd = -1;
-    // Delayed write errors (network file systems, quotas) surface at close.
-    if (::close(fd) != 0 && errno != EINTR)
-        throw WriteError(std::string("cannot write into ") + m_folder.path() + ": " +
-                             std::strerror(errno),
-                         errno);
-    const std::string name = m_folder.publish(m_temporaryName, stem);
+    // The folder closes the file, where delayed write errors surface.
+    const std::string name = m_folder.publish(fd, m_temporaryName, stem);
     m_published = true;
     forgetUnfinished();
     return name;
