@@ -7,6 +7,8 @@
 #include <QRandomGenerator>
 #include <QStringDecoder>
 
+#include <cctype>
+
 namespace pw::tnef {
 
 namespace {
