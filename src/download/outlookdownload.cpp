@@ -107,6 +107,7 @@ void saveAttachment(Attachment &attachment, const QString &folder) {
     const QString fileName = attachment.fileName();
     const QString name = safeAttachmentName(fileName);
     QString unreadable;
+    QString partly;
     const QString saved = placeFile(
         folder, name, [&](const QString &temporary) { attachment.SaveAsFile(temporary); },
         [&](const QString &temporary) {
@@ -122,10 +123,16 @@ void saveAttachment(Attachment &attachment, const QString &folder) {
             } catch (const TnefUnreadable &e) {
                 unreadable = e.text();
                 return true;
+            } catch (const Error &e) {
+                // A file inside could not be written: keep the wrapper too.
+                partly = e.text();
+                return true;
             }
         });
     if (!unreadable.isEmpty())
         throw Error(savedWrapperText(unreadable, saved));
+    if (!partly.isEmpty())
+        throw Error(partlyUnpackedText(partly, saved));
 }
 
 enum class Choice { Checked, All, FolderName };
