@@ -92,6 +92,31 @@ for name in sorted(os.listdir(src)):
                 open(f"{base}-inner{at}.dat", "wb").write(inner)
             open(f"{base}-head{at}.dat", "wb").write(data[:min(len(data), 4096)])
             at = data.find(iid, at + 1)
+
+# One built here: files of one name, a name with a path, an attached message
+# with a recipient and a file of its own.
+def attr(level, aid, data): return struct.pack("<BII", level, aid, len(data)) + data + struct.pack("<H", sum(data) & 0xFFFF)
+def pad(b): return b + b"\0" * ((-len(b)) % 4)
+def pstr(pid, s, t=0x1E):
+    b = s.encode("utf-16le") + b"\0\0" if t == 0x1F else s.encode("cp1252") + b"\0"
+    return struct.pack("<HHII", t, pid, 1, len(b)) + pad(b)
+def pint(pid, v): return struct.pack("<HHI", 3, pid, v)
+def pobj(pid, b): return struct.pack("<HHII", 0xD, pid, 1, len(b) + 16) + pad(iid + b)
+def props(*ps): return struct.pack("<I", len(ps)) + b"".join(ps)
+def stream(*attrs): return struct.pack("<IH", 0x223E9F78, 1) + b"".join(attrs)
+head = attr(1, 0x00089006, b"\0\0\1\0") + attr(1, 0x00069007, struct.pack("<II", 1252, 0))
+def rend(): return attr(2, 0x00069002, b"\1\0" + b"\0" * 12)
+def fileatt(title, data, *ps):
+    return rend() + attr(2, 0x00018010, title.encode() + b"\0") + attr(2, 0x0006800F, data) + (attr(2, 0x00069005, props(*ps)) if ps else b"")
+inner = stream(head, attr(1, 0x00018004, b"Inner\0"), attr(1, 0x0002800C, b"hello\0"),
+               attr(1, 0x00069003, props(pstr(0x0C1A, "Sender \u00e9", 0x1F), pstr(0x5D01, "s@example.org"))),
+               attr(1, 0x00069004, struct.pack("<I", 1) + props(pstr(0x3001, "Bob"), pstr(0x39FE, "bob@example.org"), pint(0x0C15, 1))),
+               fileatt("inner.txt", b"inner data", pstr(0x3707, "inner file.txt"), pstr(0x370E, "text/plain")))
+outer = stream(head, fileatt("A.TXT", b"first", pstr(0x3707, "same.txt")), fileatt("B.TXT", b"second", pstr(0x3707, "same.txt", 0x1F)),
+               fileatt("C.TXT", b"third", pstr(0x3707, "..\\..\\dir/../evil.txt")),
+               rend() + attr(2, 0x00018010, b"Untitled Attachment\0") +
+               attr(2, 0x00069005, props(pstr(0x3001, "Attached note"), pint(0x3705, 5), pobj(0x3701, inner))))
+open(os.path.join(dst, "built.dat"), "wb").write(outer)
 PY
 fi
 

@@ -8,6 +8,7 @@
 #include "platform/mime/mimemessage.h"
 
 #include <QDir>
+#include <QFileInfo>
 
 namespace pw {
 
@@ -50,14 +51,22 @@ void saveAttachment(const MimeAttachment &attachment, const QString &location, c
         content([&](const char *data, qint64 size) { out.write(data, size); });
         out.commit();
     };
+    // A file inside may have taken the wrapper's name meanwhile.
+    const auto saveWrapper = [&] {
+        const QString path = uniqueTargetPath(location, QFileInfo(target).fileName());
+        attachment.saveToFile(path);
+        return path;
+    };
     try {
         if (unpackTnef(*wrapper, place) > 0)
             return;
     } catch (const TnefUnreadable &e) {
-        attachment.saveToFile(target);
-        throw Error(savedWrapperText(e.text(), target));
+        throw Error(savedWrapperText(e.text(), saveWrapper()));
+    } catch (const Error &e) {
+        // A file inside could not be written: keep the wrapper too.
+        throw Error(partlyUnpackedText(e.text(), saveWrapper()));
     }
-    attachment.saveToFile(target);
+    saveWrapper();
 }
 
 } // namespace

@@ -85,6 +85,9 @@ void saveAttachment(Attachment &attachment, const QString &folder, TargetNamer &
             QFile::remove(saved); // its files are saved in its place
     } catch (const TnefUnreadable &e) {
         throw Error(savedWrapperText(e.text(), saved));
+    } catch (const Error &e) {
+        // A file inside could not be written: the wrapper stays too.
+        throw Error(partlyUnpackedText(e.text(), saved));
     }
 }
 

@@ -86,4 +86,8 @@ QString savedWrapperText(const QString &reason, const QString &path) {
     return QStringLiteral("The files inside \"%1\" could not be unpacked, so it was saved as it is. %2").arg(path, reason);
 }
 
+QString partlyUnpackedText(const QString &reason, const QString &path) {
+    return QStringLiteral("Not every file inside \"%1\" could be saved, so it was saved as it is too. %2").arg(path, reason);
+}
+
 } // namespace pw

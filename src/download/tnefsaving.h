@@ -43,7 +43,8 @@ int unpackTnef(QIODevice &wrapper, const PlaceFile &place);
 std::unique_ptr<QIODevice> unnamedFileIn(const QString &folder);
 
 // The report for a wrapper that was saved as it is because it could not be
-// read.
+// read, or because a file inside it could not be written.
 QString savedWrapperText(const QString &reason, const QString &path);
+QString partlyUnpackedText(const QString &reason, const QString &path);
 
 } // namespace pw

@@ -4,8 +4,11 @@
 
 #include "app/core/error.h"
 
+#include <QMimeDatabase>
 #include <QRandomGenerator>
 #include <QStringDecoder>
+
+#include <cctype>
 
 namespace pw::tnef {
 
@@ -240,7 +243,11 @@ void Writer::attachmentPart(const Attachment &attachment, int depth) {
         message(*attachment.message, depth + 1);
         return;
     }
-    line("Content-Type: " + mediaType(attachment.mimeType) +
+    // Without a type of its own, the part's type follows its name's extension.
+    QString type = attachment.mimeType;
+    if (type.isEmpty() && !name.isEmpty())
+        type = QMimeDatabase().mimeTypeForFile(name, QMimeDatabase::MatchExtension).name();
+    line("Content-Type: " + mediaType(type) +
          (name.isEmpty() || !isPlainAscii(name) ? QByteArray() : "; " + parameter("name", name)));
     line("Content-Disposition: attachment" + (name.isEmpty() ? QByteArray() : "; " + parameter("filename", name)));
     if (!attachment.contentId.isEmpty() && isPlainAscii(attachment.contentId))

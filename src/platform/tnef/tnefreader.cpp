@@ -4,6 +4,7 @@
 
 #include <QStringDecoder>
 
+#include <cstring>
 #include <iconv.h>
 
 namespace pw::tnef {
