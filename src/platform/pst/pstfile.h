@@ -8,6 +8,8 @@
 // engine walks the node B-tree itself, links the tree through a hash map,
 // and hands libpst a ready tree: everything else (block index, item
 // parsing, attachment data) stays libpst's.
+#include "app/core/codepage.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -89,10 +91,6 @@ private:
 // Microsoft's FILETIME (100 ns since 1601, UTC) as milliseconds since 1970.
 std::int64_t filetimeToMsecs(std::uint64_t filetime);
 std::optional<std::uint64_t> filetimeOf(const FILETIME *time);
-
-// 8-bit text in a Windows code page as Unicode (unknown pages read as
-// Windows-1252).
-QString decodeCodepage(const QByteArray &bytes, int codepage);
 
 // A libpst string: UTF-8 when libpst converted it, else 8-bit text in
 // `codepage`. Absent strings give nullopt.

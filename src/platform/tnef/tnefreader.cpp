@@ -1,11 +1,11 @@
 #include "platform/tnef/tnefreader.h"
 
+#include "app/core/codepage.h"
+
 #include "app/core/error.h"
 
-#include <QStringDecoder>
 
 #include <cstring>
-#include <iconv.h>
 
 namespace pw::tnef {
 
@@ -100,41 +100,6 @@ qint64 padded(qint64 size) {
     return (size + 3) & ~qint64(3);
 }
 
-QString decodeCodepage(const QByteArray &bytes, int codepage) {
-    if (bytes.isEmpty())
-        return {};
-    if (codepage == 65001 || codepage == 20127) {
-        QStringDecoder utf8(QStringDecoder::Utf8);
-        return utf8(bytes);
-    }
-    const QByteArray name = "CP" + QByteArray::number(codepage > 0 ? codepage : 1252);
-    iconv_t cd = iconv_open("UTF-8", name.constData());
-    if (cd == reinterpret_cast<iconv_t>(-1))
-        cd = iconv_open("UTF-8", "CP1252");
-    if (cd == reinterpret_cast<iconv_t>(-1))
-        return QString::fromLatin1(bytes);
-    QByteArray out(bytes.size() * 4 + 16, Qt::Uninitialized);
-    QByteArray in = bytes;
-    char *inPtr = in.data();
-    size_t inLeft = static_cast<size_t>(in.size());
-    char *outPtr = out.data();
-    size_t outLeft = static_cast<size_t>(out.size());
-    while (inLeft > 0) {
-        if (::iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) != static_cast<size_t>(-1))
-            break;
-        if (outLeft < 4)
-            break;
-        // A byte the code page leaves undefined keeps its own value.
-        const QByteArray kept = QString(QChar(static_cast<uchar>(*inPtr))).toUtf8();
-        memcpy(outPtr, kept.constData(), static_cast<size_t>(kept.size()));
-        outPtr += kept.size();
-        outLeft -= static_cast<size_t>(kept.size());
-        ++inPtr;
-        --inLeft;
-    }
-    ::iconv_close(cd);
-    return QString::fromUtf8(out.constData(), outPtr - out.constData());
-}
 
 // A window [pos, end) onto the device, every read checked against it.
 class Cursor {
