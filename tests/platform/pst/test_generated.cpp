@@ -354,3 +354,41 @@ TEST(PstGenerated, StoresWithTheSameRecordKeyKeepTheirOwnMessages) {
     second->AddStore(backup);
     EXPECT_EQ(firstItem(second->StoreRootOf(backup))->EntryID(), firstItem(first->StoreRootOf(backup))->EntryID());
 }
+
+// Some real stores set the reserved low bit of a block reference; readers
+// must treat it as zero. Under the cyclic encoding the block id is also the
+// key, so a reader that kept the bit would decode garbage and lose every
+// attachment of the message.
+TEST(PstGenerated, ReservedBitInTheAttachmentTableReferenceLosesNothing) {
+    pstwriter::StoreOptions options;
+    options.encryption = pstwriter::Encryption::High;
+    options.reservedBitOnAttachmentTables = true;
+    std::vector<pstwriter::Message> messages;
+    for (int m = 0; m < 3; ++m) {
+        pstwriter::Message message = mail("with attachments " + std::to_string(m));
+        for (int a = 0; a <= m; ++a) {
+            // Small, one block, and several blocks.
+            const std::size_t size = a == 0 ? 100 : 20000 * std::size_t(a);
+            message.attachments.push_back(pstwriter::Attachment::file(
+                "file" + std::to_string(m) + std::to_string(a) + ".bin", pstwriter::Content::generated(size, unsigned(m * 10 + a))));
+        }
+        messages.push_back(std::move(message));
+    }
+    Fixture fixture(messages, options);
+    int saved = 0;
+    for (int m = 1; m <= 3; ++m) {
+        auto item = fixture.item(m);
+        EXPECT_EQ(item->Subject(), QStringLiteral("with attachments %1").arg(m - 1));
+        auto attachments = item->Attachments();
+        ASSERT_EQ(attachments->count(), m);
+        for (int a = 1; a <= m; ++a) {
+            auto attachment = attachments->Item(a);
+            EXPECT_EQ(attachment->fileName(), QStringLiteral("file%1%2.bin").arg(m - 1).arg(a - 1));
+            const QString target = fixture.out(QStringLiteral("out%1").arg(++saved));
+            attachment->SaveAsFile(target);
+            const std::string expected = pstwriter::Content::generated(a == 1 ? 100 : 20000 * std::size_t(a - 1),
+                                                                       unsigned((m - 1) * 10 + a - 1)).readAll();
+            EXPECT_EQ(readFile(target), QByteArray::fromStdString(expected));
+        }
+    }
+}

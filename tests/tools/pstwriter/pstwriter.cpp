@@ -363,7 +363,8 @@ StoreWriter::Written StoreWriter::writeMessage(const Message &m, Cells *contents
     }
     if (!m.attachments.empty()) {
         const Written t = writeTable(attachmentColumns(), attachmentRows);
-        node.subnodes.push_back({kAttachmentTableId, t.bidData, t.bidSub});
+        const std::uint64_t reserved = m_store.options().reservedBitOnAttachmentTables ? 1 : 0;
+        node.subnodes.push_back({kAttachmentTableId, t.bidData | reserved, t.bidSub});
     }
     const Written r = writeTable(recipientColumns(), recipients);
     node.subnodes.push_back({kRecipientTableId, r.bidData, r.bidSub});

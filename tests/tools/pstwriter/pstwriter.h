@@ -61,7 +61,7 @@ using Time = std::chrono::sys_seconds;
 // A UTC point in time, for delivery and submit times.
 Time utc(int year, int month, int day, int hour = 0, int minute = 0, int second = 0);
 
-enum class Encryption { None, Compressible };
+enum class Encryption { None, Compressible, High };
 
 // The bytes of an attachment: held in memory, generated on the fly from a
 // seed, or read from a file while the store is written.
@@ -202,6 +202,9 @@ struct StoreOptions {
     std::optional<std::array<std::uint8_t, 16>> recordKey;
     // Offline stores of newer Outlook lack PR_IPM_SUBTREE_ENTRYID.
     bool writeIpmSubtreeEntryId = true;
+    // Sets the reserved low bit in each message's reference to its
+    // attachment table, as some real stores have it; readers must ignore it.
+    bool reservedBitOnAttachmentTables = false;
 };
 
 class Store {
