@@ -47,6 +47,24 @@ bool writeAll(int fd, const char *data, size_t size) {
     return true;
 }
 
+// Holds back SIGINT, SIGTERM and SIGHUP for its lifetime.
+class SignalsHeld {
+public:
+    SignalsHeld() {
+        sigset_t terminating;
+        sigemptyset(&terminating);
+        for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP})
+            sigaddset(&terminating, signalNumber);
+        ::pthread_sigmask(SIG_BLOCK, &terminating, &m_previous);
+    }
+    ~SignalsHeld() { ::pthread_sigmask(SIG_SETMASK, &m_previous, nullptr); }
+    SignalsHeld(const SignalsHeld &) = delete;
+    SignalsHeld &operator=(const SignalsHeld &) = delete;
+
+private:
+    sigset_t m_previous;
+};
+
 } // namespace
 
 EmlFolder::EmlFolder(const std::string &path) : m_path(path), m_pid(static_cast<long>(::getpid())) {
@@ -58,7 +76,9 @@ EmlFolder::EmlFolder(const std::string &path) : m_path(path), m_pid(static_cast<
         throw BadInputError("cannot open the output folder " + path + ": " + errorText(err));
     }
     // Permission bits do not tell the whole story (read-only mounts, ACLs,
-    // root); creating a file does.
+    // root); creating a file does. A run ended meanwhile must not leave the
+    // probe behind.
+    const SignalsHeld held;
     std::string probe;
     try {
         const int fd = createTemporary(probe);
@@ -160,32 +180,26 @@ std::string EmlFolder::linkUnnamed(int fd, std::string &temporaryName, const std
             failNaming(name, err);
         }
         // No hard links here after all: the content moves to a hidden file.
+        // Nothing knows that file's name if the run ends now, so a
+        // terminating signal waits until it is published or removed.
         m_unnamedWorks = false;
-        int hidden = -1;
+        const SignalsHeld held;
         try {
-            hidden = createHidden(temporaryName);
+            copyToHidden(fd, temporaryName);
         } catch (...) {
             ::close(fd);
+            discard(temporaryName);
+            temporaryName.clear();
             throw;
         }
-        const std::unique_ptr<char[]> buffer = std::make_unique_for_overwrite<char[]>(kCopyChunk);
-        off_t offset = 0;
-        for (;;) {
-            const ssize_t got = ::pread(fd, buffer.get(), kCopyChunk, offset);
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got < 0 || (got > 0 && !writeAll(hidden, buffer.get(), static_cast<size_t>(got)))) {
-                const int copyErr = errno;
-                ::close(fd);
-                ::close(hidden);
-                throw WriteError("cannot write into " + m_path + ": " + errorText(copyErr), copyErr);
-            }
-            if (got == 0)
-                break;
-            offset += got;
-        }
         ::close(fd);
-        return publish(hidden, temporaryName, stem);
+        try {
+            return publishHidden(temporaryName, stem);
+        } catch (...) {
+            discard(temporaryName);
+            temporaryName.clear();
+            throw;
+        }
     }
     ::close(fd);
     throw WriteError("every name for " + stem + ".eml is taken in " + m_path, EEXIST);
@@ -197,27 +211,40 @@ std::string EmlFolder::publish(int fd, std::string &temporaryName, const std::st
     // Delayed write errors (network file systems, quotas) surface at close.
     if (::close(fd) != 0 && errno != EINTR)
         throw WriteError("cannot write into " + m_path + ": " + errorText(errno), errno);
+    return publishHidden(temporaryName, stem);
+}
+
+std::string EmlFolder::publishHidden(const std::string &temporaryName, const std::string &stem) {
     for (unsigned suffix = 1; suffix < kMaxSuffix; ++suffix) {
         const std::string name = candidateName(stem, suffix);
         // Ended between reserving and moving, the run would leave an empty
         // .eml behind: a terminating signal waits the two calls out.
-        sigset_t terminating, previous;
-        sigemptyset(&terminating);
-        for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP})
-            sigaddset(&terminating, signalNumber);
-        ::pthread_sigmask(SIG_BLOCK, &terminating, &previous);
-        bool moved = false;
-        try {
-            moved = moveOntoReservation(temporaryName, name);
-        } catch (...) {
-            ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-            throw;
-        }
-        ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-        if (moved)
+        const SignalsHeld held;
+        if (moveOntoReservation(temporaryName, name))
             return name;
     }
     throw WriteError("every name for " + stem + ".eml is taken in " + m_path, EEXIST);
+}
+
+void EmlFolder::copyToHidden(int from, std::string &temporaryName) {
+    const int hidden = createHidden(temporaryName);
+    const std::unique_ptr<char[]> buffer = std::make_unique_for_overwrite<char[]>(kCopyChunk);
+    off_t offset = 0;
+    for (;;) {
+        const ssize_t got = ::pread(from, buffer.get(), kCopyChunk, offset);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0 || (got > 0 && !writeAll(hidden, buffer.get(), static_cast<size_t>(got)))) {
+            const int err = errno;
+            ::close(hidden);
+            throw WriteError("cannot write into " + m_path + ": " + errorText(err), err);
+        }
+        if (got == 0)
+            break;
+        offset += got;
+    }
+    if (::close(hidden) != 0 && errno != EINTR)
+        throw WriteError("cannot write into " + m_path + ": " + errorText(errno), errno);
 }
 
 void EmlFolder::discard(const std::string &temporaryName) noexcept {

@@ -38,6 +38,8 @@ public:
 private:
     int createHidden(std::string &name);
     std::string linkUnnamed(int fd, std::string &temporaryName, const std::string &stem);
+    std::string publishHidden(const std::string &temporaryName, const std::string &stem);
+    void copyToHidden(int from, std::string &temporaryName);
     bool moveOntoReservation(const std::string &temporaryName, const std::string &name);
     [[noreturn]] void failNaming(const std::string &name, int err) const;
 
