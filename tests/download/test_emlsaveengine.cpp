@@ -119,6 +119,22 @@ TEST_F(EmlSave, SameNameInThreeMessagesIsNumberedAndNothingIsWrittenOver) {
     EXPECT_EQ(readAll(target.filePath(QStringLiteral("report_1_2_3.pdf"))), QByteArray("first"));
 }
 
+TEST_F(EmlSave, HugeHiddenAndDisguisedNamesAreSavedUnderPlainOnes) {
+    // A name of megabytes used to freeze the run in the shortening.
+    const QByteArray huge = QByteArray(2 * 1024 * 1024, 'n') + ".pdf";
+    addMessage(QStringLiteral("a.eml"), messageWith({{huge, "big"},
+                                                     {".profile", "dot"},
+                                                     {"invoice\xE2\x80\xAE" "fdp.exe", "rlo"},
+                                                     {" . ", "blank"}}));
+    run();
+    EXPECT_EQ(boxTexts(), QStringList{QStringLiteral("Done.")});
+    const QString shortened = QString(251, QLatin1Char('n')) + QStringLiteral(".pdf");
+    EXPECT_EQ(entries(target.path()), (QStringList{QStringLiteral("attachment.pdf"), QStringLiteral("invoice_fdp.exe"),
+                                                   shortened, QStringLiteral("profile")}));
+    EXPECT_EQ(readAll(target.filePath(shortened)), QByteArray("big"));
+    EXPECT_EQ(readAll(target.filePath(QStringLiteral("attachment.pdf"))), QByteArray("blank"));
+}
+
 TEST_F(EmlSave, HiddenNamesAreShownAndAFolderOfTheNameIsNotTouched) {
     QFile hidden(target.filePath(QStringLiteral(".hidden.pdf")));
     ASSERT_TRUE(hidden.open(QIODevice::WriteOnly));
