@@ -11,7 +11,7 @@ work="${1:-$PWD/build-bench/work}"
 mkdir -p "$work"
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DPARCELWISE_TESTS=ON -DPARCELWISE_BENCH=ON >/dev/null
 cmake --build build-bench -j"$(nproc)" --target \
-  bench_engine bench_outlookroad bench_emlsave bench_unfurl bench_registry
+  bench_engine bench_outlookroad bench_emlsave bench_unfurl bench_registry bench_samename
 export QT_QPA_PLATFORM=offscreen
 bin=build-bench/bin
 echo "== machine: $(nproc) cores, $(free -g | awk '/Mem:/ {print $2}') GB, $(uname -sr)"
@@ -21,6 +21,8 @@ echo "== download All (2,000 x 1 MB; 20 x 50 MB) against cp"
 "$bin/bench_outlookroad" "$work"
 echo "== listing and saving 10,000 .eml files against cat"
 "$bin/bench_emlsave" "$work/eml"
+echo "== 10,000 attachments of one name against 10,000 distinct names, both roads"
+"$bin/bench_samename" "$work"
 echo "== unfurl on a 500 MB .dbx against one sequential read"
 "$bin/bench_unfurl" "$work/dbx"
 echo "== registry file parsing"
