@@ -53,7 +53,8 @@ int codepageOf(const pst_item &message, int storeCodepage) {
 }
 
 QString messageClassOf(const pst_item &message) {
-    return message.ascii_type ? QString::fromUtf8(message.ascii_type) : QString();
+    const char *type = message.ascii_type; // a packed field: read it out first
+    return type ? QString::fromUtf8(type, static_cast<qsizetype>(strnlen(type, kMaxPropertySize))) : QString();
 }
 
 QString subjectOf(const pst_item &message, int storeCodepage) {

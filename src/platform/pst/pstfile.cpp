@@ -409,15 +409,22 @@ void PstFile::linkNodeTree() {
     };
     for (pst_desc_tree &node : m_nodes) {
         pst_desc_tree *parent = nullptr;
-        if (node.parent_d_id != 0 && node.parent_d_id != node.d_id) {
-            const auto it = m_byId.find(node.parent_d_id);
+        const std::uint64_t parentId = node.parent_d_id;
+        const std::uint64_t id = node.d_id;
+        if (parentId != 0 && parentId != id) {
+            const auto it = m_byId.find(parentId);
             if (it != m_byId.end())
                 parent = it->second;
         }
         if (parent) {
+            // Through locals: libpst's packed fields cannot bind to references.
+            pst_desc_tree *head = parent->child;
+            pst_desc_tree *tail = parent->child_tail;
+            append(&node, head, tail);
+            parent->child = head;
+            parent->child_tail = tail;
             node.parent = parent;
             ++parent->no_child;
-            append(&node, parent->child, parent->child_tail);
         } else {
             append(&node, m_top, m_topTail);
         }
