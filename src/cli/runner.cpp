@@ -305,6 +305,12 @@ int Run::exec() {
         failure(path, QString(), why);
     });
 
+    if (files.isEmpty() && m_failures == 0) {
+        print(m_err, QStringLiteral("%1: no .pst, .ost, .dbx or .eml files in %2\n")
+                         .arg(QLatin1String(kProgram), named.join(QStringLiteral(", "))));
+        return kExitUsage;
+    }
+
     ReadCallbacks callbacks;
     callbacks.onMessage = [this](const Message &message) { onMessage(message); };
     callbacks.stop = [this] { return stopping(); };
@@ -449,6 +455,9 @@ int parseArguments(const QStringList &arguments, Options &options, std::FILE *ou
         return usageError(err, QStringLiteral("save needs the folder to save into: --to DIR"));
     if (!saving && haveTo)
         return usageError(err, QStringLiteral("--to is for save only"));
+    // As in the window, a blank folder name selects nothing worth running for.
+    if (options.filter.folderMode && options.filter.folderName.trimmed().isEmpty())
+        return usageError(err, QStringLiteral("--folder needs a folder name"));
     if (!saving && options.dryRun)
         return usageError(err, QStringLiteral("--dry-run is for save only"));
     if (!saving && options.keepTnef)
