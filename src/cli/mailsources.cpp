@@ -177,13 +177,15 @@ void StoreSession::read(const QString &path, const selection::Filter &filter, co
         message.subfolder = selection::subfolderText(found.holder, found.topFolder);
         message.attachmentCount = found.attachmentCount;
         try {
-            const QDateTime when = found.item->ReceivedTime();
-            // Outlook's "no date" is 1 January 4501.
-            if (when.date().year() < 4501)
-                message.date = when;
-            message.sender = oneLine(found.item->SenderName());
-            message.subject = oneLine(found.item->Subject());
             message.id = found.item->EntryID();
+            if (callbacks.details) {
+                const QDateTime when = found.item->ReceivedTime();
+                // Outlook's "no date" is 1 January 4501.
+                if (when.date().year() < 4501)
+                    message.date = when;
+                message.sender = oneLine(found.item->SenderName());
+                message.subject = oneLine(found.item->Subject());
+            }
         } catch (const std::exception &e) {
             callbacks.onFailure(message.folderPath, QString::fromUtf8(e.what()));
             return;

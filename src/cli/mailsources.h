@@ -63,6 +63,10 @@ struct ReadCallbacks {
     // Asked while an attachment is written: true ends the write, which
     // then leaves nothing behind.
     std::function<bool()> abandonWrite;
+    // False when only the attachments and the id are wanted (saving with
+    // plain output): the date, sender and subject of store messages are
+    // then not read.
+    bool details = true;
 };
 
 // The open stores of one run. They stay open until the run ends, so two

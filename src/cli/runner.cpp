@@ -315,6 +315,7 @@ int Run::exec() {
     callbacks.onMessage = [this](const Message &message) { onMessage(message); };
     callbacks.stop = [this] { return stopping(); };
     callbacks.abandonWrite = [this] { return stopping(); };
+    callbacks.details = !m_saving || m_options.json;
     StoreSession stores;
     int usable = 0;
     for (const SourceFile &file : files) {
