@@ -11,7 +11,7 @@ work="${1:-$PWD/build-bench/work}"
 mkdir -p "$work"
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DPARCELWISE_TESTS=ON -DPARCELWISE_BENCH=ON >/dev/null
 cmake --build build-bench -j"$(nproc)" --target \
-  bench_engine bench_outlookroad bench_emlsave bench_unfurl bench_registry bench_samename
+  bench_engine bench_outlookroad bench_emlsave bench_unfurl bench_registry bench_samename bench_cli
 export QT_QPA_PLATFORM=offscreen
 bin=build-bench/bin
 echo "== machine: $(nproc) cores, $(free -g | awk '/Mem:/ {print $2}') GB, $(uname -sr)"
@@ -25,5 +25,7 @@ echo "== 10,000 attachments of one name against 10,000 distinct names, both road
 "$bin/bench_samename" "$work"
 echo "== unfurl on a 500 MB .dbx against one sequential read"
 "$bin/bench_unfurl" "$work/dbx"
+echo "== parcelwise-cli save against the window's download; 8 stores by 2 processes against 1"
+"$bin/bench_cli" "$work/cli" 3
 echo "== registry file parsing"
 "$bin/bench_registry"

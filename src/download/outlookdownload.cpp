@@ -2,16 +2,11 @@
 
 #include "app/core/error.h"
 #include "app/core/operation.h"
-#include "app/core/safefilewriter.h"
-#include "download/filenaming.h"
+#include "download/attachmentsaver.h"
 #include "download/folderpickers.h"
-#include "download/tnefsaving.h"
+#include "outlook/mailselection.h"
 #include "outlook/outlook1.h"
 #include "outlook/outlookmodel.h"
-
-#include <QFile>
-
-#include <sys/stat.h>
 
 namespace pw {
 
@@ -25,70 +20,10 @@ template <class T> T &deref(const std::shared_ptr<T> &p) {
     return *p;
 }
 
-// Anything at the path (file, folder, hidden file, dangling link) makes the
-// name taken: the download never writes over what the folder holds.
-bool anythingAt(const QString &path) {
-    struct stat st {};
-    return ::lstat(QFile::encodeName(path).constData(), &st) == 0;
-}
-
-// Writes `content` into a new file in `folder` named `name` or a numbered
-// form of it.
-void placeContent(const QString &folder, const QString &name, const WriteContent &content, TargetNamer &names) {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const QString target = names.uniqueTargetPath(folder, name, {}, anythingAt);
-        try {
-            SafeFileWriter out(target, QStringLiteral("the attachment"));
-            content([&](const char *data, qint64 size) { out.write(data, size); });
-            out.commit();
-            return;
-        } catch (const NameTakenError &) {
-            if (!anythingAt(target))
-                throw;
-        }
-    }
-    throw Error(QStringLiteral("No free name for \"%1\" in \"%2\"").arg(name, folder));
-}
-
-// Writes one attachment into `folder` under its safe, unique name. The
-// store writes only to a free name, so a name that another program takes
-// between the test and the save is refused, and the next one is tried.
-// A winmail.dat wrapper is replaced by the files inside it; one that holds
-// no file, or cannot be read, is kept as it is.
-void saveAttachment(Attachment &attachment, const QString &folder, TargetNamer &names) {
-    const QString fileName = attachment.fileName();
-    const QString name = safeAttachmentName(fileName);
-    QString saved;
-    for (int attempt = 0; attempt < 100 && saved.isEmpty(); ++attempt) {
-        const QString target = names.uniqueTargetPath(folder, name, {}, anythingAt);
-        try {
-            attachment.SaveAsFile(target);
-            saved = target;
-        } catch (const NameTakenError &) {
-            if (!anythingAt(target))
-                throw;
-        }
-    }
-    if (saved.isEmpty())
-        throw Error(QStringLiteral("No free name for \"%1\" in \"%2\"").arg(name, folder));
-    if (!mayBeTnef(fileName))
-        return;
-    QFile wrapper(saved);
-    if (!wrapper.open(QIODevice::ReadOnly))
-        return;
-    try {
-        const int inside = unpackTnef(wrapper, [&](const QString &innerName, const WriteContent &content) {
-            placeContent(folder, innerName, content, names);
-        });
-        wrapper.close();
-        if (inside > 0)
-            QFile::remove(saved); // its files are saved in its place
-    } catch (const TnefUnreadable &e) {
-        throw Error(savedWrapperText(e.text(), saved));
-    } catch (const Error &e) {
-        // A file inside could not be written: the wrapper stays too.
-        throw Error(partlyUnpackedText(e.text(), saved));
-    }
+// Writes one attachment into the run's folder under its safe, unique name;
+// a winmail.dat wrapper is replaced by the files inside it.
+void saveAttachment(Attachment &attachment, AttachmentSaver &saver) {
+    saver.save(attachment.fileName(), QString(), [&](const QString &target) { attachment.SaveAsFile(target); });
 }
 
 enum class Choice { Checked, All, FolderName };
@@ -149,7 +84,7 @@ void OutlookDownload(Dialogs &dialogs, MessageListModel &list, const DownloadCon
 
     int row = 1;
     int selected = 0;
-    TargetNamer names;
+    AttachmentSaver saver(target);
     op.step(L.start, [&] { row = 1; });
     op.step(L.count, [&] { selected = 0; });
     while (op.test(L.loop, [&] { return row <= list.count(); })) {
@@ -160,7 +95,7 @@ void OutlookDownload(Dialogs &dialogs, MessageListModel &list, const DownloadCon
         if (mode == Choice::Checked)
             isSelected = op.test(L.select, [&] { return list.isChecked(r); });
         else if (mode == Choice::FolderName)
-            isSelected = op.test(L.select, [&] { return list.text(r, 1) == folderName || list.text(r, 2) == folderName; });
+            isSelected = op.test(L.select, [&] { return selection::matchesFolderName(folderName, list.text(r, 1), list.text(r, 2)); });
         if (isSelected) {
             op.step(L.counted, [&] { ++selected; });
             ItemPtr item;
@@ -172,7 +107,7 @@ void OutlookDownload(Dialogs &dialogs, MessageListModel &list, const DownloadCon
                     return deref(attachments).count();
                 }, 0);
                 for (int a = 1; a <= count; ++a) {
-                    op.step(L.save, [&] { saveAttachment(deref(deref(attachments).Item(a)), target, names); });
+                    op.step(L.save, [&] { saveAttachment(deref(deref(attachments).Item(a)), saver); });
                     op.step(L.nextAttachment, [] {});
                 }
             }

@@ -2,6 +2,7 @@
 
 #include "app/core/error.h"
 #include "app/core/operation.h"
+#include "outlook/mailselection.h"
 #include "outlook/outlook1.h"
 
 #include <QFileInfo>
@@ -12,7 +13,6 @@ using namespace outlook;
 
 namespace {
 const QString kWindow = QStringLiteral("Form1");
-constexpr int kMail = 43;
 
 // Only an ordinary file counts: not a folder, not a hidden file.
 bool isOrdinaryFile(const QString &path) {
@@ -154,8 +154,7 @@ void OutlookScan::scanPstFile(Operation &op, const NamespacePtr &ns) {
 void OutlookScan::GetMailItems(int pLevel, const FolderPtr &pFld) {
     Operation op(m_dialogs, kWindow, QStringLiteral("GetMailItems"));
     if (op.test(100, [&] {
-            const QString name = deref(pFld).name();
-            return name == QLatin1String("Internet Newsgroups") || name == QLatin1String("All Public Folders");
+            return selection::isSkippedFolder(deref(pFld).name());
         }))
         return;
     FoldersPtr children;
@@ -189,7 +188,7 @@ void OutlookScan::GetMailItems(int pLevel, const FolderPtr &pFld) {
             op.step(118, [&] { item = deref(items).Item(i); });
             if (!item)
                 continue; // the folder shrank meanwhile; reported above
-            if (!op.test(118, [&] { return item->Class() == kMail; }))
+            if (!op.test(118, [&] { return selection::isMailClass(item->Class()); }))
                 continue;
             bool take = true;
             if (op.test(122, [&] { return bWithAttachmentsOnly; })) {
@@ -228,7 +227,7 @@ void OutlookScan::addRow(Operation &op, int first, const ItemPtr &item, const QS
     QStringList row(9);
     op.step(first, [&] { row[0] = strRootName; });
     op.step(first + 2, [&] { row[1] = strTopFolderName; });
-    if (op.test(first + 4, [&] { return holder != strTopFolderName; }))
+    if (op.test(first + 4, [&] { return !selection::subfolderText(holder, strTopFolderName).isEmpty(); }))
         op.step(first + 6, [&] { row[2] = holder; });
     else
         op.step(first + 8, [&] { row[2].clear(); });
@@ -242,8 +241,7 @@ void OutlookScan::addRow(Operation &op, int first, const ItemPtr &item, const QS
         op.step(first + 20, [&] { row[5].clear(); });
     }
     op.step(first + 24, [&] {
-        const int n = deref(item->Attachments()).count();
-        row[6] = n > 0 ? QStringLiteral("Yes (%1)").arg(n) : QStringLiteral("No");
+        row[6] = selection::attachmentsText(deref(item->Attachments()).count());
     });
     op.step(first + 26, [&] { row[7] = item->Subject(); });
     op.step(first + 28, [&] { row[8] = item->EntryID(); });
@@ -252,19 +250,9 @@ void OutlookScan::addRow(Operation &op, int first, const ItemPtr &item, const QS
 
 bool OutlookScan::MatchesSearchText(const QString &body, const QString &senderName, const QString &address,
                                     const QString &receivedTime) const {
-    // Every test reads the search box afresh: typing during a search applies
-    // to the messages tested afterwards.
-    const auto occurs = [this](const QString &field) {
-        if (field.isEmpty())
-            return false;
-        return field.toUpper().contains(m_controls.searchText().toUpper());
-    };
-    bool found = false;
-    found = occurs(body) || found;
-    found = occurs(senderName) || found;
-    found = occurs(address) || found;
-    found = occurs(receivedTime) || found;
-    return found;
+    // The search box is read afresh for each message: typing during a
+    // search applies to the messages tested afterwards.
+    return selection::matchesSearchText(m_controls.searchText(), {body, senderName, address, receivedTime});
 }
 
 void OutlookScan::PushButton8_Click() {

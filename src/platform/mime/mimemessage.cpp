@@ -346,6 +346,18 @@ bool MimeMessage::isLoaded() const {
     return static_cast<bool>(d->message);
 }
 
+QString MimeMessage::bodyText() const {
+    if (!d->message)
+        return QString();
+    GMimeObject *body = g_mime_message_get_body(d->message.get());
+    if (!body || !GMIME_IS_TEXT_PART(body))
+        return QString();
+    char *text = g_mime_text_part_get_text(GMIME_TEXT_PART(body));
+    const QString result = QString::fromUtf8(text);
+    g_free(text);
+    return result;
+}
+
 int MimeMessage::attachmentCount() const {
     return static_cast<int>(d->attachments.size());
 }

@@ -56,6 +56,9 @@ public:
     void clear();
 
     bool isLoaded() const;
+    // The text of the message's main text part (plain text preferred),
+    // decoded to Unicode; empty when it has none.
+    QString bodyText() const;
     int attachmentCount() const;
     const QList<MimeAttachment> &attachments() const;
 

@@ -1,0 +1,124 @@
+#include "outlook/mailselection.h"
+
+#include "app/core/error.h"
+#include "outlook/outlook1.h"
+
+namespace pw::selection {
+
+bool isSkippedFolder(const QString &folderName) {
+    return folderName == QLatin1String("Internet Newsgroups") || folderName == QLatin1String("All Public Folders");
+}
+
+bool isMailClass(int objectClass) {
+    return objectClass == outlook::olMail;
+}
+
+bool matchesSearchText(const QString &searchText, const QStringList &fields) {
+    const QString wanted = searchText.toUpper();
+    bool found = false;
+    for (const QString &field : fields) {
+        // Every field is tested, as the window does; no short cut.
+        if (!field.isEmpty() && field.toUpper().contains(wanted))
+            found = true;
+    }
+    return found;
+}
+
+bool matchesFolderName(const QString &folderName, const QString &topFolder, const QString &subfolder) {
+    return topFolder == folderName || subfolder == folderName;
+}
+
+QString subfolderText(const QString &holder, const QString &topFolder) {
+    return holder != topFolder ? holder : QString();
+}
+
+QString attachmentsText(int count) {
+    return count > 0 ? QStringLiteral("Yes (%1)").arg(count) : QStringLiteral("No");
+}
+
+StoreWalk::StoreWalk(Filter filter, OnFound onFound, OnFailure onFailure, std::function<bool()> stop)
+    : m_filter(std::move(filter)), m_onFound(std::move(onFound)), m_onFailure(std::move(onFailure)),
+      m_stop(std::move(stop)) {}
+
+void StoreWalk::walk(const outlook::FolderPtr &root) {
+    if (!root)
+        return;
+    QStringList path;
+    walkFolder(root, path);
+}
+
+// `path` names `folder` from the top level down; empty for the root.
+void StoreWalk::walkFolder(const outlook::FolderPtr &folder, QStringList &path) {
+    const QString where = path.isEmpty() ? QStringLiteral("the top of the store") : path.join(QLatin1Char('/'));
+    outlook::FoldersPtr children;
+    int count = 0;
+    try {
+        if (isSkippedFolder(folder->name()))
+            return;
+        children = folder->Folders();
+        count = children ? children->count() : 0;
+    } catch (const std::exception &e) {
+        m_onFailure(where, QString::fromUtf8(e.what()));
+        return;
+    }
+    for (int c = 1; c <= count && !stopping(); ++c) {
+        outlook::FolderPtr child;
+        QString name;
+        try {
+            child = children->Item(c);
+            name = child->name();
+        } catch (const std::exception &e) {
+            m_onFailure(where, QString::fromUtf8(e.what()));
+            continue;
+        }
+        path.append(name);
+        walkFolder(child, path);
+        listMessages(child, path);
+        path.removeLast();
+    }
+}
+
+void StoreWalk::listMessages(const outlook::FolderPtr &folder, const QStringList &path) {
+    const QString where = path.join(QLatin1Char('/'));
+    outlook::ItemsPtr items;
+    int count = 0;
+    try {
+        items = folder->Items();
+        count = items ? items->count() : 0;
+    } catch (const std::exception &e) {
+        m_onFailure(where, QString::fromUtf8(e.what()));
+        return;
+    }
+    for (int i = 1; i <= count; ++i) {
+        if (stopping())
+            return;
+        Found found;
+        try {
+            outlook::ItemPtr item = items->Item(i);
+            if (!item || !isMailClass(item->Class()))
+                continue;
+            found.attachmentCount = item->Attachments()->count();
+            if (m_filter.withAttachmentsOnly && found.attachmentCount == 0)
+                continue;
+            found.topFolder = path.first();
+            found.holder = path.last();
+            if (m_filter.folderMode
+                && !matchesFolderName(m_filter.folderName, found.topFolder, subfolderText(found.holder, found.topFolder)))
+                continue;
+            if (m_filter.searchMode
+                && !matchesSearchText(m_filter.searchText,
+                                      {item->Body(), item->SenderName(), item->SenderEmailAddress(),
+                                       Outlook1::receivedTimeText(item->ReceivedTime())}))
+                continue;
+            found.path = path;
+            found.item = std::move(item);
+        } catch (const std::exception &e) {
+            m_onFailure(QStringLiteral("%1, message %2").arg(where).arg(i), QString::fromUtf8(e.what()));
+            continue;
+        }
+        // Outside the try: what the caller throws (a stop) is the caller's.
+        m_onFound(found);
+    }
+}
+
+} // namespace pw::selection
