@@ -10,6 +10,7 @@
 #include "outlook/outlookmodel.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <sys/stat.h>
 
@@ -32,16 +33,26 @@ bool anythingAt(const QString &path) {
     return ::lstat(QFile::encodeName(path).constData(), &st) == 0;
 }
 
+// What a run has written so far.
+struct Written {
+    qint64 files = 0;
+    qint64 bytes = 0;
+};
+
+qint64 sizeOf(const QString &path) {
+    return QFileInfo(path).size();
+}
+
 // Writes `content` into a new file in `folder` named `name` or a numbered
-// form of it.
-void placeContent(const QString &folder, const QString &name, const WriteContent &content, TargetNamer &names) {
+// form of it; answers the file's path.
+QString placeContent(const QString &folder, const QString &name, const WriteContent &content, TargetNamer &names) {
     for (int attempt = 0; attempt < 100; ++attempt) {
         const QString target = names.uniqueTargetPath(folder, name, {}, anythingAt);
         try {
             SafeFileWriter out(target, QStringLiteral("the attachment"));
             content([&](const char *data, qint64 size) { out.write(data, size); });
             out.commit();
-            return;
+            return target;
         } catch (const NameTakenError &) {
             if (!anythingAt(target))
                 throw;
@@ -54,8 +65,8 @@ void placeContent(const QString &folder, const QString &name, const WriteContent
 // store writes only to a free name, so a name that another program takes
 // between the test and the save is refused, and the next one is tried.
 // A winmail.dat wrapper is replaced by the files inside it; one that holds
-// no file, or cannot be read, is kept as it is.
-void saveAttachment(Attachment &attachment, const QString &folder, TargetNamer &names) {
+// no file, or cannot be read, is kept as it is. Adds what it wrote to `written`.
+void saveAttachment(Attachment &attachment, const QString &folder, TargetNamer &names, Written &written) {
     const QString fileName = attachment.fileName();
     const QString name = safeAttachmentName(fileName);
     QString saved;
@@ -71,21 +82,37 @@ void saveAttachment(Attachment &attachment, const QString &folder, TargetNamer &
     }
     if (saved.isEmpty())
         throw Error(QStringLiteral("No free name for \"%1\" in \"%2\"").arg(name, folder));
-    if (!mayBeTnef(fileName))
+    const Written wrapperOnly{1, sizeOf(saved)};
+    if (!mayBeTnef(fileName)) {
+        written.files += wrapperOnly.files;
+        written.bytes += wrapperOnly.bytes;
         return;
+    }
     QFile wrapper(saved);
-    if (!wrapper.open(QIODevice::ReadOnly))
+    if (!wrapper.open(QIODevice::ReadOnly)) {
+        written.files += wrapperOnly.files;
+        written.bytes += wrapperOnly.bytes;
         return;
+    }
+    Written inner;
     try {
         const int inside = unpackTnef(wrapper, [&](const QString &innerName, const WriteContent &content) {
-            placeContent(folder, innerName, content, names);
+            const QString placed = placeContent(folder, innerName, content, names);
+            ++inner.files;
+            inner.bytes += sizeOf(placed);
         });
         wrapper.close();
         if (inside > 0)
             QFile::remove(saved); // its files are saved in its place
+        else
+            inner = wrapperOnly;
     } catch (const TnefUnreadable &e) {
+        written.files += inner.files + wrapperOnly.files;
+        written.bytes += inner.bytes + wrapperOnly.bytes;
         throw Error(savedWrapperText(e.text(), saved));
     }
+    written.files += inner.files;
+    written.bytes += inner.bytes;
 }
 
 enum class Choice { Checked, All, FolderName };
@@ -147,11 +174,33 @@ void OutlookDownload(Dialogs &dialogs, MessageListModel &list, const DownloadCon
     int row = 1;
     int selected = 0;
     TargetNamer names;
+    Written written;
+    qint64 messagesDone = 0;
+    qint64 failedSaves = 0;
+    ProgressPace pace;
+    WorkStatus *status = controls.status;
+    const auto cancelled = [status] { return status && status->cancelRequested(); };
+    if (status)
+        status->started(QStringLiteral("Saving attachments to %1 ...").arg(target));
+    const auto showProgress = [&] {
+        if (status && pace.due())
+            status->progress(QStringLiteral("%1 done, %2 saved (%3) to %4")
+                                 .arg(countText(messagesDone, "message", "messages"),
+                                      countText(written.files, "attachment", "attachments"), sizeText(written.bytes),
+                                      target));
+    };
     op.step(L.start, [&] { row = 1; });
     op.step(L.count, [&] { selected = 0; });
+    bool stopped = false;
     while (op.test(L.loop, [&] { return row <= list.count(); })) {
         if (row > list.count())
             break; // a failing loop test must not run past the list
+        // Cancel takes effect between messages: the one under way is
+        // finished, and every file written is complete.
+        if (cancelled()) {
+            stopped = true;
+            break;
+        }
         const int r = row - 1;
         bool isSelected = true;
         if (mode == Choice::Checked)
@@ -169,10 +218,18 @@ void OutlookDownload(Dialogs &dialogs, MessageListModel &list, const DownloadCon
                     return deref(attachments).count();
                 }, 0);
                 for (int a = 1; a <= count; ++a) {
-                    op.step(L.save, [&] { saveAttachment(deref(deref(attachments).Item(a)), target, names); });
+                    const int before = op.failures();
+                    op.step(L.save, [&] { saveAttachment(deref(deref(attachments).Item(a)), target, names, written); });
+                    if (op.failures() != before)
+                        ++failedSaves;
                     op.step(L.nextAttachment, [] {});
+                    if (controls.events)
+                        controls.events->processEvents();
+                    showProgress();
                 }
             }
+            ++messagesDone;
+            showProgress();
         }
         op.step(L.nextRow, [&] { ++row; });
     }
@@ -182,6 +239,19 @@ void OutlookDownload(Dialogs &dialogs, MessageListModel &list, const DownloadCon
     op.step(238, [&] { ns.reset(); });
     op.step(240, [&] { app.reset(); });
     op.step(242, [&] { controls.setPointer(0); });
+    if (status) {
+        QString text = QStringLiteral("Saved %1 (%2) to %3")
+                           .arg(countText(written.files, "attachment", "attachments"), sizeText(written.bytes), target);
+        if (stopped)
+            text = QStringLiteral("Stopped after %1: ").arg(countText(messagesDone, "message", "messages")) + text;
+        text += QStringLiteral(" in %1.").arg(durationText(pace.elapsedMs()));
+        if (failedSaves > 0)
+            text += QStringLiteral(" %1 could not be saved.").arg(countText(failedSaves, "attachment", "attachments"));
+        status->finished(text, target);
+    }
+    // A run the user stopped did not get to its end; the status line says so.
+    if (stopped)
+        return;
     if (op.test(244, [&] { return selected == 0; }))
         op.step(250, [&] {
             dialogs.messageBox(QStringLiteral("No records selected"), MsgButtons::Ok, MsgIcon::Exclamation,
