@@ -202,8 +202,10 @@ void saveEmlAttachments(const EmlSaveContext &context) {
                 if (op.failures() != before)
                     ++failedSaves;
                 lastFolder = location;
-                // The window repaints and Cancel can be pressed once per attachment.
-                context.events.processEvents();
+                // With a status line, the window repaints and Cancel can be
+                // pressed once per attachment.
+                if (status)
+                    context.events.processEvents();
                 showProgress();
             } // 150
             op.step(152, [&] { pointer(kBusyPointer); });
