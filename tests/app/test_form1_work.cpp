@@ -198,10 +198,13 @@ TEST_F(Form1Work, CancelStopsTheDownloadBeforeTheNextMessageWithNothingPartial) 
     form.Combo1->setCurrentIndex(1);
     fakes.dialogs.folderAnswers = {target.path()};
     const int before = fakes.events.calls;
+    form.show();
+    form.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
     // Esc during the first message's first attachment.
     fakes.events.onProcess = [&] {
         if (fakes.events.calls == before + 1)
-            form.statusLine().requestCancel();
+            QTest::keyClick(form.ListView1, Qt::Key_Escape);
     };
     form.PushButton3->click();
     EXPECT_EQ(filesIn(target.path()), (QStringList{"a0.bin", "b0.bin"})) << "the message under way is finished";

@@ -132,6 +132,26 @@ TEST(RepeatedFailures, OneRunSpansTheOperationsItCallsAndEndsWithTheOutermost) {
     ASSERT_EQ(dialogs.boxes.size(), 3);
     EXPECT_TRUE(dialogs.boxes.last().text.startsWith(QStringLiteral("2 more failures")));
 
+    // A button clicked inside another button's operation is a run of its
+    // own: its failures are neither offered the tick box by the outer run's
+    // count nor held back until the outer run ends.
+    FakeDialogs nested;
+    nested.dontShowAgainAnswers = {true, true};
+    {
+        Operation outer(nested, QStringLiteral("Form1"), QStringLiteral("PushButton3_Click"));
+        outer.step(188, [] { throw Error("Disk full"); });
+        {
+            Operation inner(nested, QStringLiteral("Form1"), QStringLiteral("PushButton3_Click"));
+            for (int i = 0; i < 3; ++i)
+                inner.step(188, [] { throw Error("Disk full"); });
+        }
+        ASSERT_EQ(nested.boxes.size(), 4) << "the inner run's summary shows as it ends";
+        EXPECT_FALSE(nested.boxes[1].offeredDontShowAgain);
+        EXPECT_TRUE(nested.boxes[3].text.startsWith(QStringLiteral("1 more failure of this step was not shown.")));
+        outer.step(188, [] { throw Error("Disk full"); });
+        EXPECT_TRUE(nested.boxes.last().offeredDontShowAgain) << "the outer run counts on after the inner one";
+    }
+
     // An unticked box keeps every failure showing, and nothing is summed up.
     FakeDialogs plain;
     {
@@ -156,6 +176,7 @@ TEST(StatusTexts, CountsSizesAndDurationsReadAsPeopleWriteThem) {
     EXPECT_EQ(sizeText(1024), QStringLiteral("1.0 KB"));
     EXPECT_EQ(sizeText(qint64(1288490189)), QStringLiteral("1.2 GB"));
     EXPECT_EQ(sizeText(qint64(500) * 1024 * 1024), QStringLiteral("500 MB"));
+    EXPECT_EQ(durationText(40), QStringLiteral("under 0.1 s"));
     EXPECT_EQ(durationText(3300), QStringLiteral("3.3 s"));
     EXPECT_EQ(durationText(125000), QStringLiteral("2 min 05 s"));
 }

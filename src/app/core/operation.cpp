@@ -57,9 +57,12 @@ const QString kErrorTitle = QStringLiteral("Application Error");
 
 Operation::Operation(Dialogs &dialogs, QString window, QString name)
     : m_dialogs(dialogs), m_window(std::move(window)), m_name(std::move(name)) {
-    if (g_currentRun) {
+    // Routines called by a button's operation belong to its run; another
+    // button's operation, or a routine run on its own, starts one.
+    if (g_currentRun && !m_name.endsWith(QLatin1String("_Click"))) {
         m_run = g_currentRun;
     } else {
+        m_outerRun = g_currentRun;
         m_run = new Run;
         m_ownsRun = true;
         g_currentRun = m_run;
@@ -69,7 +72,7 @@ Operation::Operation(Dialogs &dialogs, QString window, QString name)
 Operation::~Operation() {
     if (!m_ownsRun)
         return;
-    g_currentRun = nullptr;
+    g_currentRun = m_outerRun;
     QStringList paragraphs;
     for (const QString &key : std::as_const(m_run->silencedOrder)) {
         const Run::Step &step = m_run->steps[key];

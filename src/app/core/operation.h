@@ -20,8 +20,10 @@ void ErrorReport(Dialogs &dialogs, const QString &description, const QString &wi
 // is reported with its number and the operation carries on with the next
 // step; it is never abandoned because of a failure.
 //
-// One run is the outermost operation together with every operation it
-// calls (the scan's folder walk, say). When the same step fails again in a
+// One run is a button's operation (its name ends in "_Click") together with
+// every operation it calls (the scan driver, the folder walk); a button
+// operation started inside another one (through the event pump) is a run
+// of its own. When the same step fails again in a
 // run, its box offers "Don't show again during this run"; once ticked,
 // further failures of that step are only counted, and when the run ends one
 // box says how many were not shown, with the last one's text.
@@ -81,6 +83,7 @@ private:
     QString m_name;
     int m_failures = 0;
     Run *m_run = nullptr;
+    Run *m_outerRun = nullptr; // the run under way when this one began
     bool m_ownsRun = false;
 };
 

@@ -37,8 +37,8 @@ QString sizeText(qint64 bytes) {
 }
 
 QString durationText(qint64 ms) {
-    if (ms < 0)
-        ms = 0;
+    if (ms < 100)
+        return QStringLiteral("under 0.1 s");
     if (ms < 10000)
         return english().toString(static_cast<double>(ms) / 1000.0, 'f', 1) + QStringLiteral(" s");
     const qint64 seconds = (ms + 500) / 1000;

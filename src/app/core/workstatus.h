@@ -47,7 +47,7 @@ QString countText(qint64 count);
 QString countText(qint64 count, const char *singular, const char *plural);
 // "512 bytes", "3.4 KB", "1.2 GB" (powers of 1,024)
 QString sizeText(qint64 bytes);
-// "0.4 s", "12 s", "3 min 05 s", "1 h 02 min"
+// "under 0.1 s", "0.4 s", "12 s", "3 min 05 s", "1 h 02 min"
 QString durationText(qint64 ms);
 
 } // namespace pw
