@@ -15,6 +15,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -96,21 +98,32 @@ TEST_F(Form1Work, ColumnsFitTheirContentsAfterAScanAndTheIdColumnStaysHidden) {
 }
 
 TEST_F(Form1Work, SizeAndColumnWidthsAreRememberedBetweenRuns) {
+    QSize base;
     {
         Form1 form(fakes.ports());
         form.Form_Load();
         form.show();
-        form.resize(form.width() + 120, form.height() + 80);
+        base = form.size();
+        form.resize(form.width() + 120, form.height());
         form.ListView1->header()->resizeSection(1, 321);
         form.ListView1->header()->resizeSection(8, 50);
         form.Form_Unload();
     }
-    Form1 again(fakes.ports());
-    again.Form_Load();
-    again.show();
-    EXPECT_EQ(again.size(), QSize(twipsToPixels(8040, &again) + 120, again.minimumHeight() + 80));
-    EXPECT_EQ(again.ListView1->header()->sectionSize(1), 321);
-    EXPECT_EQ(again.ListView1->header()->sectionSize(8), 0) << "the ID column is never brought back";
+    {
+        Form1 again(fakes.ports());
+        again.Form_Load();
+        again.show();
+        EXPECT_EQ(again.size(), base + QSize(120, 0));
+        EXPECT_EQ(again.ListView1->header()->sectionSize(1), 321);
+        EXPECT_EQ(again.ListView1->header()->sectionSize(8), 0) << "the ID column is never brought back";
+    }
+    // A size kept from a larger screen is cut to this one, never below the given size.
+    QSettings(QSettings::NativeFormat, QSettings::UserScope, "Quillmark", "Parcelwise")
+        .setValue("Windows/Form1/size", QSize(5000, 5000));
+    Form1 large(fakes.ports());
+    large.Form_Load();
+    const QSize screen = large.screen()->availableGeometry().size();
+    EXPECT_EQ(large.size(), screen.expandedTo(base));
 }
 
 TEST_F(Form1Work, TheScanTellsHowFarItHasComeAndWhatItListed) {

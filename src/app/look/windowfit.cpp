@@ -6,6 +6,7 @@
 
 #include <QEvent>
 #include <QHeaderView>
+#include <QScreen>
 #include <QSettings>
 #include <QTreeView>
 #include <QWidget>
@@ -87,9 +88,14 @@ bool WindowFit::eventFilter(QObject *watched, QEvent *event) {
 void WindowFit::restore() {
     m_restoring = true;
     PW_WINDOW_SETTINGS(settings);
-    const QSize size = settings.value(m_name + QStringLiteral("/size")).toSize();
-    if (size.isValid())
+    QSize size = settings.value(m_name + QStringLiteral("/size")).toSize();
+    if (size.isValid()) {
+        // A size kept from a larger screen is cut to this one's, never
+        // below the given size.
+        if (const QScreen *screen = m_window.screen())
+            size = size.boundedTo(screen->availableGeometry().size());
         m_window.resize(size.expandedTo(m_base));
+    }
     if (settings.value(m_name + QStringLiteral("/maximized"), false).toBool())
         m_window.setWindowState(m_window.windowState() | Qt::WindowMaximized);
     relayout();
