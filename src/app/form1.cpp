@@ -351,6 +351,8 @@ void Form1::Form_Unload() {
         return;
     m_unloaded = true;
     m_fit->save();
+    // A download under way stops before its next message.
+    m_status->requestCancel();
     // A scan under way would go on with the store open behind a closed
     // window; it stops at its next event point instead.
     m_scan->stop();

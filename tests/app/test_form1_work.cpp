@@ -228,6 +228,26 @@ TEST_F(Form1Work, CancelStopsTheDownloadBeforeTheNextMessageWithNothingPartial) 
     EXPECT_TRUE(fakes.dialogs.boxes.isEmpty()) << "no \"No records selected\" for a stopped run";
 }
 
+TEST_F(Form1Work, ClosingTheWindowStopsADownloadBeforeTheNextMessage) {
+    auto &inbox = world->addStore("Mailbox").addFolder("Inbox");
+    for (int i = 0; i < 3; ++i)
+        inbox.addMail().subject(QString::number(i)).attach(QStringLiteral("a%1.txt").arg(i), "x");
+    QTemporaryDir target;
+    Form1 form(fakes.ports());
+    form.endProgram = [] {};
+    form.Form_Load();
+    form.PushButton1->click();
+    form.Combo1->setCurrentIndex(1);
+    fakes.dialogs.folderAnswers = {target.path()};
+    const int before = fakes.events.calls;
+    fakes.events.onProcess = [&] {
+        if (fakes.events.calls == before + 1)
+            form.close();
+    };
+    form.PushButton3->click();
+    EXPECT_EQ(filesIn(target.path()), QStringList{"a0.txt"});
+}
+
 TEST_F(Form1Work, AStoreGoneForEveryRowEndsInOneSummaryOnceTicked) {
     auto &inbox = world->addStore("Mailbox").addFolder("Inbox");
     for (int i = 0; i < 5; ++i)

@@ -200,6 +200,8 @@ void Form2::Form_QueryUnload() {
         return;
     m_unloaded = true;
     m_fit->save();
+    // Saving under way stops before its next message.
+    m_status->requestCancel();
     // A converter still running would go on writing into the folder about
     // to be emptied: it is ended, and waited for, first.
     if (m_ports.launcher)
