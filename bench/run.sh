@@ -11,7 +11,7 @@ work="${1:-$PWD/build-bench/work}"
 mkdir -p "$work"
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DPARCELWISE_TESTS=ON -DPARCELWISE_BENCH=ON >/dev/null
 cmake --build build-bench -j"$(nproc)" --target \
-  bench_engine bench_outlookroad bench_emlsave bench_unfurl bench_registry bench_samename bench_cli
+  bench_engine bench_outlookroad bench_emlsave bench_unfurl bench_registry bench_samename bench_cli bench_progress
 export QT_QPA_PLATFORM=offscreen
 bin=build-bench/bin
 echo "== machine: $(nproc) cores, $(free -g | awk '/Mem:/ {print $2}') GB, $(uname -sr)"
@@ -19,6 +19,8 @@ echo "== scan and search of 100,000 messages (engine and bare libpff walk)"
 "$bin/bench_engine" build-bench/bench/data/bench_store_100k.pst 3
 echo "== download All (2,000 x 1 MB; 20 x 50 MB) against cp"
 "$bin/bench_outlookroad" "$work"
+echo "== what the status line costs a 100,000-message scan and a 2,000-attachment download"
+"$bin/bench_progress" 3 build-bench/bench/data/bench_store_100k.pst build-bench/bench/data/bench_store_2000x1mb.pst "$work"
 echo "== listing and saving 10,000 .eml files against cat"
 "$bin/bench_emlsave" "$work/eml"
 echo "== 10,000 attachments of one name against 10,000 distinct names, both roads"

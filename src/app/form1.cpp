@@ -3,6 +3,8 @@
 #include "app/core/fileroutines.h"
 #include "app/core/operation.h"
 #include "app/core/settingsstore.h"
+#include "app/look/statusline.h"
+#include "app/look/windowfit.h"
 #include "buildconfig.h"
 #include "download/outlookdownload.h"
 #include "platform/process/processterminator.h"
@@ -18,6 +20,7 @@
 #include <QRadioButton>
 #include <QTime>
 #include <QTreeView>
+#include <QUrl>
 
 #include <cmath>
 
@@ -58,6 +61,7 @@ Form1::Form1(const Ports &ports, QWidget *parent) : QWidget(parent), m_ports(por
     controls.searchText = [this] { return Text1->text(); };
     controls.setPointer = [this](int kind) { setPointer(kind); };
     controls.redrawList = [this] { ListView1->viewport()->update(); };
+    controls.status = m_status;
     m_scan = std::make_unique<OutlookScan>(*m_ports.dialogs, *m_ports.events, *m_model, controls);
     m_scan->setPstPath = [this](const QString &path) { Text2->setText(path); };
     showForm2 = [] {};
@@ -146,6 +150,37 @@ void Form1::buildControls() {
     for (QWidget *w : std::initializer_list<QWidget *>{this, Frame1, Frame2, Frame3, ListView1, Text1})
         m_pointer->hover(w, PointerDefault);
     m_pointer->hover(ListView1->viewport(), PointerDefault);
+    fitToWork();
+}
+
+// The list takes the room a larger window gives; full-width controls
+// stretch, the button pairs share the width, the rest keeps its place.
+void Form1::fitToWork() {
+    m_fit = new WindowFit(*this, QStringLiteral("Form1"));
+    m_fit->place(PushButton7, 0, 1);
+    m_fit->place(Frame1, 0, 1);
+    m_fit->place(Text2, 0, 1);
+    m_fit->place(PushButton8, 1, 0);
+    m_fit->place(PushButton9, 0, 1);
+    m_fit->place(PushButton1, 0, 0.5);
+    m_fit->place(PushButton4, 0.5, 0.5);
+    m_fit->place(ListView1, 0, 1, 0, 1);
+    m_fit->place(PushButton5, 0, 0.5, 1, 0);
+    m_fit->place(PushButton6, 0.5, 0.5, 1, 0);
+    m_fit->place(Frame3, 0, 1, 1, 0);
+    m_fit->place(Text1, 0, 1);
+    m_fit->place(PushButton2, 1, 0);
+    m_fit->place(Frame2, 0, 1, 1, 0);
+    m_fit->place(Combo1, 0, 1);
+    m_fit->place(PushButton3, 0, 1, 1, 0);
+    m_fit->rememberColumns(ListView1, QStringLiteral("ListView1"));
+    m_status = m_fit->addStatusLine();
+    m_status->openFolder = [this](const QString &folder) {
+        if (m_ports.urls)
+            m_ports.urls->openUrl(QUrl::fromLocalFile(folder).toString());
+    };
+    // Enter in the search box searches, as "Find" does.
+    connect(Text1, &QLineEdit::returnPressed, this, &Form1::PushButton2_Click);
 }
 
 void Form1::Form_Load() {
@@ -157,6 +192,7 @@ void Form1::Form_Load() {
         }
     };
     quietly([&] { ApplySkin(*this, applicationFolder()); });
+    quietly([&] { m_fit->restore(); });
     quietly([&] { CenterWindow(*this); });
     setWindowTitle(QStringLiteral("Parcelwise"));
     setWindowIcon(QIcon(QStringLiteral(":/parcelwise.svg")));
@@ -186,6 +222,7 @@ void Form1::Form_Load() {
     // without a source: the window's own default applies.
     if (!Option1->isChecked() && !Option2->isChecked())
         Option1->setChecked(true);
+    quietly([&] { m_fit->restoreColumns(); });
 }
 
 int Form1::OpenHomePageAtRandom() {
@@ -244,7 +281,18 @@ QString Form1::helpText() {
            + QStringLiteral("You may want to deactivate it so that my software can work with Outlook for a "
                             "longer period of time.")
            + gap + QStringLiteral("To deactivate this query message, look for an option resembling:") + gap
-           + QStringLiteral("Outlook > Tools > Trust Center > Allow programmatic access");
+           + QStringLiteral("Outlook > Tools > Trust Center > Allow programmatic access") + gap
+           + storesHelpText();
+}
+
+// Where the first option's stores come from, for a newcomer whose list
+// stays empty.
+QString Form1::storesHelpText() {
+    return QStringLiteral(
+        "Where your mail stores are looked for: the .pst and .ost files named by the environment variable "
+        "PARCELWISE_PROFILE (files or folders, separated by \":\"), or, when it is not set, those in "
+        "~/Documents/Outlook Files. To read one PST file from anywhere, choose \"PST File:\" and pick it "
+        "with \"...\".");
 }
 
 void Form1::PushButton7_Click() {
@@ -267,10 +315,12 @@ void Form1::PushButton6_Click() {
 
 void Form1::PushButton1_Click() {
     m_scan->PushButton1_Click();
+    fitColumns(*ListView1, *m_model);
 }
 
 void Form1::PushButton2_Click() {
     m_scan->PushButton2_Click();
+    fitColumns(*ListView1, *m_model);
 }
 
 void Form1::PushButton3_Click() {
@@ -281,12 +331,15 @@ void Form1::PushButton3_Click() {
         controls.choiceText = [this] { return Combo1->currentText(); };
         controls.setPointer = [this](int kind) { setPointer(kind); };
         controls.sourcePstPath = [this] { return m_scan->listSourcePstPath; };
+        controls.events = m_ports.events;
+        controls.status = m_status;
         OutlookDownload(*m_ports.dialogs, *m_model, controls);
     });
 }
 
 void Form1::PushButton4_Click() {
     m_scan->PushButton4_Click();
+    fitColumns(*ListView1, *m_model);
 }
 
 void Form1::PushButton8_Click() {
@@ -297,6 +350,9 @@ void Form1::Form_Unload() {
     if (m_unloaded)
         return;
     m_unloaded = true;
+    m_fit->save();
+    // A download under way stops before its next message.
+    m_status->requestCancel();
     // A scan under way would go on with the store open behind a closed
     // window; it stops at its next event point instead.
     m_scan->stop();

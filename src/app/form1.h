@@ -18,6 +18,9 @@ class QTreeView;
 
 namespace pw {
 
+class StatusLine;
+class WindowFit;
+
 // The main window: the Outlook side of the program.
 class Form1 : public QWidget {
     Q_OBJECT
@@ -49,6 +52,8 @@ public:
     void Form_Unload();
 
     static QString helpText();
+    // The help text's paragraph on where the mail stores are looked for.
+    static QString storesHelpText();
     // Draws n in 1..100; n == 7 opens the home page. Answers n.
     int OpenHomePageAtRandom();
 
@@ -58,6 +63,10 @@ public:
     MessageListModel &listModel() { return *m_model; }
     OutlookScan &scan() { return *m_scan; }
     const Ports &ports() const { return m_ports; }
+
+    // The status line under the list, and the window's resizing rules.
+    StatusLine &statusLine() { return *m_status; }
+    WindowFit &windowFit() { return *m_fit; }
 
     // Opens the Outlook Express window modally; replaceable in tests.
     std::function<void()> showForm2;
@@ -88,6 +97,11 @@ private:
     std::unique_ptr<OutlookScan> m_scan;
     RunGuard m_downloading;
     bool m_unloaded = false;
+
+    // Resizing, the status line, Enter in the search box.
+    void fitToWork();
+    StatusLine *m_status = nullptr;
+    WindowFit *m_fit = nullptr;
 };
 
 } // namespace pw

@@ -32,13 +32,25 @@ QString locationProblem(const QString &location) {
     return QString();
 }
 
+// What a run has written so far.
+struct Written {
+    qint64 files = 0;
+    qint64 bytes = 0;
+    void add(const QString &path) {
+        ++files;
+        bytes += QFileInfo(path).size();
+    }
+};
+
 // Saves one attachment at `target`; a winmail.dat wrapper is replaced by the
 // files inside it, each under its own free name in `location`. A wrapper
-// that holds no file, or cannot be read, is saved as it is.
+// that holds no file, or cannot be read, is saved as it is. Adds what it
+// wrote to `written`.
 void saveAttachment(const MimeAttachment &attachment, const QString &location, const QString &target,
-                    EventPump &events) {
+                    EventPump &events, Written &written) {
     if (!mayBeTnef(attachment.fileName(), attachment.contentType())) {
         attachment.saveToFile(target);
+        written.add(target);
         return;
     }
     const std::unique_ptr<QIODevice> wrapper = unnamedFileIn(location);
@@ -47,14 +59,17 @@ void saveAttachment(const MimeAttachment &attachment, const QString &location, c
             throw Error(QStringLiteral("Cannot write into the folder \"%1\": %2").arg(location, wrapper->errorString()));
     });
     const auto place = [&](const QString &name, const WriteContent &content) {
-        SafeFileWriter out(uniqueTargetPath(location, name, [&] { events.processEvents(); }), QStringLiteral("the attachment"));
+        const QString placed = uniqueTargetPath(location, name, [&] { events.processEvents(); });
+        SafeFileWriter out(placed, QStringLiteral("the attachment"));
         content([&](const char *data, qint64 size) { out.write(data, size); });
         out.commit();
+        written.add(placed);
     };
     // A file inside may have taken the wrapper's name meanwhile.
     const auto saveWrapper = [&] {
         const QString path = uniqueTargetPath(location, QFileInfo(target).fileName());
         attachment.saveToFile(path);
+        written.add(path);
         return path;
     };
     try {
@@ -79,6 +94,23 @@ void saveEmlAttachments(const EmlSaveContext &context) {
             context.setPointer(kind);
     };
 
+    WorkStatus *status = context.status;
+    Written written;
+    qint64 messagesDone = 0;
+    qint64 failedSaves = 0;
+    bool stopped = false;
+    bool working = false;
+    QString lastFolder;
+    ProgressPace pace;
+    const auto shownLocation = [&] { return context.location ? context.location() : QString(); };
+    const auto showProgress = [&] {
+        if (status && pace.due())
+            status->progress(QStringLiteral("%1 done, %2 saved (%3) to %4")
+                                 .arg(countText(messagesDone, "message", "messages"),
+                                      countText(written.files, "attachment", "attachments"), sizeText(written.bytes),
+                                      shownLocation()));
+    };
+
     if (op.test(102, [&] { return list.count() > 0; })) {
         if (list.checkedCount() > 0) {
             const QString problem = locationProblem(context.location ? context.location() : QString());
@@ -92,7 +124,17 @@ void saveEmlAttachments(const EmlSaveContext &context) {
         op.step(104, [&] { rowCount = list.count(); });
         MimeMessage message;
         TargetNamer names;
+        if (status) {
+            status->started(QStringLiteral("Saving attachments to %1 ...").arg(shownLocation()));
+            working = true;
+        }
         for (int row = 0; row < rowCount; ++row) {
+            // Cancel takes effect between messages: the one under way is
+            // finished, and every file written is complete.
+            if (status && status->cancelRequested()) {
+                stopped = true;
+                break;
+            }
             if (!op.test(106, [&] { return list.isChecked(row); }))
                 continue;
             op.step(108, [&] { pointer(kBusyPointer); });
@@ -148,10 +190,11 @@ void saveEmlAttachments(const EmlSaveContext &context) {
                 });
                 if (target.isEmpty())
                     continue;
+                const int before = op.failures();
                 op.step(148, [&] {
                     for (int attempt = 0;; ++attempt) {
                         try {
-                            saveAttachment(attachment, location, target, context.events);
+                            saveAttachment(attachment, location, target, context.events, written);
                             return;
                         } catch (const NameTakenError &) {
                             // Another program saved a file of that name since
@@ -163,11 +206,35 @@ void saveEmlAttachments(const EmlSaveContext &context) {
                         target = names.uniqueTargetPath(location, fileName, [&] { context.events.processEvents(); });
                     }
                 });
+                if (op.failures() != before)
+                    ++failedSaves;
+                lastFolder = location;
+                // With a status line, the window repaints and Cancel can be
+                // pressed once per attachment.
+                if (status)
+                    context.events.processEvents();
+                showProgress();
             } // 150
             op.step(152, [&] { pointer(kBusyPointer); });
+            ++messagesDone;
+            showProgress();
         } // 154
     }
     op.step(156, [&] { pointer(kDefaultPointer); });
+    if (status && working) {
+        QString text = QStringLiteral("Saved %1 (%2) to %3")
+                           .arg(countText(written.files, "attachment", "attachments"), sizeText(written.bytes),
+                                shownLocation());
+        if (stopped)
+            text = QStringLiteral("Stopped after %1: ").arg(countText(messagesDone, "message", "messages")) + text;
+        text += QStringLiteral(" in %1.").arg(durationText(pace.elapsedMs()));
+        if (failedSaves > 0)
+            text += QStringLiteral(" %1 could not be saved.").arg(countText(failedSaves, "attachment", "attachments"));
+        status->finished(text, written.files > 0 ? lastFolder : QString());
+    }
+    // A run the user stopped did not get to its end; the status line says so.
+    if (stopped)
+        return;
     op.step(158, [&] {
         context.dialogs.messageBox(QStringLiteral("Done."), MsgButtons::Ok, MsgIcon::None, QString());
     });

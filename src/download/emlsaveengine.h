@@ -3,6 +3,7 @@
 // window ("Start Downloading").
 #include "app/core/messagelistmodel.h"
 #include "app/core/ports.h"
+#include "app/core/workstatus.h"
 
 #include <QString>
 #include <QStringList>
@@ -22,6 +23,9 @@ struct EmlSaveContext {
     QString workingFolder;               // where the listed .eml files lie
     std::function<QString()> location;   // the Location text (Text3), read afresh per attachment
     std::function<void(int)> setPointer; // the window's pointer: 0 default, 11 busy
+    // The window's status line: progress, Cancel (the run stops before the
+    // next message) and the closing summary.
+    WorkStatus *status = nullptr;
 };
 
 // Form2.PushButton7_Click: for every ticked row, loads its .eml file and

@@ -20,10 +20,21 @@ template <class T> T &deref(const std::shared_ptr<T> &p) {
     return *p;
 }
 
+// What a run has written so far.
+struct Written {
+    qint64 files = 0;
+    qint64 bytes = 0;
+};
+
 // Writes one attachment into the run's folder under its safe, unique name;
-// a winmail.dat wrapper is replaced by the files inside it.
-void saveAttachment(Attachment &attachment, AttachmentSaver &saver) {
-    saver.save(attachment.fileName(), QString(), [&](const QString &target) { attachment.SaveAsFile(target); });
+// a winmail.dat wrapper is replaced by the files inside it. Adds what it
+// wrote to `written`.
+void saveAttachment(Attachment &attachment, AttachmentSaver &saver, Written &written) {
+    const auto saved = saver.save(attachment.fileName(), QString(), [&](const QString &target) { attachment.SaveAsFile(target); });
+    for (const auto &file : saved) {
+        ++written.files;
+        written.bytes += file.size;
+    }
 }
 
 enum class Choice { Checked, All, FolderName };
@@ -85,11 +96,33 @@ void OutlookDownload(Dialogs &dialogs, MessageListModel &list, const DownloadCon
     int row = 1;
     int selected = 0;
     AttachmentSaver saver(target);
+    Written written;
+    qint64 messagesDone = 0;
+    qint64 failedSaves = 0;
+    ProgressPace pace;
+    WorkStatus *status = controls.status;
+    const auto cancelled = [status] { return status && status->cancelRequested(); };
+    if (status)
+        status->started(QStringLiteral("Saving attachments to %1 ...").arg(target));
+    const auto showProgress = [&] {
+        if (status && pace.due())
+            status->progress(QStringLiteral("%1 done, %2 saved (%3) to %4")
+                                 .arg(countText(messagesDone, "message", "messages"),
+                                      countText(written.files, "attachment", "attachments"), sizeText(written.bytes),
+                                      target));
+    };
     op.step(L.start, [&] { row = 1; });
     op.step(L.count, [&] { selected = 0; });
+    bool stopped = false;
     while (op.test(L.loop, [&] { return row <= list.count(); })) {
         if (row > list.count())
             break; // a failing loop test must not run past the list
+        // Cancel takes effect between messages: the one under way is
+        // finished, and every file written is complete.
+        if (cancelled()) {
+            stopped = true;
+            break;
+        }
         const int r = row - 1;
         bool isSelected = true;
         if (mode == Choice::Checked)
@@ -107,10 +140,18 @@ void OutlookDownload(Dialogs &dialogs, MessageListModel &list, const DownloadCon
                     return deref(attachments).count();
                 }, 0);
                 for (int a = 1; a <= count; ++a) {
-                    op.step(L.save, [&] { saveAttachment(deref(deref(attachments).Item(a)), saver); });
+                    const int before = op.failures();
+                    op.step(L.save, [&] { saveAttachment(deref(deref(attachments).Item(a)), saver, written); });
+                    if (op.failures() != before)
+                        ++failedSaves;
                     op.step(L.nextAttachment, [] {});
+                    if (controls.events)
+                        controls.events->processEvents();
+                    showProgress();
                 }
             }
+            ++messagesDone;
+            showProgress();
         }
         op.step(L.nextRow, [&] { ++row; });
     }
@@ -120,6 +161,19 @@ void OutlookDownload(Dialogs &dialogs, MessageListModel &list, const DownloadCon
     op.step(238, [&] { ns.reset(); });
     op.step(240, [&] { app.reset(); });
     op.step(242, [&] { controls.setPointer(0); });
+    if (status) {
+        QString text = QStringLiteral("Saved %1 (%2) to %3")
+                           .arg(countText(written.files, "attachment", "attachments"), sizeText(written.bytes), target);
+        if (stopped)
+            text = QStringLiteral("Stopped after %1: ").arg(countText(messagesDone, "message", "messages")) + text;
+        text += QStringLiteral(" in %1.").arg(durationText(pace.elapsedMs()));
+        if (failedSaves > 0)
+            text += QStringLiteral(" %1 could not be saved.").arg(countText(failedSaves, "attachment", "attachments"));
+        status->finished(text, target);
+    }
+    // A run the user stopped did not get to its end; the status line says so.
+    if (stopped)
+        return;
     if (op.test(244, [&] { return selected == 0; }))
         op.step(250, [&] {
             dialogs.messageBox(QStringLiteral("No records selected"), MsgButtons::Ok, MsgIcon::Exclamation,

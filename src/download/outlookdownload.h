@@ -1,6 +1,7 @@
 #pragma once
 #include "app/core/messagelistmodel.h"
 #include "app/core/ports.h"
+#include "app/core/workstatus.h"
 
 #include <QString>
 #include <functional>
@@ -13,6 +14,12 @@ struct DownloadControls {
     std::function<void(int)> setPointer;  // the window's pointer kind
     // The PST file the list's rows came from; empty for the profile.
     std::function<QString()> sourcePstPath;
+    // Let window events run once per attachment saved, so the window
+    // repaints and Cancel can be pressed.
+    EventPump *events = nullptr;
+    // The window's status line: progress, Cancel (the run stops before the
+    // next message) and the closing summary.
+    WorkStatus *status = nullptr;
 };
 
 // "Start Downloading" of the main window: asks for the target folder, picks

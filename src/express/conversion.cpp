@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QStandardPaths>
 #include <QThread>
 
@@ -59,7 +60,7 @@ QStringList splitCommandLine(const QString &commandLine) {
 } // namespace
 
 qint32 RunAndWait(Launcher &launcher, EventPump &events, const QString &commandLine,
-                  std::optional<int> windowStyle, ConversionStop *stop) {
+                  std::optional<int> windowStyle, ConversionStop *stop, const std::function<bool()> &cancelled) {
     int style = windowStyle.value_or(6);
     if (style < 0 || style > 6)
         style = 6;
@@ -83,6 +84,12 @@ qint32 RunAndWait(Launcher &launcher, EventPump &events, const QString &commandL
         events.processEvents();
         if (!stillRunning)
             break;
+        // The converter writes each message whole or not at all, so ending
+        // it leaves only complete files.
+        if (cancelled && cancelled()) {
+            launcher.stop(handle);
+            continue;
+        }
         QThread::msleep(kPollMs);
     }
     if (stop)
@@ -141,6 +148,31 @@ void convertDbxFiles(const ConversionContext &context) {
     };
     // The window closed meanwhile: nothing more is started, listed or shown.
     const auto stopped = [&] { return context.stop && context.stop->requested(); };
+    WorkStatus *status = context.status;
+    const auto cancelled = [status] { return status && status->cancelRequested(); };
+    ProgressPace pace;
+    ProgressPace pump(100);
+    int filesTicked = 0;
+    int filesConverted = 0;
+    QString converting;
+    const auto progressText = [&] {
+        return QStringLiteral("Converting %1 (%2 of %3); %4 with attachments listed")
+            .arg(converting)
+            .arg(filesConverted + 1)
+            .arg(filesTicked)
+            .arg(countText(context.messageList.count(), "message", "messages"));
+    };
+    // Listing tens of thousands of messages takes seconds: the window
+    // repaints a few times a second meanwhile, and Cancel stops the
+    // listing before the next message.
+    const Express1::ListingHook listing = [&] {
+        if (pump.due()) {
+            context.events.processEvents();
+            if (status && pace.due())
+                status->progress(progressText());
+        }
+        return !stopped() && !cancelled();
+    };
 
     QString converter;
     QString folder;
@@ -161,12 +193,24 @@ void convertDbxFiles(const ConversionContext &context) {
     // was reported once, at 104, and no row is converted.
     if (folder.isEmpty())
         rowCount = 0;
+    for (int row = 0; row < rowCount; ++row)
+        filesTicked += context.fileList.isChecked(row) ? 1 : 0;
+    if (status)
+        status->started(QStringLiteral("Converting %1 ...").arg(countText(filesTicked, ".dbx file", ".dbx files")));
+    bool userStopped = false;
     for (int row = 0; row < rowCount; ++row) {
         op.step(112, [&] { context.events.processEvents(); });
         if (stopped())
             return;
+        if (cancelled()) {
+            userStopped = true;
+            break;
+        }
         if (!op.test(114, [&] { return context.fileList.isChecked(row); }))
             continue;
+        converting = QFileInfo(context.fileList.text(row, 0)).fileName();
+        if (status)
+            status->progress(progressText());
         QString commandLine;
         op.step(116, [&] {
             commandLine = quoted(modShortFilename::ShortFileName(converter)) + QLatin1Char(' ')
@@ -175,15 +219,42 @@ void convertDbxFiles(const ConversionContext &context) {
         });
         // The converter's result is not examined: what it wrote is listed.
         op.step(118, [&] {
-            Shell32::RunAndWait(context.launcher, context.events, commandLine, 0, context.stop);
+            Shell32::RunAndWait(context.launcher, context.events, commandLine, 0, context.stop, cancelled);
         });
         if (stopped())
             return;
-        op.step(120, [&] { Express1::ListEmlMessages(folder, context.messageList, context.emlFileNames); });
+        if (cancelled()) {
+            userStopped = true;
+            break;
+        }
+        op.step(120, [&] {
+            Express1::ListEmlMessages(folder, context.messageList, context.emlFileNames, listing);
+        });
+        if (stopped())
+            return;
+        if (cancelled()) {
+            userStopped = true;
+            break;
+        }
+        ++filesConverted;
     }
     if (stopped())
         return;
     op.step(122, [&] { pointer(kDefaultPointer); });
+    if (status) {
+        const QString listed = countText(context.messageList.count(), "message", "messages");
+        status->finished(
+            userStopped ? QStringLiteral("Stopped after converting %1 of %2: %3 with attachments listed, in %4.")
+                              .arg(filesConverted)
+                              .arg(countText(filesTicked, ".dbx file", ".dbx files"), listed,
+                                   durationText(pace.elapsedMs()))
+                        : QStringLiteral("Converted %1: %2 with attachments listed, in %3.")
+                              .arg(countText(filesConverted, ".dbx file", ".dbx files"), listed,
+                                   durationText(pace.elapsedMs())));
+    }
+    // A run the user stopped did not get to its end; the status line says so.
+    if (userStopped)
+        return;
     op.step(124, [&] {
         context.dialogs.messageBox(QStringLiteral("Done."), MsgButtons::Ok, MsgIcon::None, QString());
     });

@@ -4,6 +4,7 @@
 // attachments fill the message list.
 #include "app/core/messagelistmodel.h"
 #include "app/core/ports.h"
+#include "app/core/workstatus.h"
 
 #include <QString>
 #include <QStringList>
@@ -42,9 +43,11 @@ namespace pw::Shell32 {
 // program of ours opens a window. Returns the exit code, or, when the
 // program cannot be started, its error number plus 0x80040000. With
 // `stop`, the program can be ended from the window meanwhile; the wait then
-// ends with the exit code it was ended with.
+// ends with the exit code it was ended with. With `cancelled`, asked at
+// every poll, the user can stop the program the same way.
 qint32 RunAndWait(Launcher &launcher, EventPump &events, const QString &commandLine,
-                  std::optional<int> windowStyle = std::nullopt, ConversionStop *stop = nullptr);
+                  std::optional<int> windowStyle = std::nullopt, ConversionStop *stop = nullptr,
+                  const std::function<bool()> &cancelled = {});
 
 } // namespace pw::Shell32
 
@@ -69,6 +72,9 @@ struct ConversionContext {
     std::function<QString()> workingFolder;
     std::function<void(int)> setPointer; // the window's pointer: 0 default, 11 busy
     ConversionStop *stop = nullptr;      // set when the window may end the run
+    // The window's status line: progress, Cancel (the converter under way
+    // is ended; nothing more is converted or listed) and the summary.
+    WorkStatus *status = nullptr;
 };
 
 // Form2.PushButton2_Click: deletes the old .eml files of the working

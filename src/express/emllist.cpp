@@ -182,6 +182,11 @@ QStringList ReadHeaderValues(const QString &path, const QStringList &headerNames
 }
 
 void ListEmlMessages(const QString &folder, MessageListModel &list, QStringList &EmlFileNames) {
+    ListEmlMessages(folder, list, EmlFileNames, ListingHook());
+}
+
+void ListEmlMessages(const QString &folder, MessageListModel &list, QStringList &EmlFileNames,
+                     const ListingHook &beforeEach) {
     if (folder.isEmpty())
         throw Error(QStringLiteral("No folder was given to list the converted messages of"));
     const QStringList names = QDir(folder).entryList(QStringList{QStringLiteral("*.eml")}, QDir::Files, QDir::Name);
@@ -193,6 +198,8 @@ void ListEmlMessages(const QString &folder, MessageListModel &list, QStringList 
                                   QStringLiteral("Subject")};
     MimeMessage message;
     for (const QString &name : names) {
+        if (beforeEach && !beforeEach())
+            break;
         if (listed.contains(name))
             continue;
         const QString path = folder + QLatin1Char('/') + name;

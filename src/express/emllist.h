@@ -6,6 +6,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 namespace pw::Express1 {
 
 // Appends to `list` one row (From, To, Subject, Date Received) and to
@@ -18,6 +20,13 @@ namespace pw::Express1 {
 // rows added before it stay, with their names, and later files are not
 // looked at.
 void ListEmlMessages(const QString &folder, MessageListModel &list, QStringList &EmlFileNames);
+
+// The same, asking `beforeEach` before each file is looked at; when it
+// answers false the listing stops there, every row added so far staying.
+// The conversion lets window events run through it and shows progress.
+using ListingHook = std::function<bool()>;
+void ListEmlMessages(const QString &folder, MessageListModel &list, QStringList &EmlFileNames,
+                     const ListingHook &beforeEach);
 
 // The value of the first line of `messageText` that starts with
 // `headerName` followed directly by ":" (letter case matters), with spaces

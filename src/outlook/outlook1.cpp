@@ -18,6 +18,20 @@ bool IsOutlookInstalled() {
     }
 }
 
+bool ProfileHasNoStoreFile() {
+    try {
+        const outlook::ApplicationPtr app =
+            outlook::ObjectFactory::create(QString::fromLatin1(outlook::kApplicationClass));
+        return app && app->ProfileFileCount() == 0;
+    } catch (...) {
+        return false;
+    }
+}
+
+bool isNoDate(const QDateTime &when) {
+    return when.date().year() >= 4501;
+}
+
 QString receivedTimeText(const QDateTime &when) {
     // The formats are worked out once per locale: a scan asks for 100,000 dates.
     struct Formats {

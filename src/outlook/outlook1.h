@@ -9,6 +9,14 @@ namespace pw::Outlook1 {
 // True when an Outlook application object can be created; never reports.
 bool IsOutlookInstalled();
 
+// True when the profile names no mail file at all, so a scan of it could
+// only list nothing; false when it names some, or cannot tell. Opens no
+// store and never reports.
+bool ProfileHasNoStoreFile();
+
+// Outlook's "no date" (1 January 4501), which a list shows as an empty cell.
+bool isNoDate(const QDateTime &when);
+
 // A received time as the "Date" column shows it: the locale's short date,
 // a space and the time with seconds; no time part at exactly midnight.
 QString receivedTimeText(const QDateTime &when);

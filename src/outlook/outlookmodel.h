@@ -19,6 +19,7 @@
 //   case ("count", "name", "fileName").
 #include <QDateTime>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <memory>
@@ -151,6 +152,10 @@ public:
     }
     // The item with that EntryID in one of the open stores.
     virtual ItemPtr GetItemFromID(const QString &entryId) = 0;
+    // The profile's mail files that could not be opened, one text each
+    // naming the file and the cause; their stores are not among Folders().
+    // Object models that cannot tell answer none.
+    virtual QStringList ProfileFailures() { return {}; }
 };
 
 class Application {
@@ -160,6 +165,9 @@ public:
     virtual QString Version() = 0;
     // The namespace of the current profile; `type` must be "MAPI".
     virtual NamespacePtr GetNamespace(const QString &type) = 0;
+    // How many mail files the profile names, opened or not; -1 when the
+    // object model cannot tell. Opens nothing.
+    virtual int ProfileFileCount() { return -1; }
 };
 
 // Creates objects by class name, as the program would on a machine with

@@ -65,7 +65,8 @@ void OutlookScan::scan(const QString &operation, bool withAttachmentsOnly, bool 
             return;
         }
     } else if (presenceTest) {
-        if (op.test(110, [&] { return !Outlook1::IsOutlookInstalled(); })) {
+        // A profile without a single mail file is no more use than no Outlook.
+        if (op.test(110, [&] { return !Outlook1::IsOutlookInstalled() || Outlook1::ProfileHasNoStoreFile(); })) {
             message(112, QStringLiteral("MS Outlook does not appear to be installed on this computer."),
                     MsgIcon::None);
             return;
@@ -90,6 +91,10 @@ void OutlookScan::getAllEmailOutlook() {
     ApplicationPtr app;
     NamespacePtr ns;
     op.step(100, [&] { m_controls.setPointer(11); });
+    m_pace = ProgressPace();
+    if (m_controls.status)
+        m_controls.status->started(bSearchMode ? QStringLiteral("Searching the mail stores...")
+                                               : QStringLiteral("Reading the mail stores..."));
     op.step(102, [&] { app = ObjectFactory::create(QString::fromLatin1(kApplicationClass)); });
     op.step(104, [&] { iOutlookVersion = static_cast<qint16>(Outlook1::majorVersion(deref(app).Version())); });
     op.step(106, [&] { ns = deref(app).GetNamespace(QStringLiteral("MAPI")); });
@@ -102,7 +107,7 @@ void OutlookScan::getAllEmailOutlook() {
         }, 0);
         for (int i = 1; i <= count; ++i) {
             op.step(112, [&] { m_events.processEvents(); });
-            if (m_stopping)
+            if (stopHere())
                 break;
             FolderPtr root;
             op.step(114, [&] { root = deref(roots).Item(i); });
@@ -111,16 +116,65 @@ void OutlookScan::getAllEmailOutlook() {
                 deref(root);
                 GetMailItems(1, root);
             });
-            if (m_stopping)
+            if (stopHere())
                 break;
         }
+        if (!m_stopping)
+            reportUnopenedFiles(ns);
     } else if (op.test(122, [&] { return m_controls.option2Selected(); })) {
         scanPstFile(op, ns);
     }
     op.step(134, [&] { ns.reset(); });
     op.step(136, [&] { app.reset(); });
     op.step(138, [&] { m_controls.setPointer(0); });
+    const bool searched = bSearchMode;
     op.step(140, [&] { bSearchMode = false; });
+    if (m_controls.status && !m_stopping) {
+        const QString listed = countText(m_list.count(), "message", "messages");
+        const QString took = durationText(m_pace.elapsedMs());
+        m_controls.status->finished(
+            m_controls.status->cancelRequested()
+                ? QStringLiteral("Stopped: %1 listed before the stop, in %2.").arg(listed, took)
+                : (searched ? QStringLiteral("Found %1 in %2.") : QStringLiteral("Listed %1 in %2.")).arg(listed, took));
+    }
+}
+
+// The folder being read and the messages listed so far, a few times a
+// second; reading the folder's name then is all it costs.
+void OutlookScan::showProgress(const FolderPtr &folder) {
+    if (!m_controls.status || !m_pace.due())
+        return;
+    QString where = strRootName;
+    if (!strTopFolderName.isEmpty())
+        where += QStringLiteral(" / ") + strTopFolderName;
+    try {
+        const QString name = folder ? folder->name() : QString();
+        if (!name.isEmpty() && name != strTopFolderName)
+            where += QStringLiteral(" / ") + name;
+    } catch (...) {
+    }
+    m_controls.status->progress(
+        QStringLiteral("%1 listed; reading %2").arg(countText(m_list.count(), "message", "messages"), where));
+}
+
+// Mail files of the profile that could not be opened are told once per
+// scan, in one box; the stores that opened are listed as ever.
+void OutlookScan::reportUnopenedFiles(const NamespacePtr &ns) {
+    QStringList failures;
+    try {
+        if (ns)
+            failures = ns->ProfileFailures();
+    } catch (...) {
+        return;
+    }
+    if (failures.isEmpty())
+        return;
+    QString text = failures.size() == 1
+                       ? QStringLiteral("This mail file of your profile could not be opened; its messages are not listed:")
+                       : QStringLiteral("These mail files of your profile could not be opened; their messages are not listed:");
+    for (const QString &failure : std::as_const(failures))
+        text += QStringLiteral("\r\n\r\n") + failure;
+    m_dialogs.messageBox(text, MsgButtons::Ok, MsgIcon::Exclamation, QString());
 }
 
 // The PST file is mounted for the walk. It is found again by its path, so
@@ -168,12 +222,12 @@ void OutlookScan::GetMailItems(int pLevel, const FolderPtr &pFld) {
         if (!child)
             continue; // the tree shrank meanwhile; reported above
         op.step(104, [&] { m_events.processEvents(); });
-        if (m_stopping)
+        if (stopHere())
             return;
         if (op.test(106, [&] { return pLevel == 1; }))
             op.step(108, [&] { strTopFolderName = child->name(); });
         op.step(110, [&] { GetMailItems(2, child); });
-        if (m_stopping)
+        if (stopHere())
             return;
         ItemsPtr items;
         QString childName;
@@ -182,8 +236,9 @@ void OutlookScan::GetMailItems(int pLevel, const FolderPtr &pFld) {
         const int itemCount = op.value(114, [&] { return deref(items).count(); }, 0);
         for (int i = 1; i <= itemCount; ++i) {
             op.step(116, [&] { m_events.processEvents(); });
-            if (m_stopping)
+            if (stopHere())
                 return;
+            showProgress(child);
             ItemPtr item;
             op.step(118, [&] { item = deref(items).Item(i); });
             if (!item)
@@ -231,7 +286,10 @@ void OutlookScan::addRow(Operation &op, int first, const ItemPtr &item, const QS
         op.step(first + 6, [&] { row[2] = holder; });
     else
         op.step(first + 8, [&] { row[2].clear(); });
-    op.step(first + 10, [&] { row[3] = Outlook1::receivedTimeText(item->ReceivedTime()); });
+    op.step(first + 10, [&] {
+        const QDateTime when = item->ReceivedTime();
+        row[3] = Outlook1::isNoDate(when) ? QString() : Outlook1::receivedTimeText(when);
+    });
     op.step(first + 12, [&] { row[4] = item->SenderName(); });
     if (op.test(first + 14, [&] { return iOutlookVersion < 10; })) {
         op.step(first + 22, [&] { row[5].clear(); });

@@ -2,6 +2,7 @@
 #include "app/core/messagelistmodel.h"
 #include "app/core/ports.h"
 #include "app/core/runguard.h"
+#include "app/core/workstatus.h"
 #include "outlook/outlookmodel.h"
 
 #include <QString>
@@ -20,6 +21,8 @@ struct ScanControls {
     std::function<QString()> searchText;    // Text1
     std::function<void(int)> setPointer;    // the window's pointer kind
     std::function<void()> redrawList;
+    // The window's status line: progress, Cancel and the closing summary.
+    WorkStatus *status = nullptr;
 };
 
 // The scan of the main window: fills the message list from the profile's
@@ -61,6 +64,10 @@ private:
     void scan(const QString &operation, bool withAttachmentsOnly, bool presenceTest);
     void addRow(Operation &op, int firstLine, const outlook::ItemPtr &item, const QString &holder);
     void scanPstFile(Operation &op, const outlook::NamespacePtr &ns);
+    // The scan ends here: the window closes, or the user cancelled.
+    bool stopHere() const { return m_stopping || (m_controls.status && m_controls.status->cancelRequested()); }
+    void showProgress(const outlook::FolderPtr &folder);
+    void reportUnopenedFiles(const outlook::NamespacePtr &ns);
 
     Dialogs &m_dialogs;
     EventPump &m_events;
@@ -68,6 +75,7 @@ private:
     ScanControls m_controls;
     RunGuard m_scanning;
     bool m_stopping = false;
+    ProgressPace m_pace;
 };
 
 } // namespace pw

@@ -1,5 +1,6 @@
 #include "app/form1.h"
 #include "app/core/settingsstore.h"
+#include "app/look/statusline.h"
 #include "fakeoutlook.h"
 #include "support/fakeports.h"
 
@@ -66,7 +67,9 @@ TEST_F(Form1Test, ControlsCarryTheirCaptionsAndTwipPlacement) {
     EXPECT_EQ(form.PushButton8->parentWidget(), form.Frame1);
     EXPECT_EQ(form.PushButton3->geometry(), twipsRect(120, 8520, 7815, 405, &form));
     EXPECT_EQ(form.Text1->geometry(), twipsRect(240, 300, 5895, 345, &form));
-    EXPECT_EQ(form.size(), QSize(twipsToPixels(8040, &form), twipsToPixels(9060, &form)));
+    // The given client area, with the status line below it.
+    EXPECT_EQ(form.width(), twipsToPixels(8040, &form));
+    EXPECT_EQ(form.height(), twipsToPixels(9060, &form) + form.statusLine().height());
 }
 
 TEST_F(Form1Test, ChoicesAreRememberedKeystrokeByKeystrokeAndRestored) {
@@ -143,7 +146,7 @@ TEST_F(Form1Test, ClickingTheSelectedOptionKeepsItSelected) {
     EXPECT_EQ(stored("Option2"), QStringLiteral("False"));
 }
 
-TEST_F(Form1Test, HelpShowsFiveParagraphsWithoutIcon) {
+TEST_F(Form1Test, HelpShowsItsFiveParagraphsThenWhereStoresAreLookedFor) {
     Form1 form(fakes.ports());
     form.PushButton7->click();
     ASSERT_EQ(fakes.dialogs.boxes.size(), 1);
@@ -152,9 +155,10 @@ TEST_F(Form1Test, HelpShowsFiveParagraphsWithoutIcon) {
     EXPECT_EQ(box.buttons, MsgButtons::Ok);
     EXPECT_TRUE(box.title.isEmpty()) << "the application's title shows";
     const QStringList paragraphs = box.text.split(QStringLiteral("\r\n\r\n"));
-    ASSERT_EQ(paragraphs.size(), 5);
+    ASSERT_EQ(paragraphs.size(), 6);
     EXPECT_EQ(paragraphs[1], QStringLiteral("\"Allow access for x minutes Yes No Help\""));
     EXPECT_EQ(paragraphs[4], QStringLiteral("Outlook > Tools > Trust Center > Allow programmatic access"));
+    EXPECT_EQ(paragraphs[5], Form1::storesHelpText());
 }
 
 TEST_F(Form1Test, HomePageOpensOnlyWhenTheDrawIsSeven) {

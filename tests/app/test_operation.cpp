@@ -1,5 +1,6 @@
 #include "app/core/operation.h"
 #include "app/core/runguard.h"
+#include "app/core/workstatus.h"
 #include "support/fakeports.h"
 
 #include <gtest/gtest.h>
@@ -88,4 +89,94 @@ TEST(RunGuard, RefusesANestedRunAndIsFreeAgainHoweverTheRunEnds) {
     EXPECT_FALSE(guard.running());
     EXPECT_TRUE(guard.run([&] { ++runs; }));
     EXPECT_EQ(runs, 2);
+}
+
+// A step that fails for every row: the second box offers "Don't show again
+// during this run"; once ticked the rest are counted, and the run ends with
+// one box that says how many were not shown and what the last one said.
+TEST(RepeatedFailures, TickedStepIsCountedAndSummedUpOnceTheRunEnds) {
+    FakeDialogs dialogs;
+    dialogs.dontShowAgainAnswers = {true};
+    {
+        Operation op(dialogs, QStringLiteral("Form1"), QStringLiteral("PushButton3_Click"));
+        for (int row = 1; row <= 6; ++row)
+            op.step(184, [&] { throw Error(QStringLiteral("The store of row %1 is not open").arg(row)); });
+        op.step(186, [] { throw Error("another step"); });
+        EXPECT_EQ(op.failures(), 7) << "hidden failures still count";
+        ASSERT_EQ(dialogs.boxes.size(), 3) << "two boxes of step 184, one of step 186, none at the end yet";
+        EXPECT_FALSE(dialogs.boxes[0].offeredDontShowAgain) << "a first failure is shown plainly";
+        EXPECT_TRUE(dialogs.boxes[1].offeredDontShowAgain);
+        EXPECT_FALSE(dialogs.boxes[2].offeredDontShowAgain) << "another step has a count of its own";
+    }
+    ASSERT_EQ(dialogs.boxes.size(), 4);
+    const test::ShownBox &summary = dialogs.boxes.last();
+    EXPECT_EQ(summary.title, QStringLiteral("Application Error"));
+    EXPECT_TRUE(summary.text.startsWith(QStringLiteral("4 more failures of this step were not shown. The last one:")))
+        << summary.text.toStdString();
+    EXPECT_TRUE(summary.text.contains(QStringLiteral("The store of row 6 is not open\r\n")));
+    EXPECT_TRUE(summary.text.contains(QStringLiteral("Form1.PushButton3_Click at line 184")));
+}
+
+TEST(RepeatedFailures, OneRunSpansTheOperationsItCallsAndEndsWithTheOutermost) {
+    FakeDialogs dialogs;
+    dialogs.dontShowAgainAnswers = {true};
+    {
+        Operation scan(dialogs, QStringLiteral("Form1"), QStringLiteral("getAllEmailOutlook"));
+        // The folder walk is an operation of its own for every folder.
+        for (int folder = 0; folder < 4; ++folder) {
+            Operation walk(dialogs, QStringLiteral("Form1"), QStringLiteral("GetMailItems"));
+            walk.step(124, [] { throw Error("Attachments cannot be read"); });
+        }
+        EXPECT_EQ(dialogs.boxes.size(), 2) << "the walk's own end shows nothing";
+    }
+    ASSERT_EQ(dialogs.boxes.size(), 3);
+    EXPECT_TRUE(dialogs.boxes.last().text.startsWith(QStringLiteral("2 more failures")));
+
+    // A button clicked inside another button's operation is a run of its
+    // own: its failures are neither offered the tick box by the outer run's
+    // count nor held back until the outer run ends.
+    FakeDialogs nested;
+    nested.dontShowAgainAnswers = {true, true};
+    {
+        Operation outer(nested, QStringLiteral("Form1"), QStringLiteral("PushButton3_Click"));
+        outer.step(188, [] { throw Error("Disk full"); });
+        {
+            Operation inner(nested, QStringLiteral("Form1"), QStringLiteral("PushButton3_Click"));
+            for (int i = 0; i < 3; ++i)
+                inner.step(188, [] { throw Error("Disk full"); });
+        }
+        ASSERT_EQ(nested.boxes.size(), 4) << "the inner run's summary shows as it ends";
+        EXPECT_FALSE(nested.boxes[1].offeredDontShowAgain);
+        EXPECT_TRUE(nested.boxes[3].text.startsWith(QStringLiteral("1 more failure of this step was not shown.")));
+        outer.step(188, [] { throw Error("Disk full"); });
+        EXPECT_TRUE(nested.boxes.last().offeredDontShowAgain) << "the outer run counts on after the inner one";
+    }
+
+    // An unticked box keeps every failure showing, and nothing is summed up.
+    FakeDialogs plain;
+    {
+        Operation op(plain, QStringLiteral("Form2"), QStringLiteral("PushButton7_Click"));
+        for (int i = 0; i < 3; ++i)
+            op.step(148, [] { throw Error("Disk full"); });
+    }
+    EXPECT_EQ(plain.boxes.size(), 3);
+    // The next run starts afresh: its first failure is shown plainly.
+    {
+        Operation op(dialogs, QStringLiteral("Form1"), QStringLiteral("GetMailItems"));
+        op.step(124, [] { throw Error("Attachments cannot be read"); });
+    }
+    EXPECT_FALSE(dialogs.boxes.last().offeredDontShowAgain);
+}
+
+TEST(StatusTexts, CountsSizesAndDurationsReadAsPeopleWriteThem) {
+    EXPECT_EQ(countText(2345), QStringLiteral("2,345"));
+    EXPECT_EQ(countText(1, "attachment", "attachments"), QStringLiteral("1 attachment"));
+    EXPECT_EQ(countText(0, "attachment", "attachments"), QStringLiteral("0 attachments"));
+    EXPECT_EQ(sizeText(1023), QStringLiteral("1,023 bytes"));
+    EXPECT_EQ(sizeText(1024), QStringLiteral("1.0 KB"));
+    EXPECT_EQ(sizeText(qint64(1288490189)), QStringLiteral("1.2 GB"));
+    EXPECT_EQ(sizeText(qint64(500) * 1024 * 1024), QStringLiteral("500 MB"));
+    EXPECT_EQ(durationText(40), QStringLiteral("under 0.1 s"));
+    EXPECT_EQ(durationText(3300), QStringLiteral("3.3 s"));
+    EXPECT_EQ(durationText(125000), QStringLiteral("2 min 05 s"));
 }

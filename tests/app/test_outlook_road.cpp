@@ -181,3 +181,40 @@ TEST_F(OutlookRoad, DownloadAllFromAPstWritesEveryAttachmentByteForByte) {
     ASSERT_TRUE(first.open(QIODevice::ReadOnly));
     EXPECT_EQ(first.readAll(), before);
 }
+
+// A newcomer's profile: no mail file at all gives the "not installed"
+// message rather than an empty list; files that cannot be opened are named
+// once per scan in one box, each with its cause, and the rest are listed.
+TEST_F(OutlookRoad, AnEmptyProfileOrUnreadableFilesAreNeverASilentEmptyList) {
+    QTemporaryDir profile;
+    qputenv("PARCELWISE_PROFILE", profile.path().toUtf8());
+    {
+        outlook::ScopedCreator fromEnvironment([](const QString &) { return pst::createPstApplication(); });
+        form->PushButton1->click();
+    }
+    qunsetenv("PARCELWISE_PROFILE");
+    ASSERT_EQ(fakes.dialogs.boxes.size(), 1);
+    EXPECT_EQ(fakes.dialogs.boxes[0].text, QStringLiteral("MS Outlook does not appear to be installed on this computer."));
+
+    const QString empty = profile.filePath("empty.pst"), notes = profile.filePath("notes.pst");
+    QFile(empty).open(QIODevice::WriteOnly);
+    QFile text(notes);
+    ASSERT_TRUE(text.open(QIODevice::WriteOnly));
+    text.write(QByteArray("These are not the mail files you are looking for.\n").repeated(20));
+    text.close();
+    outlook::ScopedCreator withBadFiles([&](const QString &) {
+        return pst::createPstApplication({empty, kCorpus + "/pst/outlook.pst", notes});
+    });
+    fakes.dialogs.boxes.clear();
+    form->PushButton1->click();
+    EXPECT_EQ(listedRows(form->listModel()), expectedRows(manifest("outlook.pst")));
+    ASSERT_EQ(fakes.dialogs.boxes.size(), 1);
+    const QString report = fakes.dialogs.boxes[0].text;
+    EXPECT_TRUE(report.startsWith(QStringLiteral("These mail files of your profile could not be opened")));
+    const QStringList lines = report.split(QStringLiteral("\r\n\r\n"));
+    ASSERT_EQ(lines.size(), 3) << report.toStdString();
+    EXPECT_TRUE(lines[1].contains(empty)) << lines[1].toStdString();
+    EXPECT_TRUE(lines[1].contains(QStringLiteral("not a PST or OST file"))) << lines[1].toStdString();
+    EXPECT_TRUE(lines[2].contains(notes)) << lines[2].toStdString();
+    EXPECT_TRUE(lines[2].contains(QStringLiteral("not a PST or OST file"))) << lines[2].toStdString();
+}

@@ -244,6 +244,7 @@ public:
             throw Error(QStringLiteral("No item with the EntryID %1 in the open stores.").arg(entryId));
         return std::make_shared<ItemObject>(m_world, item);
     }
+    QStringList ProfileFailures() override { return m_world->m_profileFailures; }
 
 private:
     World m_world;
@@ -264,6 +265,7 @@ public:
             throw Error(QStringLiteral("GetNamespace: unknown namespace type \"%1\".").arg(type));
         return std::make_shared<NamespaceObject>(m_world);
     }
+    int ProfileFileCount() override { return m_world->m_profileFileCount; }
 
 private:
     World m_world;

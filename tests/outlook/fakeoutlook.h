@@ -183,6 +183,10 @@ public:
     std::shared_ptr<FakeItem> findItem(const QString &entryId) const;
 
     QString m_version = QStringLiteral("16.0");
+    // What the profile says of its files: how many it names (-1: cannot
+    // tell) and those that could not be opened.
+    int m_profileFileCount = -1;
+    QStringList m_profileFailures;
     std::vector<std::shared_ptr<FakeFolder>> m_openStores;
     QHash<QString, std::shared_ptr<FakeFolder>> m_storeFiles;
     FailureSet m_failures;

@@ -24,6 +24,20 @@ MsgResult FakeDialogs::messageBox(const QString &text, MsgButtons buttons, MsgIc
     return MsgResult::Ok;
 }
 
+bool FakeDialogs::errorBox(const QString &text, const QString &title, bool offerDontShowAgain) {
+    ShownBox box{text, title, MsgIcon::Exclamation, MsgButtons::Ok, offerDontShowAgain};
+    boxes.append(box);
+    if (onBox)
+        onBox(box);
+    if (!boxAnswers.empty())
+        boxAnswers.pop_front();
+    if (!offerDontShowAgain || dontShowAgainAnswers.empty())
+        return false;
+    const bool ticked = dontShowAgainAnswers.front();
+    dontShowAgainAnswers.pop_front();
+    return ticked;
+}
+
 QString FakeDialogs::inputBox(const QString &prompt, const QString &title, const QString &defaultText) {
     inputs.append(ShownInput{prompt, title, defaultText});
     if (!inputAnswers.empty()) {

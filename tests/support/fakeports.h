@@ -18,6 +18,8 @@ struct ShownBox {
     QString title;
     MsgIcon icon = MsgIcon::None;
     MsgButtons buttons = MsgButtons::Ok;
+    // An error box that carried the "Don't show again during this run" tick box.
+    bool offeredDontShowAgain = false;
 };
 
 struct ShownInput {
@@ -33,6 +35,7 @@ public:
     QString inputBox(const QString &prompt, const QString &title, const QString &defaultText) override;
     QStringList openFiles(const QString &title, const QString &filter, bool multiple) override;
     QString pickFolder(const QString &title) override;
+    bool errorBox(const QString &text, const QString &title, bool offerDontShowAgain) override;
 
     // Scripted answers, used in order; when none is queued the box answers
     // OK, the input box its default, the file dialog and folder picker cancel.
@@ -40,6 +43,9 @@ public:
     std::deque<std::optional<QString>> inputAnswers; // nullopt: the user cancels
     std::deque<QStringList> fileAnswers;
     std::deque<QString> folderAnswers;
+    // Whether the user ticks "Don't show again" in the error boxes that
+    // offer it, in order; unticked when none is queued.
+    std::deque<bool> dontShowAgainAnswers;
     // Runs while a box is shown (e.g. to click another button meanwhile).
     std::function<void(const ShownBox &)> onBox;
 

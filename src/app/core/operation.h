@@ -20,13 +20,24 @@ void ErrorReport(Dialogs &dialogs, const QString &description, const QString &wi
 // is reported with its number and the operation carries on with the next
 // step; it is never abandoned because of a failure.
 //
+// One run is a button's operation (its name ends in "_Click") together with
+// every operation it calls (the scan driver, the folder walk); a button
+// operation started inside another one (through the event pump) is a run
+// of its own. When the same step fails again in a
+// run, its box offers "Don't show again during this run"; once ticked,
+// further failures of that step are only counted, and when the run ends one
+// box says how many were not shown, with the last one's text.
+//
 //   Operation op(dialogs, "Form1", "PushButton9_Click");
 //   op.step(100, [&] { ... });
 //   if (op.test(102, [&] { return n > 0; })) { ... }   // a failing test runs its group
 class Operation {
 public:
-    Operation(Dialogs &dialogs, QString window, QString name)
-        : m_dialogs(dialogs), m_window(std::move(window)), m_name(std::move(name)) {}
+    Operation(Dialogs &dialogs, QString window, QString name);
+    // The outermost operation of a run shows the box of failures not shown.
+    ~Operation();
+    Operation(const Operation &) = delete;
+    Operation &operator=(const Operation &) = delete;
 
     template <class F> void step(int line, F &&action) {
         try {
@@ -64,12 +75,21 @@ public:
 
     void fail(int line, std::exception_ptr failure);
 
+    struct Run;
+
 private:
     Dialogs &m_dialogs;
     QString m_window;
     QString m_name;
     int m_failures = 0;
+    Run *m_run = nullptr;
+    Run *m_outerRun = nullptr; // the run under way when this one began
+    bool m_ownsRun = false;
 };
+
+// Text of the box that ends a run in which failures went unshown: how many
+// of each step, and the last one's report.
+QString unshownFailuresText(qint64 count, const QString &lastReport);
 
 class MessageListModel;
 

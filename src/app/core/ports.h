@@ -31,6 +31,15 @@ public:
                                   bool multiple) = 0;
     // Folder picker. Empty text when cancelled, else the folder's path.
     virtual QString pickFolder(const QString &title) = 0;
+    // The error box (OK, exclamation icon). With `offerDontShowAgain` it
+    // carries a "Don't show again during this run" tick box; answers
+    // whether the user ticked it. Desktops without a tick box show the
+    // plain box, and the user is asked again next time.
+    virtual bool errorBox(const QString &text, const QString &title, bool offerDontShowAgain) {
+        (void)offerDontShowAgain;
+        messageBox(text, MsgButtons::Ok, MsgIcon::Exclamation, title);
+        return false;
+    }
 };
 
 // "Let pending window events run".

@@ -20,6 +20,8 @@
 #include <QScreen>
 #include <QWidget>
 
+#include <memory>
+
 namespace pw {
 
 namespace {
@@ -50,7 +52,11 @@ void setUpWindow(QWidget &window, int widthTwips, int heightTwips) {
     QFont arial(QStringLiteral("Arial"));
     arial.setPointSizeF(8.25);
     window.setFont(arial);
-    window.setFixedSize(twipsToPixels(widthTwips, &window), twipsToPixels(heightTwips, &window));
+    // The given size is where the window opens and the smallest it gets;
+    // it may grow (WindowFit lays the controls out).
+    const QSize size(twipsToPixels(widthTwips, &window), twipsToPixels(heightTwips, &window));
+    window.setMinimumSize(size);
+    window.resize(size);
 }
 
 QPushButton *makeButton(QWidget &window, QWidget *parent, const char *name, const QString &caption, int left,
@@ -126,9 +132,16 @@ void setUpListView(QTreeView &view, MessageListModel &model) {
     view.header()->setStretchLastSection(false);
     view.header()->setMinimumSectionSize(0);
     view.setModel(&model);
-    const auto applyWidths = [&view, &model] {
-        for (int c = 0; c < model.columnCount(); ++c)
-            view.header()->resizeSection(c, twipsToPixels(model.columnWidthTwips(c), view.window()));
+    // The given widths apply when the columns are made; emptying the list
+    // keeps the widths the user or the last fill gave them.
+    auto columnsShown = std::make_shared<QStringList>();
+    const auto applyWidths = [&view, &model, columnsShown] {
+        const bool sameColumns = *columnsShown == model.headers();
+        for (int c = 0; c < model.columnCount(); ++c) {
+            if (!sameColumns || model.columnWidthTwips(c) <= 1)
+                view.header()->resizeSection(c, twipsToPixels(model.columnWidthTwips(c), view.window()));
+        }
+        *columnsShown = model.headers();
     };
     QObject::connect(&model, &QAbstractItemModel::columnsInserted, &view, applyWidths);
     QObject::connect(&model, &QAbstractItemModel::modelReset, &view, applyWidths);

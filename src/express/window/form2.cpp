@@ -4,6 +4,8 @@
 #include "app/core/fileroutines.h"
 #include "app/core/operation.h"
 #include "app/core/settingsstore.h"
+#include "app/look/statusline.h"
+#include "app/look/windowfit.h"
 #include "download/emlsaveengine.h"
 #include "download/folderpickers.h"
 #include "express/conversion.h"
@@ -14,10 +16,12 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QGroupBox>
+#include <QHeaderView>
 #include <QIcon>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTreeView>
+#include <QUrl>
 
 namespace pw {
 
@@ -107,6 +111,36 @@ void Form2::buildControls() {
     connect(PushButton7, &QPushButton::clicked, this, &Form2::PushButton7_Click);
     connect(PushButton8, &QPushButton::clicked, this, &Form2::PushButton8_Click);
     connect(Text3, &QLineEdit::textChanged, this, [this] { Text3_Change(); });
+    fitToWork();
+}
+
+// The two lists share the room a larger window gives; full-width controls
+// stretch, the button pairs share the width, the rest keeps its place.
+void Form2::fitToWork() {
+    m_fit = new WindowFit(*this, QStringLiteral("Form2"));
+    m_fit->place(PushButton14, 0, 0.5);
+    m_fit->place(PushButton1, 0.5, 0.5);
+    m_fit->place(ListView1, 0, 1, 0, 0.5);
+    m_fit->place(PushButton5, 0, 0.5, 0.5, 0);
+    m_fit->place(PushButton3, 0.5, 0.5, 0.5, 0);
+    m_fit->place(PushButton2, 0, 1, 0.5, 0);
+    m_fit->place(ListView2, 0, 1, 0.5, 0.5);
+    m_fit->place(Frame1, 0, 1, 1, 0);
+    m_fit->place(Text3, 0, 1);
+    m_fit->place(PushButton8, 1, 0);
+    m_fit->place(PushButton4, 0, 0.5, 1, 0);
+    m_fit->place(PushButton6, 0.5, 0.5, 1, 0);
+    m_fit->place(PushButton7, 0, 1, 1, 0);
+    m_fit->rememberColumns(ListView2, QStringLiteral("ListView2"));
+    // Files of one folder differ at the end of their paths: a long path
+    // loses its middle, and the whole path shows as the row's tip.
+    ListView1->setTextElideMode(Qt::ElideMiddle);
+    ListView1->header()->setStretchLastSection(true);
+    m_status = m_fit->addStatusLine();
+    m_status->openFolder = [this](const QString &folder) {
+        if (m_ports.urls)
+            m_ports.urls->openUrl(QUrl::fromLocalFile(folder).toString());
+    };
 }
 
 void Form2::Form_Load() {
@@ -120,6 +154,7 @@ void Form2::Form_Load() {
     quietly([&] { ApplyStandardColours(*this); });
     setWindowTitle(QStringLiteral("Parcelwise"));
     setWindowIcon(QIcon(QStringLiteral(":/parcelwise.svg")));
+    quietly([&] { m_fit->restore(); });
     quietly([&] { CenterWindow(*this); });
     quietly([&] { loadHandPointer(*m_pointer, applicationFolder()); });
     if (m_files->columnCount() == 0)
@@ -137,6 +172,7 @@ void Form2::Form_Load() {
     if (location.isNull())
         location = SettingsStore::GetSetting(QStringLiteral("Location"), QString());
     Text3->setText(location);
+    quietly([&] { m_fit->restoreColumns(); });
 }
 
 QString Form2::defaultLocation() {
@@ -163,6 +199,9 @@ void Form2::Form_QueryUnload() {
     if (m_unloaded)
         return;
     m_unloaded = true;
+    m_fit->save();
+    // Saving under way stops before its next message.
+    m_status->requestCancel();
     // A converter still running would go on writing into the folder about
     // to be emptied: it is ended, and waited for, first.
     if (m_ports.launcher)
@@ -256,8 +295,9 @@ void Form2::PushButton2_Click() {
     m_converting.run([this] {
         ConversionContext context{*m_ports.dialogs, *m_ports.events, *m_ports.launcher, *m_files, *m_messages,
                                   EmlFileNames, converterFolder, [this] { return workingFolderOrCreate(); },
-                                  [this](int kind) { setPointer(kind); }, &m_conversionStop};
+                                  [this](int kind) { setPointer(kind); }, &m_conversionStop, m_status};
         convertDbxFiles(context);
+        fitColumns(*ListView2, *m_messages);
     });
 }
 
@@ -310,7 +350,8 @@ void Form2::saveAttachments() {
         return;
     }
     EmlSaveContext context{*m_ports.dialogs, *m_ports.events, *m_messages, EmlFileNames, folder,
-                           [this] { return expandLocation(Text3->text()); }, [this](int kind) { setPointer(kind); }};
+                           [this] { return expandLocation(Text3->text()); }, [this](int kind) { setPointer(kind); },
+                           m_status};
     saveEmlAttachments(context);
 }
 

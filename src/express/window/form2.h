@@ -15,6 +15,9 @@ class QTreeView;
 
 namespace pw {
 
+class StatusLine;
+class WindowFit;
+
 // The Outlook Express window, shown modally over the main window: .dbx
 // files in the upper list, converted messages in the lower one, and the
 // folder their attachments are saved to.
@@ -48,6 +51,9 @@ public:
     WindowPointer &windowPointer() { return *m_pointer; }
     MessageListModel &fileList() { return *m_files; }
     MessageListModel &messageList() { return *m_messages; }
+    // The status line under the lists, and the window's resizing rules.
+    StatusLine &statusLine() { return *m_status; }
+    WindowFit &windowFit() { return *m_fit; }
 
     // The .eml file behind each row of the message list.
     QStringList EmlFileNames;
@@ -84,6 +90,11 @@ private:
     RunGuard m_converting;
     RunGuard m_downloading;
     ConversionStop m_conversionStop;
+
+    // Resizing, the status line, long paths elided in the middle.
+    void fitToWork();
+    StatusLine *m_status = nullptr;
+    WindowFit *m_fit = nullptr;
 };
 
 } // namespace pw

@@ -45,6 +45,9 @@ void PstApplication::openProfile() {
             m_session->add(std::make_shared<PstStore>(path));
         } catch (const std::exception &failure) {
             qCWarning(lcPst).noquote() << "Mail file left out of the profile:" << failure.what();
+            // The scan tells the user; the cause names the file in most cases.
+            const QString cause = QString::fromUtf8(failure.what());
+            m_session->profileFailures.append(cause.contains(path) ? cause : path + QStringLiteral(": ") + cause);
         }
     }
 }

@@ -16,6 +16,8 @@ struct PstSession {
     void add(const PstStorePtr &store);
 
     std::vector<PstStorePtr> stores;
+    // The profile's files that could not be opened, each with its cause.
+    QStringList profileFailures;
 };
 
 class PstApplication : public outlook::Application {
@@ -27,6 +29,7 @@ public:
 
     QString Version() override;
     outlook::NamespacePtr GetNamespace(const QString &type) override;
+    int ProfileFileCount() override { return static_cast<int>(m_storePaths.size()); }
 
 private:
     void openProfile();
@@ -45,6 +48,7 @@ public:
     void RemoveStore(const outlook::FolderPtr &root) override;
     outlook::FolderPtr StoreRootOf(const QString &path) override;
     outlook::ItemPtr GetItemFromID(const QString &entryId) override;
+    QStringList ProfileFailures() override { return m_session->profileFailures; }
 
 private:
     std::shared_ptr<PstSession> m_session;

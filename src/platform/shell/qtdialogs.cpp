@@ -3,6 +3,7 @@
 #include "app/core/error.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
@@ -49,6 +50,24 @@ MsgResult QtDialogs::messageBox(const QString &text, MsgButtons buttons, MsgIcon
     default: return buttons == MsgButtons::Ok ? MsgResult::Ok
                     : (buttons == MsgButtons::OkCancel ? MsgResult::Ok : MsgResult::Cancel);
     }
+}
+
+bool QtDialogs::errorBox(const QString &text, const QString &title, bool offerDontShowAgain) {
+    if (!offerDontShowAgain) {
+        messageBox(text, MsgButtons::Ok, MsgIcon::Exclamation, title);
+        return false;
+    }
+    QMessageBox box(QApplication::activeWindow());
+    box.setWindowTitle(titleOrApp(title));
+    QString shown = text;
+    shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n")).replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    box.setText(shown);
+    box.setIcon(QMessageBox::Warning);
+    box.setStandardButtons(QMessageBox::Ok);
+    auto *tick = new QCheckBox(QStringLiteral("Don't show again during this run"), &box);
+    box.setCheckBox(tick);
+    box.exec();
+    return tick->isChecked();
 }
 
 QString QtDialogs::inputBox(const QString &prompt, const QString &title, const QString &defaultText) {

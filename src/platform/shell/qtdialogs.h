@@ -13,6 +13,7 @@ public:
     QString inputBox(const QString &prompt, const QString &title, const QString &defaultText) override;
     QStringList openFiles(const QString &title, const QString &filter, bool multiple) override;
     QString pickFolder(const QString &title) override;
+    bool errorBox(const QString &text, const QString &title, bool offerDontShowAgain) override;
 
     // "Label|*.a;*.b|Label 2|*.c|" -> "Label (*.a *.b);;Label 2 (*.c)"
     static QString toQtFilter(const QString &classicFilter);

@@ -1,6 +1,7 @@
 // The Outlook Express window, from the search to the saved attachments,
 // with the real converter.
 #include "app/core/settingsstore.h"
+#include "app/look/statusline.h"
 #include "dbxfixture.h"
 #include "express/window/form2.h"
 #include "platform/shell/qtdialogs.h"
@@ -91,7 +92,9 @@ TEST_F(Form2Test, LoadsColumnsAndTheLocationWithItsDefault) {
     EXPECT_EQ(form.PushButton2->text(), QStringLiteral("Extract Emails With Attachment(s) From Outlook Express"));
     EXPECT_EQ(form.Frame1->title(), QStringLiteral("Save Attachment(s) To This Folder"));
     EXPECT_EQ(form.PushButton8->parentWidget(), form.Frame1);
-    EXPECT_EQ(form.size(), QSize(twipsToPixels(8040, &form), twipsToPixels(7980, &form)));
+    // The given client area, with the status line below it.
+    EXPECT_EQ(form.width(), twipsToPixels(8040, &form));
+    EXPECT_EQ(form.height(), twipsToPixels(7980, &form) + form.statusLine().height());
 
     clearSettings();
     ASSERT_TRUE(QDir().mkpath(DesktopFolderPath()));

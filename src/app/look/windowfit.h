@@ -1,0 +1,73 @@
+#pragma once
+// Windows that open at their given size and can be resized: each control
+// is told what share of the extra width and height moves or widens it, so
+// the lists take the room, full-width controls stretch and the rest keeps
+// its place. The window's size and its lists' column widths are
+// remembered between runs.
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QRect>
+#include <QSize>
+#include <QString>
+#include <QTimer>
+
+class QTreeView;
+class QWidget;
+
+namespace pw {
+
+class MessageListModel;
+class StatusLine;
+
+class WindowFit : public QObject {
+    Q_OBJECT
+public:
+    // `name` keys what is remembered ("Form1"). The window's present size
+    // is its smallest and its first.
+    WindowFit(QWidget &window, const QString &name);
+
+    // Shares of the extra width (dx: move, dw: widen) and height (dy, dh)
+    // given to `control`, from its present placement.
+    void place(QWidget *control, double dx, double dw, double dy = 0, double dh = 0);
+    // A list whose column widths are remembered.
+    void rememberColumns(QTreeView *list, const QString &name);
+
+    // A status line below everything else, the window's full width; the
+    // window grows by its height. Follows the bottom edge.
+    StatusLine *addStatusLine();
+
+    // Puts back the remembered size (or keeps the given one).
+    void restore();
+    // Puts back the remembered column widths, once the lists have their columns.
+    void restoreColumns();
+    // Writes the size and column widths; also done shortly after each change.
+    void save();
+
+    // Lays the controls out for the window's present size.
+    void relayout();
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    struct Placement {
+        QWidget *control;
+        QRect base;
+        double dx, dw, dy, dh;
+    };
+    QWidget &m_window;
+    QString m_name;
+    QSize m_base;
+    QList<Placement> m_placements;
+    QHash<QString, QTreeView *> m_lists;
+    QTimer m_saveSoon;
+    bool m_restoring = false;
+};
+
+// Fits each column of `list` to its contents, between a floor and a
+// ceiling, after a fill; a column given as one twip or less stays hidden.
+// An empty list keeps its widths.
+void fitColumns(QTreeView &list, MessageListModel &model);
+
+} // namespace pw
