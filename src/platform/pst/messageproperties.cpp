@@ -53,7 +53,10 @@ int codepageOf(const pst_item &message, int storeCodepage) {
 }
 
 QString messageClassOf(const pst_item &message) {
-    return message.ascii_type ? QString::fromUtf8(message.ascii_type) : QString();
+    // Copied first: libpst's structures are packed, and Qt would bind the
+    // field to a reference.
+    const char *type = message.ascii_type;
+    return type ? QString::fromUtf8(type, static_cast<qsizetype>(std::strlen(type))) : QString();
 }
 
 QString subjectOf(const pst_item &message, int storeCodepage) {

@@ -399,28 +399,31 @@ void PstFile::linkNodeTree() {
         node.assoc_tree = entry.subnodeBlock ? pst_getID(&m_file, entry.subnodeBlock) : nullptr;
         m_byId.emplace(entry.id, &node);
     }
-    auto append = [](pst_desc_tree *node, pst_desc_tree *&head, pst_desc_tree *&tail) {
-        node->prev = tail;
-        node->next = nullptr;
-        if (tail)
-            tail->next = node;
-        else
-            head = node;
-        tail = node;
-    };
+    // libpst's structures are packed, so their fields are read and written
+    // by value, never bound to references that may sit misaligned.
     for (pst_desc_tree &node : m_nodes) {
         pst_desc_tree *parent = nullptr;
-        if (node.parent_d_id != 0 && node.parent_d_id != node.d_id) {
-            const auto it = m_byId.find(node.parent_d_id);
+        const std::uint64_t parentId = node.parent_d_id;
+        if (parentId != 0 && parentId != node.d_id) {
+            const auto it = m_byId.find(parentId);
             if (it != m_byId.end())
                 parent = it->second;
         }
+        pst_desc_tree *tail = parent ? parent->child_tail : m_topTail;
+        node.prev = tail;
+        node.next = nullptr;
+        if (tail)
+            tail->next = &node;
+        else if (parent)
+            parent->child = &node;
+        else
+            m_top = &node;
         if (parent) {
             node.parent = parent;
             ++parent->no_child;
-            append(&node, parent->child, parent->child_tail);
+            parent->child_tail = &node;
         } else {
-            append(&node, m_top, m_topTail);
+            m_topTail = &node;
         }
     }
     m_entries.clear();
