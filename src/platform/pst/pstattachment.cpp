@@ -35,6 +35,7 @@ struct BlockBuffer {
 // data's total size when the tree says it; 0 when the data is one block.
 std::uint64_t checkDataTree(PstFile &file, std::uint64_t blockId, const QString &what) {
     pst_file *pf = file.handle();
+    blockId &= ~std::uint64_t(1); // the reserved bit, read as zero
     if (!(blockId & 0x02))
         return 0; // a plain data block: libpst copies what the index says
     BlockBuffer block;
@@ -55,7 +56,7 @@ std::uint64_t checkDataTree(PstFile &file, std::uint64_t blockId, const QString 
             throw Error(QStringLiteral("%1: part of its data is missing from the file.").arg(what));
         if (level == 2) {
             BlockBuffer inner;
-            const std::size_t innerSize = pst_ff_getIDblock_dec(pf, child, &inner.data);
+            const std::size_t innerSize = pst_ff_getIDblock_dec(pf, child & ~std::uint64_t(1), &inner.data);
             const auto *innerBytes = reinterpret_cast<const unsigned char *>(inner.data);
             // An inner list must be a plain list of data blocks.
             if (innerSize < 8 || !innerBytes || innerBytes[0] != 0x01 || innerBytes[1] != 0x01
