@@ -14,6 +14,8 @@
 #include <cstring>
 #include <unistd.h>
 
+#include <vector>
+
 namespace pw::pst {
 
 namespace {
@@ -132,6 +134,11 @@ std::uint64_t writeAttachmentData(PstFile &file, pst_item_attach &attachment, in
             ::close(copy);
         throw Error(QStringLiteral("%1: %2").arg(what, QString::fromLocal8Bit(std::strerror(error))));
     }
+    // libpst writes a block (up to 8 KiB) at a time; the stream's own 4 KiB
+    // buffer would turn a large attachment into a write call per 4 KiB.
+    // (glibc ignores the size unless it is given the buffer.)
+    std::vector<char> buffer(std::size_t(1) << 20);
+    std::setvbuf(out, buffer.data(), _IOFBF, buffer.size());
     errno = 0;
     const std::size_t written = pst_attach_to_file(file.handle(), &attachment, out);
     const bool failed = std::ferror(out) != 0 || std::fflush(out) != 0;

@@ -76,6 +76,7 @@ private:
 
     QString m_path;
     pst_file m_file{};
+    std::vector<char> m_readBuffer; // libpst's stream reads through it
     bool m_open = false;
     std::uint64_t m_fileSize = 0;
     std::vector<Entry> m_entries;
