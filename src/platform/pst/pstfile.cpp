@@ -309,7 +309,19 @@ constexpr std::uint16_t kFixedSizeTags[] = {
 // libpst copies a property's value trusting that its type fits the
 // property and that every reference in it resolves; a damaged item could
 // make it read through a null or stray pointer. Checked here first.
-bool propertiesSound(pst_file *pf, const std::vector<BlockBuffer> &heap, const Subnodes &subnodes) {
+// Property types libpst reads; it keeps a property of any other type with
+// no value at all.
+bool typeLibpstReads(std::uint16_t type) {
+    switch (type) {
+    case 0x0002: case 0x0003: case 0x000B: case 0x0005: case 0x000D: case 0x0014: case 0x001E: case 0x001F:
+    case 0x0040: case 0x0048: case 0x0102: case 0x1003: case 0x1014: case 0x101E: case 0x101F: case 0x1102:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool propertiesSound(pst_file *pf, const std::vector<BlockBuffer> &heap, const Subnodes &subnodes, const NamedIds &named) {
     if (heap.empty())
         return false;
     const unsigned char *first = heap.front().bytes();
@@ -334,6 +346,20 @@ bool propertiesSound(pst_file *pf, const std::vector<BlockBuffer> &heap, const S
         const auto tag = static_cast<std::uint16_t>(readLe(record, 2));
         const auto type = static_cast<std::uint16_t>(readLe(record + 2, 2));
         const auto value = static_cast<std::uint32_t>(readLe(record + 4, 4));
+        // libpst reads a named property as the property the store's map
+        // names it after.
+        std::uint32_t id = tag;
+        if (tag >= 0x8000) {
+            const auto it = named.find(tag);
+            if (it != named.end())
+                id = it->second;
+        }
+        // A value of a type libpst does not read is left empty, and libpst
+        // copies numbers and flags of the properties it knows, named ones
+        // included, without looking whether there is a value.
+        if (!typeLibpstReads(type)
+            && (id >= 0x8000 || std::binary_search(std::begin(kFixedSizeTags), std::end(kFixedSizeTags), id)))
+            return false;
         // libpst takes the container class for a string and compares it
         // without looking whether it got one.
         if (tag == 0x3613 && type != 0x001E && type != 0x001F && type != 0x0102)
@@ -343,6 +369,15 @@ bool propertiesSound(pst_file *pf, const std::vector<BlockBuffer> &heap, const S
         if (tag >= 0x8000 && type == 0x101E) {
             QByteArray list;
             if (!binaryValue(pf, heap, subnodes, value, list) || !stringListSound(list))
+                return false;
+            continue;
+        }
+        // The store's folder references: libpst copies them by their stored
+        // size but they are read as whole 24-byte entry ids.
+        if ((tag >= 0x35E0 && tag <= 0x35E7) || tag == 0x7C07) {
+            QByteArray entryId;
+            if (type == 0x0002 || type == 0x0003 || type == 0x000B || !typeLibpstReads(type)
+                || !binaryValue(pf, heap, subnodes, value, entryId) || entryId.size() < 24)
                 return false;
             continue;
         }
@@ -358,14 +393,14 @@ bool propertiesSound(pst_file *pf, const std::vector<BlockBuffer> &heap, const S
     return true;
 }
 
-bool itemSound(pst_file *pf, const pst_desc_tree &node) {
+bool itemSound(pst_file *pf, const pst_desc_tree &node, const NamedIds &named) {
     std::vector<BlockBuffer> heap;
     Subnodes subnodes;
     if (!readHeap(pf, node.desc->i_id, heap))
         return false;
     if (node.assoc_tree && !subnodesSound(pf, node.assoc_tree->i_id, 0, subnodes))
         return false;
-    if (!propertiesSound(pf, heap, subnodes))
+    if (!propertiesSound(pf, heap, subnodes, named))
         return false;
     // libpst reads each attachment's own properties too.
     for (const auto &object : subnodes.attachmentObjects) {
@@ -373,7 +408,7 @@ bool itemSound(pst_file *pf, const pst_desc_tree &node) {
         Subnodes attachmentSubnodes;
         if (!readHeap(pf, object.first, attachmentHeap)
             || (object.second && pst_getID(pf, object.second) && !subnodesSound(pf, object.second, 1, attachmentSubnodes))
-            || !propertiesSound(pf, attachmentHeap, attachmentSubnodes))
+            || !propertiesSound(pf, attachmentHeap, attachmentSubnodes, named))
             return false;
     }
     return true;
@@ -383,7 +418,7 @@ bool itemSound(pst_file *pf, const pst_desc_tree &node) {
 // eight bytes at a time to the end of the entry stream and copies each
 // name by the length written before it in the string stream, trusting both.
 bool nameMapSound(pst_file *pf, const pst_desc_tree &node) {
-    if (!node.desc || !itemSound(pf, node))
+    if (!node.desc || !itemSound(pf, node, NamedIds()))
         return false;
     std::vector<BlockBuffer> heap;
     Subnodes subnodes;
@@ -522,6 +557,15 @@ PstFile::PstFile(const QString &path) : m_path(path) {
     // a damaged map is left unread rather than trusted.
     if (const pst_desc_tree *nameMap = node(0x61); nameMap && nameMapSound(&m_file, *nameMap))
         pst_load_extended_attributes(&m_file);
+    for (const pst_x_attrib_ll *entry = m_file.x_head; entry; entry = entry->next) {
+        const std::uint32_t map = entry->map;
+        if (map > 0xFFFF)
+            continue;
+        std::uint32_t id = 0xFFFFFFFF; // an extra header: read as text
+        if (entry->mytype == PST_MAP_ATTRIB && entry->data)
+            std::memcpy(&id, entry->data, sizeof id);
+        m_namedIds.emplace(static_cast<std::uint16_t>(map), id);
+    }
 }
 
 PstFile::~PstFile() {
@@ -655,7 +699,7 @@ ParsedItem PstFile::parse(pst_desc_tree *node) {
                         .arg(shown(m_path)));
     // libpst trusts the offsets inside an item's blocks: damaged ones are
     // turned away here instead of being read out of bounds.
-    if (!itemSound(&m_file, *node))
+    if (!itemSound(&m_file, *node, m_namedIds))
         throw Error(QStringLiteral("Cannot read item %1 of %2: damaged data at offset %3.")
                         .arg(node->d_id)
                         .arg(shown(m_path))
@@ -683,7 +727,7 @@ QStringList PstFile::attachmentDisplayNames(pst_desc_tree *message, int codepage
         node.desc = pst_getID(&m_file, dataBlock);
         node.assoc_tree = subnodeBlock ? pst_getID(&m_file, subnodeBlock) : nullptr;
         QString name;
-        if (node.desc && itemSound(&m_file, node)) {
+        if (node.desc && itemSound(&m_file, node, m_namedIds)) {
             ParsedItem item(pst_parse_item(&m_file, &node, nullptr));
             if (item)
                 name = textOf(item->file_as, codepage).value_or(QString());
@@ -699,7 +743,7 @@ ParsedItem PstFile::parseAttached(const pst_item_attach &attachment) {
         throw Error(QStringLiteral("Cannot read the attached message: its data is missing from the file."));
     pst_desc_tree node{};
     node.desc = block;
-    if (!itemSound(&m_file, node))
+    if (!itemSound(&m_file, node, m_namedIds))
         throw Error(QStringLiteral("Cannot read the attached message: damaged data at offset %1.").arg(block->offset));
     ParsedItem item(pst_parse_item(&m_file, &node, attachment.id2_head));
     if (!item)
