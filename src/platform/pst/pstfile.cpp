@@ -393,6 +393,42 @@ bool propertiesSound(pst_file *pf, const std::vector<BlockBuffer> &heap, const S
     return true;
 }
 
+// A table (the recipients or attachments of a message): libpst makes a
+// property of every column in every row, so a column of a type it does not
+// read, under an id it copies as a number, would be copied from nothing.
+bool tableColumnsSound(pst_file *pf, std::uint64_t dataBlock, const NamedIds &named) {
+    std::vector<BlockBuffer> heap;
+    if (!readHeap(pf, dataBlock, heap))
+        return false;
+    const unsigned char *first = heap.front().bytes();
+    if (first[3] != 0x7C)
+        return true; // not a table: libpst reads it as it finds it
+    std::size_t begin = 0, end = 0;
+    const BlockBuffer *block = nullptr;
+    if (!heapAllocation(heap, static_cast<std::uint32_t>(readLe(first + 4, 4)), begin, end, block) || end - begin < 22
+        || end > block->size)
+        return false;
+    const unsigned char *info = block->bytes() + begin;
+    const std::size_t columns = info[1];
+    if (22 + columns * 8 > end - begin)
+        return false;
+    for (std::size_t i = 0; i < columns; ++i) {
+        const unsigned char *column = info + 22 + i * 8;
+        const auto type = static_cast<std::uint16_t>(readLe(column, 2));
+        const auto tag = static_cast<std::uint16_t>(readLe(column + 2, 2));
+        std::uint32_t id = tag;
+        if (tag >= 0x8000) {
+            const auto it = named.find(tag);
+            if (it != named.end())
+                id = it->second;
+        }
+        if (!typeLibpstReads(type)
+            && (id >= 0x8000 || std::binary_search(std::begin(kFixedSizeTags), std::end(kFixedSizeTags), id)))
+            return false;
+    }
+    return true;
+}
+
 bool itemSound(pst_file *pf, const pst_desc_tree &node, const NamedIds &named) {
     std::vector<BlockBuffer> heap;
     Subnodes subnodes;
@@ -402,6 +438,11 @@ bool itemSound(pst_file *pf, const pst_desc_tree &node, const NamedIds &named) {
         return false;
     if (!propertiesSound(pf, heap, subnodes, named))
         return false;
+    for (const std::uint64_t table : {std::uint64_t(0x692), std::uint64_t(0x671)}) {
+        const auto it = subnodes.ids.find(table);
+        if (it != subnodes.ids.end() && !tableColumnsSound(pf, it->second, named))
+            return false;
+    }
     // libpst reads each attachment's own properties too.
     for (const auto &object : subnodes.attachmentObjects) {
         std::vector<BlockBuffer> attachmentHeap;
