@@ -58,12 +58,13 @@ void quietLogging() {
 
 } // namespace pwfuzz
 
-// Leaks inside libpff itself, on its error paths while reading damaged
-// files: nothing our code holds or could free. libpff has no frame pointers,
-// so with fast unwinding a report may show only the libpff function that
-// allocated; column definitions never leave its tables. Read by LeakSanitizer
-// at start-up, in the fuzz targets and in the tests that replay their inputs.
+// Leaks inside the mail-store library itself are suppressed here by the
+// name of the libpst function that allocates, and only those: anything our
+// code holds still stops a run. None has shown so far (the open-and-walk
+// target, some 400,000 inputs with leak checks on), so the list is empty;
+// libpst is built without frame pointers, so name the allocating function
+// as a report shows it. Read by LeakSanitizer at start-up of every fuzz
+// target.
 extern "C" const char *__lsan_default_suppressions() {
-    return "leak:libpff_table_read_7c_column_definitions\n"
-           "leak:libpff_column_definition_initialize\n";
+    return "";
 }

@@ -1,10 +1,15 @@
 // Walks every folder and item of a mail file the way the scan does (folder
 // names and counts; each item's class; for mail its attachment count,
 // received time, sender name, type and address, subject and EntryID), once
-// through the engine and once with bare libpff calls reading the same
-// properties, alternating, and prints both times and their ratio.
+// through the engine and once with bare libpst calls reading the same
+// properties (bare_libpst_walk.c), alternating, and prints both times and
+// their ratio.
 //
 //   bench_engine [file.pst|file.ost] [rounds]
+//   bench_engine scan file.pst     one scan into the list, then the process's
+//                                  memory; for whole-process timings against
+//                                  the bare_libpst_walk program
+//   bench_engine reopen file.pst   GetItemFromID for every mail of the file
 //
 // Without a path it walks the largest .pst of the sample corpus and the
 // 100,000-message store of bench/data when that was built; any other file
@@ -17,9 +22,10 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
-#include <libpff.h>
+#include "bare_libpst_walk.h"
 
 #include <algorithm>
 #include <chrono>
@@ -78,128 +84,18 @@ Counts engineWalk(const QString &path) {
     return counts;
 }
 
-// ---- bare libpff -----------------------------------------------------------
-
-bool messageString(libpff_item_t *message, uint32_t type, std::string &out) {
-    size_t size = 0;
-    if (libpff_message_get_entry_value_utf8_string_size(message, type, &size, nullptr) != 1)
-        return false;
-    out.resize(size);
-    if (size > 0
-        && libpff_message_get_entry_value_utf8_string(message, type, reinterpret_cast<uint8_t *>(out.data()), size, nullptr) != 1)
-        return false;
-    return true;
-}
-
-uint32_t leU32(const uint8_t *p) {
-    return p[0] | (p[1] << 8) | (p[2] << 16) | (uint32_t(p[3]) << 24);
-}
-
-bool binaryProperty(libpff_item_t *item, uint32_t type, std::vector<uint8_t> &out) {
-    libpff_record_set_t *set = nullptr;
-    libpff_record_entry_t *entry = nullptr;
-    bool ok = false;
-    size_t size = 0;
-    if (libpff_item_get_record_set_by_index(item, 0, &set, nullptr) == 1
-        && libpff_record_set_get_entry_by_type(set, type, 0, &entry, LIBPFF_ENTRY_VALUE_FLAG_MATCH_ANY_VALUE_TYPE, nullptr) == 1
-        && libpff_record_entry_get_data_size(entry, &size, nullptr) == 1) {
-        out.resize(size);
-        ok = size == 0 || libpff_record_entry_get_data(entry, out.data(), size, nullptr) == 1;
-    }
-    if (entry)
-        libpff_record_entry_free(&entry, nullptr);
-    if (set)
-        libpff_record_set_free(&set, nullptr);
-    return ok;
-}
-
-void bareFolder(libpff_item_t *folder, const std::vector<uint8_t> &recordKey, Counts &counts) {
-    ++counts.folders;
-    size_t nameSize = 0;
-    if (libpff_folder_get_utf8_name_size(folder, &nameSize, nullptr) == 1) {
-        std::string name(nameSize, '\0');
-        libpff_folder_get_utf8_name(folder, reinterpret_cast<uint8_t *>(name.data()), nameSize, nullptr);
-        counts.bytes += nameSize;
-    }
-    int childCount = 0;
-    libpff_folder_get_number_of_sub_folders(folder, &childCount, nullptr);
-    for (int i = 0; i < childCount; ++i) {
-        libpff_item_t *child = nullptr;
-        if (libpff_folder_get_sub_folder(folder, i, &child, nullptr) == 1) {
-            bareFolder(child, recordKey, counts);
-            libpff_item_free(&child, nullptr);
-        }
-    }
-    int itemCount = 0;
-    libpff_folder_get_number_of_sub_messages(folder, &itemCount, nullptr);
-    std::string text;
-    for (int i = 0; i < itemCount; ++i) {
-        libpff_item_t *message = nullptr;
-        if (libpff_folder_get_sub_message(folder, i, &message, nullptr) != 1)
-            continue;
-        ++counts.items;
-        const bool hasClass = messageString(message, 0x001A, text);
-        const bool mail = !hasClass || text.rfind("IPM.Note", 0) == 0;
-        if (mail) {
-            ++counts.mails;
-            int attachments = 0;
-            libpff_message_get_number_of_attachments(message, &attachments, nullptr);
-            counts.bytes += static_cast<std::size_t>(attachments);
-            uint64_t filetime = 0;
-            if (libpff_message_get_delivery_time(message, &filetime, nullptr) != 1
-                && libpff_message_get_client_submit_time(message, &filetime, nullptr) != 1)
-                libpff_message_get_creation_time(message, &filetime, nullptr);
-            counts.bytes += filetime & 1;
-            if (messageString(message, 0x0C1A, text) || messageString(message, 0x0042, text))
-                counts.bytes += text.size();
-            std::string type;
-            if (!messageString(message, 0x0C1E, type))
-                messageString(message, 0x0064, type);
-            if (type.c_str() == std::string("SMTP")
-                && (messageString(message, 0x0C1F, text) || messageString(message, 0x0065, text)))
-                counts.bytes += text.size();
-            if (messageString(message, 0x0037, text))
-                counts.bytes += text.size();
-            uint32_t id = 0;
-            libpff_item_get_identifier(message, &id, nullptr);
-            char hex[49];
-            std::snprintf(hex, sizeof hex, "00000000");
-            for (std::size_t k = 0; k < recordKey.size() && k < 16; ++k)
-                std::snprintf(hex + 8 + 2 * k, 3, "%02X", recordKey[k]);
-            std::snprintf(hex + 40, 9, "%02X%02X%02X%02X", id & 0xFF, (id >> 8) & 0xFF, (id >> 16) & 0xFF, id >> 24);
-            counts.bytes += std::string(hex).size();
-        }
-        libpff_item_free(&message, nullptr);
-    }
-}
+// ---- bare libpst (bare_libpst_walk.c) --------------------------------------
 
 Counts bareWalk(const QString &path) {
     Counts counts;
-    libpff_file_t *file = nullptr;
-    if (libpff_file_initialize(&file, nullptr) != 1)
-        return counts;
+    bare_counts bare{};
     const QByteArray name = QFile::encodeName(path);
-    if (libpff_file_open(file, name.constData(), LIBPFF_OPEN_READ, nullptr) == 1) {
-        libpff_item_t *store = nullptr;
-        libpff_item_t *root = nullptr;
-        std::vector<uint8_t> recordKey;
-        std::vector<uint8_t> subtree;
-        if (libpff_file_get_message_store(file, &store, nullptr) == 1) {
-            binaryProperty(store, 0x0FF9, recordKey);
-            if (binaryProperty(store, 0x35E0, subtree) && subtree.size() >= 4)
-                libpff_file_get_item_by_identifier(file, leU32(subtree.data() + subtree.size() - 4), &root, nullptr);
-        }
-        if (!root)
-            libpff_file_get_root_folder(file, &root, nullptr);
-        if (root) {
-            bareFolder(root, recordKey, counts);
-            libpff_item_free(&root, nullptr);
-        }
-        if (store)
-            libpff_item_free(&store, nullptr);
-        libpff_file_close(file, nullptr);
+    if (bare_libpst_walk(name.constData(), &bare)) {
+        counts.folders = bare.folders;
+        counts.items = bare.items;
+        counts.mails = bare.mails;
+        counts.bytes = bare.bytes;
     }
-    libpff_file_free(&file, nullptr);
     return counts;
 }
 
@@ -219,10 +115,9 @@ struct CountingDialogs : pw::Dialogs {
 
 // "Get All Emails From Outlook" (or "Find" with `search`) on the file as the
 // PST source; answers the rows listed, or -1 when a box was shown.
-int scanIntoList(const QString &path, const QString &search) {
+int scanIntoList(const QString &path, const QString &search, pw::MessageListModel &list) {
     CountingDialogs dialogs;
     pw::QtEventPump events;
-    pw::MessageListModel list;
     pw::ScanControls controls;
     controls.option1Selected = [] { return false; };
     controls.option2Selected = [] { return true; };
@@ -237,6 +132,55 @@ int scanIntoList(const QString &path, const QString &search) {
     else
         scan.PushButton2_Click();
     return dialogs.boxes ? -1 : list.count();
+}
+
+int scanIntoList(const QString &path, const QString &search) {
+    pw::MessageListModel list;
+    return scanIntoList(path, search, list);
+}
+
+// A line of /proc/self/status ("VmRSS", "VmHWM") in MB.
+double statusMb(const char *field) {
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray prefix = QByteArray(field) + ':';
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith(prefix))
+            return line.mid(prefix.size()).trimmed().split(' ').value(0).toDouble() / 1024.0;
+    }
+    return -1;
+}
+
+// One scan into the list, as the window runs it, and the memory the process
+// holds with the list still filled.
+int scanOnce(const QString &path) {
+    pw::MessageListModel list;
+    const auto start = Clock::now();
+    const int rows = scanIntoList(path, QString(), list);
+    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    std::printf("scan: %d rows in %.2f ms; with the list filled: resident %.1f MB, peak %.1f MB\n", rows, ms,
+                statusMb("VmRSS"), statusMb("VmHWM"));
+    return rows > 0 ? 0 : 1;
+}
+
+// GetItemFromID for every mail of the file, in one session opened first
+// (its opening timed on its own).
+int reopenAll(const QString &path) {
+    const Counts counts = engineWalk(path);
+    const auto start = Clock::now();
+    auto ns = pw::pst::createPstApplication({path})->GetNamespace(QStringLiteral("MAPI"));
+    (void)ns->Folders()->count();
+    const auto opened = Clock::now();
+    long reopened = 0;
+    for (const QString &id : counts.entryIds)
+        reopened += ns->GetItemFromID(id)->EntryID() == id;
+    const auto end = Clock::now();
+    std::printf("reopen: session opened in %.2f ms; %ld of %lld mail by EntryID in %.2f ms (goal < 1000 ms)\n",
+                std::chrono::duration<double, std::milli>(opened - start).count(), reopened,
+                static_cast<long long>(counts.entryIds.size()),
+                std::chrono::duration<double, std::milli>(end - opened).count());
+    return reopened == counts.entryIds.size() ? 0 : 1;
 }
 
 QString largestCorpusPst() {
@@ -322,7 +266,11 @@ bool compare(const QString &path, int rounds) {
 int main(int argc, char **argv) {
     QCoreApplication app(argc, argv);
     QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
-    const QStringList args = app.arguments();
+    QStringList args = app.arguments();
+    if (args.size() == 3 && args.at(1) == QLatin1String("scan"))
+        return scanOnce(args.at(2));
+    if (args.size() == 3 && args.at(1) == QLatin1String("reopen"))
+        return reopenAll(args.at(2));
     const int rounds = args.size() > 2 ? std::max(1, args.at(2).toInt()) : 5;
     QStringList paths;
     if (args.size() > 1) {
@@ -331,6 +279,7 @@ int main(int argc, char **argv) {
         paths.append(largestCorpusPst());
 #ifdef PW_BENCH_STORE_100K
         paths.append(QStringLiteral(PW_BENCH_STORE_100K));
+        paths.append(QStringLiteral(PW_BENCH_STORE_100K_ONEFOLDER));
 #endif
     }
     bool ok = true;

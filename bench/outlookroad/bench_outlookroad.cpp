@@ -1,7 +1,8 @@
 // "Start Downloading" with "All" on written stores through the real engine:
-// 2,000 attachments of 1 MB and 20 of 50 MB, each against cp of the same
-// bytes in the same run (goal: at most 1.25 times cp), with the process's
-// peak memory (goal: under 100 MB whatever the attachment size).
+// 2,000 attachments of 1 MB (goal: at most 1.25 times cp of the same bytes
+// in the same run) and 20 of 50 MB (goal: at most 1.1 times cp), with the
+// process's peak memory (goal: under 100 MB whatever the attachment size;
+// give one store per run to read it for that store alone).
 //
 //   bench_outlookroad [work folder] [store.pst ...]
 #include "app/core/messagelistmodel.h"
@@ -77,45 +78,72 @@ bool run(const QString &store, const QString &work, int rounds) {
     dc.setPointer = [](int) {};
     dc.sourcePstPath = [&] { return scan.listSourcePstPath; };
 
+    // The yardstick copies the same files (the output of an untimed first
+    // download) with cp -r. Each timed side starts from a synced disk with
+    // both outputs deleted, and the two alternate which goes first, so
+    // neither pays alone for the write-back of what was deleted before it.
     std::vector<double> downloads, copies;
     qint64 bytes = 0;
     int files = 0;
-    for (int round = 0; round <= rounds; ++round) { // round 0 warms the cache
-        const QString saved = work + QStringLiteral("/saved"), copied = work + QStringLiteral("/copied");
+    const QString reference = work + QStringLiteral("/reference");
+    const QString saved = work + QStringLiteral("/saved"), copied = work + QStringLiteral("/copied");
+    auto clear = [&] {
         QDir(saved).removeRecursively();
         QDir(copied).removeRecursively();
         QDir().mkpath(saved);
         QProcess::execute(QStringLiteral("sync"), {});
-        dialogs.folder = saved;
+    };
+    auto download = [&](const QString &into) {
+        dialogs.folder = into;
         QElapsedTimer t;
         t.start();
         OutlookDownload(dialogs, list, dc);
         QProcess::execute(QStringLiteral("sync"), {});
-        const double d = seconds(t);
-        t.restart();
-        QProcess::execute(QStringLiteral("cp"), {QStringLiteral("-r"), saved, copied});
+        return seconds(t);
+    };
+    auto copy = [&] {
+        QElapsedTimer t;
+        t.start();
+        QProcess::execute(QStringLiteral("cp"), {QStringLiteral("-r"), reference, copied});
         QProcess::execute(QStringLiteral("sync"), {});
-        const double c = seconds(t);
+        return seconds(t);
+    };
+    QDir(reference).removeRecursively();
+    QDir().mkpath(reference);
+    download(reference); // also warms the cache
+    for (int round = 0; round < rounds; ++round) {
+        double d = 0, c = 0;
+        clear();
+        if (round % 2 == 0) {
+            d = download(saved);
+            clear();
+            c = copy();
+        } else {
+            c = copy();
+            clear();
+            d = download(saved);
+        }
         if (dialogs.boxes) {
             std::fprintf(stderr, "%s: the download showed a box: %s\n", qPrintable(store), qPrintable(dialogs.last));
             return false;
         }
-        if (round > 0) {
-            downloads.push_back(d);
-            copies.push_back(c);
-        }
-        bytes = 0;
-        const QFileInfoList written = QDir(saved).entryInfoList(QDir::Files);
-        files = static_cast<int>(written.size());
-        for (const QFileInfo &f : written)
-            bytes += f.size();
+        downloads.push_back(d);
+        copies.push_back(c);
     }
+    const QFileInfoList written = QDir(saved).entryInfoList(QDir::Files);
+    files = static_cast<int>(written.size());
+    for (const QFileInfo &f : written)
+        bytes += f.size();
+    QDir(reference).removeRecursively();
     QDir(work + QStringLiteral("/saved")).removeRecursively();
     QDir(work + QStringLiteral("/copied")).removeRecursively();
     const double d = median(downloads), c = median(copies);
-    std::printf("%s: %d files, %.0f MB; download All %.3f s, cp %.3f s, ratio %.3f (goal <= 1.25); "
+    // Many small files may cost more than cp's per-file work; few large
+    // ones are a matter of moving bytes.
+    const double goal = files >= 1000 ? 1.25 : 1.1;
+    std::printf("%s: %d files, %.0f MB; download All %.3f s, cp %.3f s, ratio %.3f (goal <= %.2f); "
                 "peak RSS %ld MB (goal < 100)\n",
-                qPrintable(QFileInfo(store).fileName()), files, bytes / 1048576.0, d, c, d / c, peakRssMb());
+                qPrintable(QFileInfo(store).fileName()), files, bytes / 1048576.0, d, c, d / c, goal, peakRssMb());
     return true;
 }
 
@@ -138,6 +166,6 @@ int main(int argc, char **argv) {
     }
     bool ok = true;
     for (const QString &store : stores)
-        ok = run(store, work, 3) && ok;
+        ok = run(store, work, 4) && ok;
     return ok ? 0 : 1;
 }

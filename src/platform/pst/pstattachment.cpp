@@ -14,6 +14,8 @@
 #include <cstring>
 #include <unistd.h>
 
+#include <vector>
+
 namespace pw::pst {
 
 namespace {
@@ -35,6 +37,7 @@ struct BlockBuffer {
 // data's total size when the tree says it; 0 when the data is one block.
 std::uint64_t checkDataTree(PstFile &file, std::uint64_t blockId, const QString &what) {
     pst_file *pf = file.handle();
+    blockId &= ~std::uint64_t(1); // the reserved bit, read as zero
     if (!(blockId & 0x02))
         return 0; // a plain data block: libpst copies what the index says
     BlockBuffer block;
@@ -55,7 +58,7 @@ std::uint64_t checkDataTree(PstFile &file, std::uint64_t blockId, const QString 
             throw Error(QStringLiteral("%1: part of its data is missing from the file.").arg(what));
         if (level == 2) {
             BlockBuffer inner;
-            const std::size_t innerSize = pst_ff_getIDblock_dec(pf, child, &inner.data);
+            const std::size_t innerSize = pst_ff_getIDblock_dec(pf, child & ~std::uint64_t(1), &inner.data);
             const auto *innerBytes = reinterpret_cast<const unsigned char *>(inner.data);
             // An inner list must be a plain list of data blocks.
             if (innerSize < 8 || !innerBytes || innerBytes[0] != 0x01 || innerBytes[1] != 0x01
@@ -131,6 +134,11 @@ std::uint64_t writeAttachmentData(PstFile &file, pst_item_attach &attachment, in
             ::close(copy);
         throw Error(QStringLiteral("%1: %2").arg(what, QString::fromLocal8Bit(std::strerror(error))));
     }
+    // libpst writes a block (up to 8 KiB) at a time; the stream's own 4 KiB
+    // buffer would turn a large attachment into a write call per 4 KiB.
+    // (glibc ignores the size unless it is given the buffer.)
+    std::vector<char> buffer(std::size_t(1) << 20);
+    std::setvbuf(out, buffer.data(), _IOFBF, buffer.size());
     errno = 0;
     const std::size_t written = pst_attach_to_file(file.handle(), &attachment, out);
     const bool failed = std::ferror(out) != 0 || std::fflush(out) != 0;

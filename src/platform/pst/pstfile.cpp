@@ -12,6 +12,7 @@
 #include <array>
 #include <utility>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>
@@ -91,9 +92,58 @@ bool heapBlockSound(const BlockBuffer &block, bool first) {
     return true;
 }
 
+// The byte substitution of "compressible" encoding, as writers apply it.
+constexpr std::uint8_t kCompressibleEncode[256] = {
+    65,  54,  19,  98,  168, 33,  110, 187, 244, 22,  204, 4,   127, 100, 232, 93,  30,  242, 203, 42,
+    116, 197, 94,  53,  210, 149, 71,  158, 150, 45,  154, 136, 76,  125, 132, 63,  219, 172, 49,  182,
+    72,  95,  246, 196, 216, 57,  139, 231, 35,  59,  56,  142, 200, 193, 223, 37,  177, 32,  165, 70,
+    96,  78,  156, 251, 170, 211, 86,  81,  69,  124, 85,  0,   7,   201, 43,  157, 133, 155, 9,   160,
+    143, 173, 179, 15,  99,  171, 137, 75,  215, 167, 21,  90,  113, 102, 66,  191, 38,  74,  107, 152,
+    250, 234, 119, 83,  178, 112, 5,   44,  253, 89,  58,  134, 126, 206, 6,   235, 130, 120, 87,  199,
+    141, 67,  175, 180, 28,  212, 91,  205, 226, 233, 39,  79,  195, 8,   114, 128, 207, 176, 239, 245,
+    40,  109, 190, 48,  77,  52,  146, 213, 14,  60,  34,  50,  229, 228, 249, 159, 194, 209, 10,  129,
+    18,  225, 238, 145, 131, 118, 227, 151, 230, 97,  138, 23,  121, 164, 183, 220, 144, 122, 92,  140,
+    2,   166, 202, 105, 222, 80,  26,  17,  147, 185, 82,  135, 88,  252, 237, 29,  55,  73,  27,  106,
+    224, 41,  51,  153, 189, 108, 217, 148, 243, 64,  84,  111, 240, 198, 115, 184, 214, 62,  101, 24,
+    68,  31,  221, 103, 16,  241, 12,  25,  236, 174, 3,   161, 20,  123, 169, 11,  255, 248, 163, 192,
+    162, 1,   247, 46,  188, 36,  104, 117, 13,  254, 186, 47,  181, 208, 218, 61};
+
+struct CompressibleDecode {
+    unsigned char v[256];
+    CompressibleDecode() {
+        for (int i = 0; i < 256; ++i)
+            v[kCompressibleEncode[i]] = static_cast<unsigned char>(i);
+    }
+};
+
 bool readBlock(pst_file *pf, std::uint64_t blockId, BlockBuffer &block) {
-    if (!pst_getID(pf, blockId))
+    // The lowest bit of a block reference is reserved: readers treat it as
+    // zero. Left set it would also change the key of "high" encoding.
+    blockId &= ~std::uint64_t(1);
+    const pst_index_ll *entry = pst_getID(pf, blockId);
+    if (!entry)
         return false;
+    // The checks read each block of an item once more before libpst reads
+    // it. Read plainly with one pread where the block is stored as is or
+    // byte-substituted: libpst's reader costs several seeks per block.
+    const std::uint64_t offset = entry->offset;
+    const std::uint64_t size = entry->size;
+    const bool plain = pf->do_read64 != 2 && (pf->encryption == PST_NO_ENCRYPT || pf->encryption == PST_COMP_ENCRYPT);
+    if (plain && size > 0 && size <= 65536 && offset <= std::uint64_t(INT64_MAX)) {
+        block.data = static_cast<char *>(std::malloc(size));
+        if (!block.data)
+            return false;
+        if (::pread(fileno(pf->fp), block.data, size, static_cast<off_t>(offset)) != static_cast<ssize_t>(size))
+            return false;
+        block.size = size;
+        if (pf->encryption == PST_COMP_ENCRYPT && !(blockId & 0x02)) {
+            static const CompressibleDecode decode;
+            auto *bytes = reinterpret_cast<unsigned char *>(block.data);
+            for (std::size_t i = 0; i < size; ++i)
+                bytes[i] = decode.v[bytes[i]];
+        }
+        return true;
+    }
     block.size = pst_ff_getIDblock_dec(pf, blockId, &block.data);
     return block.data && block.size > 0;
 }
@@ -144,7 +194,8 @@ bool heapAllocation(const std::vector<BlockBuffer> &blocks, std::uint32_t hid, s
 }
 
 struct Subnodes {
-    std::unordered_set<std::uint64_t> ids;
+    // Subnode id to its data block, at every level.
+    std::unordered_map<std::uint64_t, std::uint64_t> ids;
     // Data and subnode blocks of the attachment subnodes, in node id order.
     std::vector<std::pair<std::uint64_t, std::uint64_t>> attachmentObjects;
 };
@@ -169,7 +220,7 @@ bool subnodesSound(pst_file *pf, std::uint64_t blockId, int depth, Subnodes &nod
         if (leaf) {
             const std::uint64_t id = readLe(entry, 4);
             const std::uint64_t subnodeBlock = readLe(entry + 2 * idBytes, idBytes);
-            nodes.ids.insert(id);
+            nodes.ids.emplace(id, readLe(entry + idBytes, idBytes));
             if ((id & 0x1F) == 0x05 && depth == 0)
                 nodes.attachmentObjects.emplace_back(readLe(entry + idBytes, idBytes), subnodeBlock);
             // libpst follows a subnode's own subnodes too, as deep as they go.
@@ -179,6 +230,69 @@ bool subnodesSound(pst_file *pf, std::uint64_t blockId, int depth, Subnodes &nod
         }
         else if (!subnodesSound(pf, readLe(entry + idBytes, idBytes), depth + 1, nodes))
             return false;
+    }
+    return true;
+}
+
+// The bytes of a binary property of a property heap: a heap allocation or
+// a subnode (one block or a list of blocks). False when it is absent or
+// cannot be read.
+bool binaryValue(pst_file *pf, const std::vector<BlockBuffer> &heap, const Subnodes &subnodes,
+                 std::uint32_t valueRef, QByteArray &out) {
+    if (valueRef == 0) {
+        out.clear(); // an empty value
+        return true;
+    }
+    if ((valueRef & 0x1F) == 0) {
+        std::size_t begin = 0, end = 0;
+        const BlockBuffer *block = nullptr;
+        if (!heapAllocation(heap, valueRef, begin, end, block) || end > block->size)
+            return false;
+        out = QByteArray(block->data + begin, static_cast<qsizetype>(end - begin));
+        return true;
+    }
+    const auto it = subnodes.ids.find(valueRef);
+    if (it == subnodes.ids.end())
+        return false;
+    BlockBuffer block;
+    if (!readBlock(pf, it->second, block))
+        return false;
+    if (!(it->second & 0x02)) {
+        out = QByteArray(block.data, static_cast<qsizetype>(block.size));
+        return true;
+    }
+    const int idBytes = pf->do_read64 ? 8 : 4;
+    const unsigned char *b = block.bytes();
+    const std::size_t count = block.size >= 8 ? readLe(b + 2, 2) : 0;
+    if (block.size < 8 || b[0] != 0x01 || b[1] != 0x01 || 8 + count * static_cast<std::size_t>(idBytes) > block.size)
+        return false;
+    out.clear();
+    for (std::size_t i = 0; i < count; ++i) {
+        BlockBuffer part;
+        if (!readBlock(pf, readLe(b + 8 + i * static_cast<std::size_t>(idBytes), idBytes), part)
+            || static_cast<std::size_t>(out.size()) + part.size > kMaxPropertySize)
+            return false;
+        out.append(part.data, static_cast<qsizetype>(part.size));
+    }
+    return true;
+}
+
+// A list of strings: a count, then that many offsets into the value, each
+// at or after the end of the offsets and not before the one before it.
+bool stringListSound(const QByteArray &list) {
+    const auto *b = reinterpret_cast<const unsigned char *>(list.constData());
+    const auto size = static_cast<std::uint64_t>(list.size());
+    if (size < 4)
+        return false;
+    const std::uint64_t count = readLe(b, 4);
+    if (count > (size - 4) / 4)
+        return false;
+    std::uint64_t previous = 4 + 4 * count;
+    for (std::uint64_t i = 0; i < count; ++i) {
+        const std::uint64_t offset = readLe(b + 4 + 4 * i, 4);
+        if (offset < previous || offset > size)
+            return false;
+        previous = offset;
     }
     return true;
 }
@@ -194,7 +308,19 @@ constexpr std::uint16_t kFixedSizeTags[] = {
 // libpst copies a property's value trusting that its type fits the
 // property and that every reference in it resolves; a damaged item could
 // make it read through a null or stray pointer. Checked here first.
-bool propertiesSound(const std::vector<BlockBuffer> &heap) {
+// Property types libpst reads; it keeps a property of any other type with
+// no value at all.
+bool typeLibpstReads(std::uint16_t type) {
+    switch (type) {
+    case 0x0002: case 0x0003: case 0x000B: case 0x0005: case 0x000D: case 0x0014: case 0x001E: case 0x001F:
+    case 0x0040: case 0x0048: case 0x0102: case 0x1003: case 0x1014: case 0x101E: case 0x101F: case 0x1102:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool propertiesSound(pst_file *pf, const std::vector<BlockBuffer> &heap, const Subnodes &subnodes, const NamedIds &named) {
     if (heap.empty())
         return false;
     const unsigned char *first = heap.front().bytes();
@@ -219,6 +345,41 @@ bool propertiesSound(const std::vector<BlockBuffer> &heap) {
         const auto tag = static_cast<std::uint16_t>(readLe(record, 2));
         const auto type = static_cast<std::uint16_t>(readLe(record + 2, 2));
         const auto value = static_cast<std::uint32_t>(readLe(record + 4, 4));
+        // libpst reads a named property as the property the store's map
+        // names it after.
+        std::uint32_t id = tag;
+        if (tag >= 0x8000) {
+            const auto it = named.find(tag);
+            if (it != named.end())
+                id = it->second;
+        }
+        // A value of a type libpst does not read is left empty, and libpst
+        // copies numbers and flags of the properties it knows, named ones
+        // included, without looking whether there is a value.
+        if (!typeLibpstReads(type)
+            && (id >= 0x8000 || std::binary_search(std::begin(kFixedSizeTags), std::end(kFixedSizeTags), id)))
+            return false;
+        // libpst takes the container class for a string and compares it
+        // without looking whether it got one.
+        if (tag == 0x3613 && type != 0x001E && type != 0x001F && type != 0x0102)
+            return false;
+        // A named property may be an extra header, which libpst splits as a
+        // list of strings by the offsets written at its start.
+        if (tag >= 0x8000 && type == 0x101E) {
+            QByteArray list;
+            if (!binaryValue(pf, heap, subnodes, value, list) || !stringListSound(list))
+                return false;
+            continue;
+        }
+        // The store's folder references: libpst copies them by their stored
+        // size but they are read as whole 24-byte entry ids.
+        if ((tag >= 0x35E0 && tag <= 0x35E7) || tag == 0x7C07) {
+            QByteArray entryId;
+            if (type == 0x0002 || type == 0x0003 || type == 0x000B || !typeLibpstReads(type)
+                || !binaryValue(pf, heap, subnodes, value, entryId) || entryId.size() < 24)
+                return false;
+            continue;
+        }
         if (!std::binary_search(std::begin(kFixedSizeTags), std::end(kFixedSizeTags), tag))
             continue; // libpst copies other values by their stored size
         if (type == 0x0002 || type == 0x0003 || type == 0x0004 || type == 0x000A || type == 0x000B)
@@ -231,20 +392,121 @@ bool propertiesSound(const std::vector<BlockBuffer> &heap) {
     return true;
 }
 
-bool itemSound(pst_file *pf, const pst_desc_tree &node) {
+// A table (the recipients or attachments of a message): libpst makes a
+// property of every column in every row, so a column of a type it does not
+// read, under an id it copies as a number, would be copied from nothing.
+bool tableColumnsSound(pst_file *pf, std::uint64_t dataBlock, const NamedIds &named) {
+    std::vector<BlockBuffer> heap;
+    if (!readHeap(pf, dataBlock, heap))
+        return false;
+    const unsigned char *first = heap.front().bytes();
+    if (first[3] != 0x7C)
+        return true; // not a table: libpst reads it as it finds it
+    std::size_t begin = 0, end = 0;
+    const BlockBuffer *block = nullptr;
+    if (!heapAllocation(heap, static_cast<std::uint32_t>(readLe(first + 4, 4)), begin, end, block) || end - begin < 22
+        || end > block->size)
+        return false;
+    const unsigned char *info = block->bytes() + begin;
+    const std::size_t columns = info[1];
+    if (22 + columns * 8 > end - begin)
+        return false;
+    for (std::size_t i = 0; i < columns; ++i) {
+        const unsigned char *column = info + 22 + i * 8;
+        const auto type = static_cast<std::uint16_t>(readLe(column, 2));
+        const auto tag = static_cast<std::uint16_t>(readLe(column + 2, 2));
+        std::uint32_t id = tag;
+        if (tag >= 0x8000) {
+            const auto it = named.find(tag);
+            if (it != named.end())
+                id = it->second;
+        }
+        if (!typeLibpstReads(type)
+            && (id >= 0x8000 || std::binary_search(std::begin(kFixedSizeTags), std::end(kFixedSizeTags), id)))
+            return false;
+    }
+    return true;
+}
+
+bool itemSound(pst_file *pf, const pst_desc_tree &node, const NamedIds &named) {
     std::vector<BlockBuffer> heap;
     Subnodes subnodes;
     if (!readHeap(pf, node.desc->i_id, heap))
         return false;
     if (node.assoc_tree && !subnodesSound(pf, node.assoc_tree->i_id, 0, subnodes))
         return false;
-    if (!propertiesSound(heap))
+    if (!propertiesSound(pf, heap, subnodes, named))
         return false;
+    for (const std::uint64_t table : {std::uint64_t(0x692), std::uint64_t(0x671)}) {
+        const auto it = subnodes.ids.find(table);
+        if (it != subnodes.ids.end() && !tableColumnsSound(pf, it->second, named))
+            return false;
+    }
     // libpst reads each attachment's own properties too.
     for (const auto &object : subnodes.attachmentObjects) {
         std::vector<BlockBuffer> attachmentHeap;
-        if (!readHeap(pf, object.first, attachmentHeap) || !propertiesSound(attachmentHeap))
+        Subnodes attachmentSubnodes;
+        if (!readHeap(pf, object.first, attachmentHeap)
+            || (object.second && pst_getID(pf, object.second) && !subnodesSound(pf, object.second, 1, attachmentSubnodes))
+            || !propertiesSound(pf, attachmentHeap, attachmentSubnodes, named))
             return false;
+    }
+    return true;
+}
+
+// The store's map of named properties (node 0x61): libpst reads its entries
+// eight bytes at a time to the end of the entry stream and copies each
+// name by the length written before it in the string stream, trusting both.
+bool nameMapSound(pst_file *pf, const pst_desc_tree &node) {
+    if (!node.desc || !itemSound(pf, node, NamedIds()))
+        return false;
+    std::vector<BlockBuffer> heap;
+    Subnodes subnodes;
+    if (!readHeap(pf, node.desc->i_id, heap) || (node.assoc_tree && !subnodesSound(pf, node.assoc_tree->i_id, 0, subnodes)))
+        return false;
+    const unsigned char *first = heap.front().bytes();
+    if (first[3] != 0xBC)
+        return false;
+    std::size_t begin = 0, end = 0;
+    const BlockBuffer *block = nullptr;
+    if (!heapAllocation(heap, static_cast<std::uint32_t>(readLe(first + 4, 4)), begin, end, block) || end - begin < 8)
+        return false;
+    const std::uint32_t root = static_cast<std::uint32_t>(readLe(block->bytes() + begin + 4, 4));
+    if (root == 0)
+        return true;
+    if (block->bytes()[begin + 3] != 0 || !heapAllocation(heap, root, begin, end, block) || (end - begin) % 8 != 0)
+        return false; // a map too big for one level of records is not a real one
+    std::vector<QByteArray> entries, strings;
+    for (std::size_t at = begin; at < end; at += 8) {
+        const unsigned char *record = block->bytes() + at;
+        const auto tag = static_cast<std::uint16_t>(readLe(record, 2));
+        if (tag != 0x0003 && tag != 0x0004)
+            continue;
+        const auto type = static_cast<std::uint16_t>(readLe(record + 2, 2));
+        QByteArray value;
+        if (type == 0x0002 || type == 0x0003 || type == 0x0004 || type == 0x000A || type == 0x000B)
+            value = QByteArray(reinterpret_cast<const char *>(record + 4), 4); // held in the record
+        else if (!binaryValue(pf, heap, subnodes, static_cast<std::uint32_t>(readLe(record + 4, 4)), value))
+            return false;
+        (tag == 0x0003 ? entries : strings).push_back(value);
+    }
+    for (const QByteArray &entryStream : entries) {
+        if (entryStream.size() % 8 != 0)
+            return false;
+        const auto *e = reinterpret_cast<const unsigned char *>(entryStream.constData());
+        for (qsizetype at = 0; at < entryStream.size(); at += 8) {
+            if (!(e[at + 4] & 0x01))
+                continue; // a numeric name: nothing to copy
+            const std::uint64_t offset = readLe(e + at, 4);
+            for (const QByteArray &stringStream : strings) {
+                const auto size = static_cast<std::uint64_t>(stringStream.size());
+                if (offset >= size)
+                    continue; // libpst skips it
+                if (size - offset < 4
+                    || readLe(reinterpret_cast<const unsigned char *>(stringStream.constData()) + offset, 4) > size - offset - 4)
+                    return false;
+            }
+        }
     }
     return true;
 }
@@ -278,6 +540,19 @@ PstFile::PstFile(const QString &path) : m_path(path) {
     if (pst_open(&m_file, encoded.constData(), nullptr) != 0)
         throw Error(prefix + QStringLiteral("it is not a PST or OST file of a kind this program reads."));
     m_open = true;
+    // libpst reads block by block through a stdio stream with a 4 KiB
+    // buffer: an attachment's 8 KiB blocks then cost two reads and a seek
+    // each. A larger buffer of our own serves neighbouring blocks from
+    // memory (glibc keeps the buffer when a seek lands inside it).
+    const int copy = ::dup(fileno(m_file.fp));
+    if (FILE *stream = copy >= 0 ? ::fdopen(copy, "rb") : nullptr) {
+        m_readBuffer.resize(std::size_t(64) * 1024);
+        std::setvbuf(stream, m_readBuffer.data(), _IOFBF, m_readBuffer.size());
+        std::fclose(m_file.fp);
+        m_file.fp = stream;
+    } else if (copy >= 0) {
+        ::close(copy);
+    }
     if (m_file.do_read64 != 0 && head.size() < static_cast<qsizetype>(kHeaderSize)) {
         pst_close(&m_file);
         m_open = false;
@@ -318,7 +593,19 @@ PstFile::PstFile(const QString &path) : m_path(path) {
     }
     m_file.d_head = m_top;
     m_file.d_tail = m_topTail;
-    pst_load_extended_attributes(&m_file);
+    // Without the map of named properties libpst still reads every item;
+    // a damaged map is left unread rather than trusted.
+    if (const pst_desc_tree *nameMap = node(0x61); nameMap && nameMapSound(&m_file, *nameMap))
+        pst_load_extended_attributes(&m_file);
+    for (const pst_x_attrib_ll *entry = m_file.x_head; entry; entry = entry->next) {
+        const std::uint32_t map = entry->map;
+        if (map > 0xFFFF)
+            continue;
+        std::uint32_t id = 0xFFFFFFFF; // an extra header: read as text
+        if (entry->mytype == PST_MAP_ATTRIB && entry->data)
+            std::memcpy(&id, entry->data, sizeof id);
+        m_namedIds.emplace(static_cast<std::uint16_t>(map), id);
+    }
 }
 
 PstFile::~PstFile() {
@@ -398,35 +685,31 @@ void PstFile::linkNodeTree() {
         node.assoc_tree = entry.subnodeBlock ? pst_getID(&m_file, entry.subnodeBlock) : nullptr;
         m_byId.emplace(entry.id, &node);
     }
-    auto append = [](pst_desc_tree *node, pst_desc_tree *&head, pst_desc_tree *&tail) {
-        node->prev = tail;
-        node->next = nullptr;
-        if (tail)
-            tail->next = node;
-        else
-            head = node;
-        tail = node;
-    };
+    // libpst's structures are packed, so their fields are read and written
+    // by value, never bound to references that may sit misaligned.
     for (pst_desc_tree &node : m_nodes) {
         pst_desc_tree *parent = nullptr;
         const std::uint64_t parentId = node.parent_d_id;
-        const std::uint64_t id = node.d_id;
-        if (parentId != 0 && parentId != id) {
+        if (parentId != 0 && parentId != node.d_id) {
             const auto it = m_byId.find(parentId);
             if (it != m_byId.end())
                 parent = it->second;
         }
+        pst_desc_tree *tail = parent ? parent->child_tail : m_topTail;
+        node.prev = tail;
+        node.next = nullptr;
+        if (tail)
+            tail->next = &node;
+        else if (parent)
+            parent->child = &node;
+        else
+            m_top = &node;
         if (parent) {
-            // Through locals: libpst's packed fields cannot bind to references.
-            pst_desc_tree *head = parent->child;
-            pst_desc_tree *tail = parent->child_tail;
-            append(&node, head, tail);
-            parent->child = head;
-            parent->child_tail = tail;
             node.parent = parent;
             ++parent->no_child;
+            parent->child_tail = &node;
         } else {
-            append(&node, m_top, m_topTail);
+            m_topTail = &node;
         }
     }
     m_entries.clear();
@@ -456,7 +739,7 @@ ParsedItem PstFile::parse(pst_desc_tree *node) {
                         .arg(shown(m_path)));
     // libpst trusts the offsets inside an item's blocks: damaged ones are
     // turned away here instead of being read out of bounds.
-    if (!itemSound(&m_file, *node))
+    if (!itemSound(&m_file, *node, m_namedIds))
         throw Error(QStringLiteral("Cannot read item %1 of %2: damaged data at offset %3.")
                         .arg(node->d_id)
                         .arg(shown(m_path))
@@ -484,7 +767,7 @@ QStringList PstFile::attachmentDisplayNames(pst_desc_tree *message, int codepage
         node.desc = pst_getID(&m_file, dataBlock);
         node.assoc_tree = subnodeBlock ? pst_getID(&m_file, subnodeBlock) : nullptr;
         QString name;
-        if (node.desc && itemSound(&m_file, node)) {
+        if (node.desc && itemSound(&m_file, node, m_namedIds)) {
             ParsedItem item(pst_parse_item(&m_file, &node, nullptr));
             if (item)
                 name = textOf(item->file_as, codepage).value_or(QString());
@@ -500,7 +783,7 @@ ParsedItem PstFile::parseAttached(const pst_item_attach &attachment) {
         throw Error(QStringLiteral("Cannot read the attached message: its data is missing from the file."));
     pst_desc_tree node{};
     node.desc = block;
-    if (!itemSound(&m_file, node))
+    if (!itemSound(&m_file, node, m_namedIds))
         throw Error(QStringLiteral("Cannot read the attached message: damaged data at offset %1.").arg(block->offset));
     ParsedItem item(pst_parse_item(&m_file, &node, attachment.id2_head));
     if (!item)

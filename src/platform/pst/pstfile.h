@@ -25,6 +25,9 @@
 
 namespace pw::pst {
 
+// A store's named properties (0x8000 and up) and the ids libpst reads them as.
+using NamedIds = std::unordered_map<std::uint16_t, std::uint32_t>;
+
 // Node types, the low five bits of a node id.
 inline constexpr std::uint32_t kNodeTypeFolder = 0x02;
 inline constexpr std::uint32_t kNodeTypeMessage = 0x04;
@@ -78,6 +81,8 @@ private:
 
     QString m_path;
     pst_file m_file{};
+    std::vector<char> m_readBuffer; // libpst's stream reads through it
+    NamedIds m_namedIds;
     bool m_open = false;
     std::uint64_t m_fileSize = 0;
     std::vector<Entry> m_entries;

@@ -10,8 +10,15 @@ PstItem::PstItem(PstStorePtr store, pst_desc_tree *node)
     : m_store(std::move(store)), m_nodeId(node->d_id),
       m_message(m_store->file().parse(node).release(), [](pst_item *item) { pst_freeItem(item); }) {}
 
+PstItem::PstItem(PstStorePtr store, pst_desc_tree *node, Deferred) : m_store(std::move(store)), m_nodeId(node->d_id) {}
+
 const pst_item &PstItem::message() const {
     m_store->ensureOpen();
+    if (!m_message) {
+        // Looked up again: the node tree is the file's, the item only knows its id.
+        m_message.reset(m_store->file().parse(m_store->file().node(m_nodeId)).release(),
+                        [](pst_item *item) { pst_freeItem(item); });
+    }
     return *m_message;
 }
 

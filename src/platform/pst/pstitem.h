@@ -13,6 +13,10 @@ class PstItem : public outlook::Item {
 public:
     // Parses the item at once: a scan reads several members of each item.
     PstItem(PstStorePtr store, pst_desc_tree *node);
+    // Parses the item when a member first needs it: a download reopens
+    // every selected message by its EntryID before it reads any.
+    struct Deferred {};
+    PstItem(PstStorePtr store, pst_desc_tree *node, Deferred);
 
     int Class() override;
     outlook::AttachmentsPtr Attachments() override;
@@ -29,7 +33,7 @@ private:
 
     PstStorePtr m_store;
     std::uint64_t m_nodeId;
-    std::shared_ptr<pst_item> m_message;
+    mutable std::shared_ptr<pst_item> m_message;
 };
 
 class PstItems : public outlook::Items {

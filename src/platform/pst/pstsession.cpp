@@ -124,7 +124,11 @@ outlook::ItemPtr PstNamespace::GetItemFromID(const QString &entryId) {
         if (!node)
             throw Error(QStringLiteral("GetItemFromID: the store \"%1\" holds no item with this EntryID; it may have been moved or deleted.")
                             .arg(store->displayName()));
-        return std::make_shared<PstItem>(store, node);
+        if (!node->desc)
+            throw Error(QStringLiteral("GetItemFromID: the data of the item is missing from the store \"%1\".")
+                            .arg(store->displayName()));
+        // Parsed when first read, so that reopening many items stays a lookup.
+        return std::make_shared<PstItem>(store, node, PstItem::Deferred{});
     }
     throw Error(QStringLiteral("GetItemFromID: the item's store is not open."));
 }

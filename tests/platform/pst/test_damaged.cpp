@@ -6,6 +6,7 @@
 #include "app/core/error.h"
 #include "outlook/outlookmodel.h"
 #include "platform/pst/pstengine.h"
+#include "platform/pst/pstfile.h"
 
 #include <QDir>
 #include <QFile>
@@ -159,4 +160,49 @@ TEST(PstDamaged, ByteFlippedCopiesFailCleanly) {
         }
     }
     EXPECT_GT(failures, 0) << "the damage was never noticed";
+}
+
+// Inputs that once crashed the open-and-walk fuzz target (inside libpst,
+// before the engine checked what libpst trusts): each must now open or
+// fail with an error, and be walked without a crash.
+TEST(PstDamaged, FuzzRegressionsFailCleanly) {
+    QTemporaryDir dir;
+    const QDir regressions(QStringLiteral(PW_TEST_DATA_DIR "/fuzz-regressions/pstwalk"));
+    const QStringList inputs = regressions.entryList(QDir::Files, QDir::Name);
+    ASSERT_FALSE(inputs.isEmpty());
+    for (const QString &name : inputs) {
+        SCOPED_TRACE(name.toStdString());
+        QFile file(regressions.filePath(name));
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        const Outcome outcome = openAndWalk(file.readAll(), dir);
+        EXPECT_GT(outcome.calls, 1);
+    }
+}
+
+// The map of named properties is checked before libpst reads it; the check
+// must let every sound sample's map through whole.
+TEST(PstDamaged, SoundStoresKeepTheirNamedPropertyMap) {
+    PW_REQUIRE_CORPUS();
+    auto entries = [](const pst_file &file) {
+        int count = 0;
+        for (const pst_x_attrib_ll *entry = file.x_head; entry; entry = entry->next)
+            ++count;
+        return count;
+    };
+    int mapped = 0;
+    for (const QString &sample : pstSamples()) {
+        SCOPED_TRACE(sample.toStdString());
+        const QString path = corpusDir() + QLatin1Char('/') + sample;
+        PstFile file(path);
+        // libpst alone, as its own tools open a file.
+        pst_file bare{};
+        const QByteArray name = QFile::encodeName(path);
+        ASSERT_EQ(pst_open(&bare, name.constData(), nullptr), 0);
+        pst_load_index(&bare);
+        pst_load_extended_attributes(&bare);
+        EXPECT_EQ(entries(*file.handle()), entries(bare)) << "a sound map was turned away";
+        mapped += entries(bare) > 0;
+        pst_close(&bare);
+    }
+    EXPECT_GT(mapped, 0);
 }
