@@ -4,7 +4,7 @@
 // itself asks for; ReadHeaderValues must agree with them.
 #include "fuzzsupport.h"
 
-#include "app/core/error.h"
+#include "core/error.h"
 #include "express/emllist.h"
 
 #include <cstddef>

@@ -2,7 +2,7 @@
 // attachment walk, and each attachment saved (which runs the decoders).
 #include "fuzzsupport.h"
 
-#include "app/core/error.h"
+#include "core/error.h"
 #include "platform/mime/mimemessage.h"
 
 #include <QDir>

@@ -3,7 +3,7 @@
 #include "fuzzsupport.h"
 #include "pstwalk.h"
 
-#include "app/core/error.h"
+#include "core/error.h"
 #include "platform/pst/pstengine.h"
 
 #include <cstddef>

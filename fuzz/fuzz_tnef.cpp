@@ -3,7 +3,7 @@
 // and attached messages included.
 #include "fuzzsupport.h"
 
-#include "app/core/error.h"
+#include "core/error.h"
 #include "platform/tnef/tnefreader.h"
 
 #include <QBuffer>

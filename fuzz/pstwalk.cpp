@@ -1,6 +1,6 @@
 #include "pstwalk.h"
 
-#include "app/core/error.h"
+#include "core/error.h"
 
 namespace pwfuzz {
 

@@ -8,7 +8,7 @@
 // the target folders and flushing the disk happen between timings.
 //
 //   bench_cli [work folder] [rounds] [store.pst]
-#include "app/core/messagelistmodel.h"
+#include "core/messagelistmodel.h"
 #include "download/outlookdownload.h"
 #include "outlook/outlookscan.h"
 #include "platform/pst/pstengine.h"

@@ -7,8 +7,8 @@
 //
 // Goal: listing at most 3 times the cat pass.
 
-#include "app/core/messagelistmodel.h"
-#include "app/core/ports.h"
+#include "core/messagelistmodel.h"
+#include "core/ports.h"
 #include "download/emlsaveengine.h"
 #include "express/emllist.h"
 

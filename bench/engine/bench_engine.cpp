@@ -14,7 +14,7 @@
 // Without a path it walks the largest .pst of the sample corpus and the
 // 100,000-message store of bench/data when that was built; any other file
 // (a generated store, a real mailbox) can be passed instead.
-#include "app/core/messagelistmodel.h"
+#include "core/messagelistmodel.h"
 #include "outlook/outlookmodel.h"
 #include "outlook/outlookscan.h"
 #include "platform/pst/pstengine.h"

@@ -5,7 +5,7 @@
 // give one store per run to read it for that store alone).
 //
 //   bench_outlookroad [work folder] [store.pst ...]
-#include "app/core/messagelistmodel.h"
+#include "core/messagelistmodel.h"
 #include "download/outlookdownload.h"
 #include "outlook/outlookscan.h"
 #include "platform/pst/pstengine.h"

@@ -4,8 +4,8 @@
 // per attachment), alternating in the same run. Goal: at most 2 %.
 //
 //   bench_progress [rounds] [100k store] [2000-attachment store] [work folder]
-#include "app/core/messagelistmodel.h"
-#include "app/core/workstatus.h"
+#include "core/messagelistmodel.h"
+#include "core/workstatus.h"
 #include "download/outlookdownload.h"
 #include "outlook/outlookscan.h"
 #include "platform/pst/pstengine.h"

@@ -1,8 +1,8 @@
 // Times the registry file parser on a generated file the size of a real
 // prefix's system.reg, and a whole Outlook Express store search on a
 // generated prefix (one open of user.reg per registry call).
-#include "app/core/ports.h"
-#include "express/express1.h"
+#include "core/ports.h"
+#include "express/storesearch.h"
 #include "platform/registry/registryhive.h"
 
 #include <QCoreApplication>

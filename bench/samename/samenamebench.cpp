@@ -11,11 +11,11 @@
 // saved under a name of its own.
 //
 //   bench_samename [work folder]
-#include "app/core/messagelistmodel.h"
-#include "app/core/ports.h"
+#include "core/messagelistmodel.h"
+#include "core/ports.h"
 #include "download/emlsaveengine.h"
 #include "download/outlookdownload.h"
-#include "app/core/safefilewriter.h"
+#include "core/safefilewriter.h"
 #include "outlook/outlookmodel.h"
 
 #include <QCoreApplication>

@@ -8,7 +8,7 @@
 //
 // Goal: the big message's peak within a few MB of the small one's.
 
-#include "app/core/messagelistmodel.h"
+#include "core/messagelistmodel.h"
 #include "express/emllist.h"
 
 #include <QCoreApplication>

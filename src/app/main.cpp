@@ -1,6 +1,6 @@
 // Parcelwise: saves the attachments of many e-mail messages at once.
-#include "app/form1.h"
-#include "express/window/form2.h"
+#include "app/mainwindow.h"
+#include "express/window/expresswindow.h"
 #include "platform/process/linuxprocesstable.h"
 #include "platform/pst/pstengine.h"
 #include "platform/process/processlauncher.h"

@@ -1,9 +1,9 @@
 #include "cli/mailsources.h"
 
-#include "app/core/error.h"
-#include "app/core/safefilewriter.h"
+#include "core/error.h"
+#include "core/safefilewriter.h"
 #include "express/emllist.h"
-#include "outlook/outlook1.h"
+#include "outlook/outlookroutines.h"
 #include "platform/mime/mimemessage.h"
 #include "platform/pst/pstengine.h"
 #include "unfurl/converter.h"

@@ -1,6 +1,6 @@
 #include "cli/runner.h"
 
-#include "app/core/error.h"
+#include "core/error.h"
 #include "cli/mailsources.h"
 #include "download/attachmentsaver.h"
 #include "platform/pst/pstengine.h"

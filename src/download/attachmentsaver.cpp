@@ -1,7 +1,7 @@
 #include "download/attachmentsaver.h"
 
-#include "app/core/error.h"
-#include "app/core/safefilewriter.h"
+#include "core/error.h"
+#include "core/safefilewriter.h"
 #include "download/tnefsaving.h"
 
 #include <QFile>

@@ -1,8 +1,8 @@
 #include "download/emlsaveengine.h"
 
-#include "app/core/error.h"
-#include "app/core/operation.h"
-#include "app/core/safefilewriter.h"
+#include "core/error.h"
+#include "core/operation.h"
+#include "core/safefilewriter.h"
 #include "download/filenaming.h"
 #include "download/tnefsaving.h"
 #include "platform/mime/mimemessage.h"

@@ -1,9 +1,9 @@
 #pragma once
 // Saving the attachments of the ticked .eml messages of the Outlook Express
 // window ("Start Downloading").
-#include "app/core/messagelistmodel.h"
-#include "app/core/ports.h"
-#include "app/core/workstatus.h"
+#include "core/messagelistmodel.h"
+#include "core/ports.h"
+#include "core/workstatus.h"
 
 #include <QString>
 #include <QStringList>

@@ -1,6 +1,6 @@
 #include "download/filenaming.h"
 
-#include "app/core/error.h"
+#include "core/error.h"
 
 #include <QFile>
 #include <QMimeDatabase>

@@ -1,11 +1,11 @@
 #include "download/outlookdownload.h"
 
-#include "app/core/error.h"
-#include "app/core/operation.h"
+#include "core/error.h"
+#include "core/operation.h"
 #include "download/attachmentsaver.h"
 #include "download/folderpickers.h"
 #include "outlook/mailselection.h"
-#include "outlook/outlook1.h"
+#include "outlook/outlookroutines.h"
 #include "outlook/outlookmodel.h"
 
 namespace pw {

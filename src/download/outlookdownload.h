@@ -1,7 +1,7 @@
 #pragma once
-#include "app/core/messagelistmodel.h"
-#include "app/core/ports.h"
-#include "app/core/workstatus.h"
+#include "core/messagelistmodel.h"
+#include "core/ports.h"
+#include "core/workstatus.h"
 
 #include <QString>
 #include <functional>

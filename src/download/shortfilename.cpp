@@ -1,6 +1,6 @@
 #include "download/shortfilename.h"
 
-#include "app/core/fileroutines.h"
+#include "core/fileroutines.h"
 
 namespace modShortFilename {
 

@@ -2,7 +2,7 @@
 // Saving the files inside a winmail.dat wrapper in place of the wrapper,
 // for both engines. Each engine keeps its own way of writing a file under a
 // free name; this part decides what is written.
-#include "app/core/error.h"
+#include "core/error.h"
 #include "platform/tnef/tnefreader.h"
 
 #include <QIODevice>

@@ -1,8 +1,8 @@
 #include "express/conversion.h"
 
-#include "app/core/error.h"
-#include "app/core/fileroutines.h"
-#include "app/core/operation.h"
+#include "core/error.h"
+#include "core/fileroutines.h"
+#include "core/operation.h"
 #include "download/shortfilename.h"
 #include "express/emllist.h"
 

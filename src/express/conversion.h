@@ -2,9 +2,9 @@
 // "Extract Emails With Attachment(s) From Outlook Express": the ticked .dbx
 // files go through the converter, and the converted messages that have
 // attachments fill the message list.
-#include "app/core/messagelistmodel.h"
-#include "app/core/ports.h"
-#include "app/core/workstatus.h"
+#include "core/messagelistmodel.h"
+#include "core/ports.h"
+#include "core/workstatus.h"
 
 #include <QString>
 #include <QStringList>

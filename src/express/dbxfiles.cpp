@@ -1,7 +1,7 @@
 #include "express/dbxfiles.h"
 
-#include "app/core/error.h"
-#include "express/express1.h"
+#include "core/error.h"
+#include "express/storesearch.h"
 #include "platform/registry/environmentstrings.h"
 #include "platform/registry/wineprefix.h"
 #include "winutil/modregistry.h"

@@ -1,7 +1,7 @@
 #include "express/emllist.h"
 
-#include "app/core/error.h"
-#include "app/core/fileroutines.h"
+#include "core/error.h"
+#include "core/fileroutines.h"
 #include "platform/mime/mailtext.h"
 #include "platform/mime/mimemessage.h"
 

@@ -1,7 +1,7 @@
 #pragma once
 // Module Express1, the .eml side: the message list of the Outlook Express
 // window, filled from the converted .eml files.
-#include "app/core/messagelistmodel.h"
+#include "core/messagelistmodel.h"
 
 #include <QString>
 #include <QStringList>

@@ -1,7 +1,7 @@
 #include "outlook/mailselection.h"
 
-#include "app/core/error.h"
-#include "outlook/outlook1.h"
+#include "core/error.h"
+#include "outlook/outlookroutines.h"
 
 namespace pw::selection {
 

@@ -1,6 +1,6 @@
 #include "outlook/outlookmodel.h"
 
-#include "app/core/error.h"
+#include "core/error.h"
 
 #include <utility>
 

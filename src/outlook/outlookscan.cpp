@@ -1,9 +1,9 @@
 #include "outlook/outlookscan.h"
 
-#include "app/core/error.h"
-#include "app/core/operation.h"
+#include "core/error.h"
+#include "core/operation.h"
 #include "outlook/mailselection.h"
-#include "outlook/outlook1.h"
+#include "outlook/outlookroutines.h"
 
 #include <QFileInfo>
 

@@ -1,8 +1,8 @@
 #pragma once
-#include "app/core/messagelistmodel.h"
-#include "app/core/ports.h"
-#include "app/core/runguard.h"
-#include "app/core/workstatus.h"
+#include "core/messagelistmodel.h"
+#include "core/ports.h"
+#include "core/runguard.h"
+#include "core/workstatus.h"
 #include "outlook/outlookmodel.h"
 
 #include <QString>

@@ -1,7 +1,7 @@
 #include "winutil/modregistry.h"
 
-#include "app/core/error.h"
-#include "app/core/ports.h"
+#include "core/error.h"
+#include "core/ports.h"
 
 #include <QByteArray>
 

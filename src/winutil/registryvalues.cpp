@@ -1,6 +1,6 @@
 #include "winutil/registryvalues.h"
 
-#include "app/core/error.h"
+#include "core/error.h"
 
 namespace pw {
 

@@ -1,4 +1,4 @@
-#include "app/core/fileroutines.h"
+#include "core/fileroutines.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,6 +1,6 @@
-#include "app/core/operation.h"
-#include "app/core/runguard.h"
-#include "app/core/workstatus.h"
+#include "core/operation.h"
+#include "core/runguard.h"
+#include "core/workstatus.h"
 #include "support/fakeports.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // The Outlook road end to end: the main window's buttons over the real
 // mail-store engine and the sample stores.
-#include "app/form1.h"
-#include "outlook/outlook1.h"
+#include "app/mainwindow.h"
+#include "outlook/outlookroutines.h"
 #include "platform/pst/pstengine.h"
 #include "support/fakeports.h"
 

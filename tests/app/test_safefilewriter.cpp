@@ -2,7 +2,7 @@
 // that refuses unnamed files, hard links and no-replace renames (see
 // tests/CMakeLists.txt), so the fallback for FAT and network shares keeps
 // every promise the normal way keeps.
-#include "app/core/safefilewriter.h"
+#include "core/safefilewriter.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,5 +1,5 @@
-#include "app/core/settingsstore.h"
-#include "app/core/error.h"
+#include "core/settingsstore.h"
+#include "core/error.h"
 #include "support/fakeports.h"
 
 #include <QSettings>

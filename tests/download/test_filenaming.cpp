@@ -1,6 +1,6 @@
 #include "download/filenaming.h"
 #include "download/shortfilename.h"
-#include "app/core/error.h"
+#include "core/error.h"
 
 #include <QDir>
 #include <QSet>

@@ -4,7 +4,7 @@
 // per message written there).
 #include "express/conversion.h"
 
-#include "app/core/error.h"
+#include "core/error.h"
 #include "platform/process/processlauncher.h"
 #include "support/fakeports.h"
 

@@ -1,5 +1,5 @@
 #include "express/dbxfiles.h"
-#include "express/express1.h"
+#include "express/storesearch.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,7 +1,7 @@
 // The .eml message list: header lines, file reading, and the listing.
 #include "express/emllist.h"
 
-#include "app/core/error.h"
+#include "core/error.h"
 #include "platform/mime/mailtext.h"
 
 #include <QDir>

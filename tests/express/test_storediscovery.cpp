@@ -1,7 +1,7 @@
 #include "express/dbxfiles.h"
-#include "express/express1.h"
+#include "express/storesearch.h"
 
-#include "app/core/error.h"
+#include "core/error.h"
 #include "platform/registry/prefixfixture.h"
 #include "support/fakeports.h"
 

@@ -1,6 +1,6 @@
 #include "fakeoutlook.h"
 
-#include "app/core/error.h"
+#include "core/error.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -3,7 +3,7 @@
 // injection and real files from SaveAsFile.
 #include "fakeoutlook.h"
 
-#include "app/core/error.h"
+#include "core/error.h"
 
 #include <QFile>
 #include <QTemporaryDir>

@@ -1,7 +1,7 @@
 // The scan of the main window over the in-memory object model.
 #include "fakeoutlook.h"
-#include "app/core/error.h"
-#include "outlook/outlook1.h"
+#include "core/error.h"
+#include "outlook/outlookroutines.h"
 #include "outlook/outlookscan.h"
 #include "support/fakeports.h"
 

@@ -1,7 +1,7 @@
 #pragma once
 // Scripted stand-ins for the desktop ports: a test queues what the user
 // does and reads back what was shown.
-#include "app/core/ports.h"
+#include "core/ports.h"
 
 #include <QDateTime>
 #include <QList>

@@ -1,6 +1,6 @@
 #include "winutil/modregistry.h"
 
-#include "app/core/error.h"
+#include "core/error.h"
 #include "platform/registry/prefixfixture.h"
 #include "support/fakeports.h"
 

@@ -1,7 +1,7 @@
 #include "app/look/look.h"
 
-#include "app/core/fileroutines.h"
-#include "app/core/messagelistmodel.h"
+#include "core/fileroutines.h"
+#include "core/messagelistmodel.h"
 
 #include <QAbstractButton>
 #include <QCheckBox>

@@ -2,7 +2,7 @@
 // The status line under a window's lists: how far long work has come, a
 // Cancel button while it runs (Esc does the same), and at its end what it
 // did, with a link that opens the folder it wrote to.
-#include "app/core/workstatus.h"
+#include "core/workstatus.h"
 
 #include <QWidget>
 #include <functional>

@@ -1,6 +1,6 @@
 #include "app/look/windowfit.h"
 
-#include "app/core/messagelistmodel.h"
+#include "core/messagelistmodel.h"
 #include "app/look/look.h"
 #include "app/look/statusline.h"
 

@@ -1,7 +1,7 @@
 #include "platform/pst/atomicfile.h"
 
-#include "app/core/error.h"
-#include "app/core/safefilewriter.h"
+#include "core/error.h"
+#include "core/safefilewriter.h"
 
 #include <QDir>
 #include <QFileInfo>

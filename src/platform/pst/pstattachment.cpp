@@ -1,6 +1,6 @@
 #include "platform/pst/pstattachment.h"
 
-#include "app/core/error.h"
+#include "core/error.h"
 #include "platform/pst/atomicfile.h"
 #include "platform/pst/emlwriter.h"
 #include "platform/pst/messageproperties.h"

@@ -1,6 +1,6 @@
 #include "platform/pst/pstengine.h"
 
-#include "app/core/error.h"
+#include "core/error.h"
 #include "platform/pst/pstsession.h"
 
 #include <QDir>

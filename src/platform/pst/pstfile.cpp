@@ -1,7 +1,7 @@
 #include "platform/pst/pstfile.h"
 
-#include "app/core/codepage.h"
-#include "app/core/error.h"
+#include "core/codepage.h"
+#include "core/error.h"
 
 #include <QDir>
 #include <QFile>

@@ -8,7 +8,7 @@
 // engine walks the node B-tree itself, links the tree through a hash map,
 // and hands libpst a ready tree: everything else (block index, item
 // parsing, attachment data) stays libpst's.
-#include "app/core/codepage.h"
+#include "core/codepage.h"
 
 #include <QByteArray>
 #include <QString>

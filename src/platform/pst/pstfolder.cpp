@@ -1,6 +1,6 @@
 #include "platform/pst/pstfolder.h"
 
-#include "app/core/error.h"
+#include "core/error.h"
 #include "platform/pst/pstitem.h"
 
 namespace pw::pst {

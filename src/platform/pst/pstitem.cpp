@@ -1,6 +1,6 @@
 #include "platform/pst/pstitem.h"
 
-#include "app/core/error.h"
+#include "core/error.h"
 #include "platform/pst/messageproperties.h"
 #include "platform/pst/pstattachment.h"
 

@@ -1,6 +1,6 @@
 #include "platform/pst/pstsession.h"
 
-#include "app/core/error.h"
+#include "core/error.h"
 #include "platform/pst/pstfolder.h"
 #include "platform/pst/pstitem.h"
 

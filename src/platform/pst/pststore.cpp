@@ -1,6 +1,6 @@
 #include "platform/pst/pststore.h"
 
-#include "app/core/error.h"
+#include "core/error.h"
 
 #include <QCryptographicHash>
 #include <QDir>

@@ -1,6 +1,6 @@
 #include "platform/shell/qtdialogs.h"
 
-#include "app/core/error.h"
+#include "core/error.h"
 
 #include <QApplication>
 #include <QCheckBox>

@@ -1,5 +1,5 @@
 #pragma once
-#include "app/core/ports.h"
+#include "core/ports.h"
 
 class QWidget;
 

@@ -2,7 +2,7 @@
 // streaming its bodies and attachments out of the wrapper.
 #include "platform/tnef/tnefreader.h"
 
-#include "app/core/error.h"
+#include "core/error.h"
 
 #include <QMimeDatabase>
 #include <QRandomGenerator>

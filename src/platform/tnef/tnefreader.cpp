@@ -1,8 +1,8 @@
 #include "platform/tnef/tnefreader.h"
 
-#include "app/core/codepage.h"
+#include "core/codepage.h"
 
-#include "app/core/error.h"
+#include "core/error.h"
 
 
 #include <cstring>

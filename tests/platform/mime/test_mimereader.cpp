@@ -1,8 +1,8 @@
 // The reader's own rules and error paths, on small messages made here.
-#include "app/core/error.h"
+#include "core/error.h"
 #include "platform/mime/mailtext.h"
 #include "platform/mime/mimemessage.h"
-#include "app/core/safefilewriter.h"
+#include "core/safefilewriter.h"
 #include "platform/mime/uudecode.h"
 
 #include <QDir>

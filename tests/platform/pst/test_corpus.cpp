@@ -4,7 +4,7 @@
 // and the saved attachments byte for byte.
 #include "corpus.h"
 
-#include "app/core/error.h"
+#include "core/error.h"
 #include "outlook/outlookmodel.h"
 #include "platform/pst/pstengine.h"
 

@@ -3,7 +3,7 @@
 // under the sanitizers too.
 #include "corpus.h"
 
-#include "app/core/error.h"
+#include "core/error.h"
 #include "outlook/outlookmodel.h"
 #include "platform/pst/pstengine.h"
 #include "platform/pst/pstfile.h"

@@ -3,8 +3,8 @@
 // into places that refuse the file, and the bodies of HTML/RTF-only items.
 #include "corpus.h"
 
-#include "app/core/error.h"
-#include "app/core/safefilewriter.h"
+#include "core/error.h"
+#include "core/safefilewriter.h"
 #include "outlook/outlookmodel.h"
 #include "platform/pst/pstengine.h"
 

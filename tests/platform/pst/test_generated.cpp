@@ -3,7 +3,7 @@
 // link attachments, a large attachment, and the .eml of attached messages.
 #ifdef PW_HAVE_PSTWRITER
 
-#include "app/core/error.h"
+#include "core/error.h"
 #include "outlook/outlookmodel.h"
 #include "platform/pst/pstengine.h"
 

@@ -7,7 +7,7 @@
 // attachment must still be listed, named and saved as from the original.
 #include "corpus.h"
 
-#include "app/core/error.h"
+#include "core/error.h"
 #include "outlook/outlookmodel.h"
 #include "platform/pst/pstengine.h"
 #include "platform/pst/pstfile.h"

@@ -3,7 +3,7 @@
 #include "platform/tnef/tnefbuilder.h"
 #include "platform/tnef/tnefreader.h"
 
-#include "app/core/error.h"
+#include "core/error.h"
 
 #include <QBuffer>
 

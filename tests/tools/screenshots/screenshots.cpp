@@ -5,9 +5,9 @@
 //   parcelwise_screenshots <output folder> <store.pst ...>
 //
 // Runs on the offscreen platform; settings go to a throw-away folder.
-#include "app/form1.h"
+#include "app/mainwindow.h"
 #include "dbxfixture.h"
-#include "express/window/form2.h"
+#include "express/window/expresswindow.h"
 #include "platform/process/processlauncher.h"
 #include "platform/pst/pstengine.h"
 #include "platform/shell/qtdialogs.h"

@@ -1,7 +1,7 @@
 // The main window as a tool for long work: resizing, the status line,
 // Cancel, repeated failures and the reports that keep a list from staying
 // silently empty.
-#include "app/form1.h"
+#include "app/mainwindow.h"
 #include "app/look/look.h"
 #include "app/look/statusline.h"
 #include "app/look/windowfit.h"

@@ -1,5 +1,5 @@
-#include "app/form1.h"
-#include "app/core/settingsstore.h"
+#include "app/mainwindow.h"
+#include "core/settingsstore.h"
 #include "app/look/statusline.h"
 #include "fakeoutlook.h"
 #include "support/fakeports.h"

@@ -1,6 +1,6 @@
-#include "outlook/outlook1.h"
+#include "outlook/outlookroutines.h"
 
-#include "app/core/error.h"
+#include "core/error.h"
 #include "outlook/outlookmodel.h"
 
 #include <QLocale>

@@ -1,4 +1,4 @@
-#include "app/core/safefilewriter.h"
+#include "core/safefilewriter.h"
 
 #include <QFile>
 #include <QRandomGenerator>

@@ -1,9 +1,9 @@
 // The Outlook Express window, from the search to the saved attachments,
 // with the real converter.
-#include "app/core/settingsstore.h"
+#include "core/settingsstore.h"
 #include "app/look/statusline.h"
 #include "dbxfixture.h"
-#include "express/window/form2.h"
+#include "express/window/expresswindow.h"
 #include "platform/shell/qtdialogs.h"
 #include "prefixfixture.h"
 #include "support/fakeports.h"

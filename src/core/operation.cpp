@@ -1,7 +1,7 @@
-#include "app/core/operation.h"
+#include "core/operation.h"
 
-#include "app/core/messagelistmodel.h"
-#include "app/core/workstatus.h"
+#include "core/messagelistmodel.h"
+#include "core/workstatus.h"
 #include "buildconfig.h"
 
 #include <QHash>

@@ -1,5 +1,5 @@
 #pragma once
-#include "app/core/error.h"
+#include "core/error.h"
 
 #include <QByteArray>
 #include <QString>

@@ -1,15 +1,15 @@
-#include "express/window/form2.h"
+#include "express/window/expresswindow.h"
 
-#include "app/core/error.h"
-#include "app/core/fileroutines.h"
-#include "app/core/operation.h"
-#include "app/core/settingsstore.h"
+#include "core/error.h"
+#include "core/fileroutines.h"
+#include "core/operation.h"
+#include "core/settingsstore.h"
 #include "app/look/statusline.h"
 #include "app/look/windowfit.h"
 #include "download/emlsaveengine.h"
 #include "download/folderpickers.h"
 #include "express/conversion.h"
-#include "express/express1.h"
+#include "express/storesearch.h"
 #include "platform/shell/qtdialogs.h"
 
 #include <QCloseEvent>

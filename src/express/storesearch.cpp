@@ -1,4 +1,4 @@
-#include "express/express1.h"
+#include "express/storesearch.h"
 
 #include "express/dbxfiles.h"
 

@@ -1,9 +1,9 @@
 // The Outlook Express window as a tool for long work: resizing, long paths,
 // the status line and Cancel in the conversion and the saving.
-#include "app/core/settingsstore.h"
+#include "core/settingsstore.h"
 #include "app/look/look.h"
 #include "app/look/statusline.h"
-#include "express/window/form2.h"
+#include "express/window/expresswindow.h"
 #include "support/fakeports.h"
 
 #include <QCoreApplication>

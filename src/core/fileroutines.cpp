@@ -1,4 +1,4 @@
-#include "app/core/fileroutines.h"
+#include "core/fileroutines.h"
 
 #include <QCoreApplication>
 #include <QDir>

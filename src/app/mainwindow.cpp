@@ -1,8 +1,8 @@
-#include "app/form1.h"
+#include "app/mainwindow.h"
 
-#include "app/core/fileroutines.h"
-#include "app/core/operation.h"
-#include "app/core/settingsstore.h"
+#include "core/fileroutines.h"
+#include "core/operation.h"
+#include "core/settingsstore.h"
 #include "app/look/statusline.h"
 #include "app/look/windowfit.h"
 #include "buildconfig.h"

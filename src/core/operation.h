@@ -1,6 +1,6 @@
 #pragma once
-#include "app/core/error.h"
-#include "app/core/ports.h"
+#include "core/error.h"
+#include "core/ports.h"
 
 #include <QString>
 #include <exception>

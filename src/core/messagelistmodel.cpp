@@ -1,4 +1,4 @@
-#include "app/core/messagelistmodel.h"
+#include "core/messagelistmodel.h"
 
 namespace pw {
 

@@ -1,4 +1,4 @@
-#include "app/core/codepage.h"
+#include "core/codepage.h"
 
 #include <QStringDecoder>
 

@@ -1,7 +1,7 @@
 #pragma once
-#include "app/core/messagelistmodel.h"
-#include "app/core/ports.h"
-#include "app/core/runguard.h"
+#include "core/messagelistmodel.h"
+#include "core/ports.h"
+#include "core/runguard.h"
 #include "app/look/look.h"
 #include "outlook/outlookscan.h"
 

@@ -1,6 +1,6 @@
-#include "app/core/settingsstore.h"
+#include "core/settingsstore.h"
 
-#include "app/core/error.h"
+#include "core/error.h"
 
 #include <QSettings>
 

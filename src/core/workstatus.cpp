@@ -1,4 +1,4 @@
-#include "app/core/workstatus.h"
+#include "core/workstatus.h"
 
 #include <QLocale>
 
