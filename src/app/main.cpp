@@ -9,6 +9,11 @@
 #include <QApplication>
 
 int main(int argc, char **argv) {
+    // Every message's date is shown in local time; with TZ unset, glibc
+    // looks at /etc/localtime again for each one (90,000 file checks in a
+    // scan of 100,000 messages). Naming the same zone once spares them.
+    if (!qEnvironmentVariableIsSet("TZ"))
+        qputenv("TZ", ":/etc/localtime");
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Parcelwise"));
     QApplication::setOrganizationName(QStringLiteral("Quillmark"));

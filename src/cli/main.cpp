@@ -27,6 +27,11 @@ void catchStopSignals() {
 } // namespace
 
 int main(int argc, char **argv) {
+    // Every message's date is shown in local time; with TZ unset, glibc
+    // looks at /etc/localtime again for each one (90,000 file checks in a
+    // scan of 100,000 messages). Naming the same zone once spares them.
+    if (!qEnvironmentVariableIsSet("TZ"))
+        qputenv("TZ", ":/etc/localtime");
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Parcelwise"));
     QCoreApplication::setOrganizationName(QStringLiteral("Quillmark"));
