@@ -320,6 +320,25 @@ bool typeLibpstReads(std::uint16_t type) {
     }
 }
 
+// libpst reads a named property as the property the store's map names it
+// after.
+std::uint32_t libpstId(std::uint16_t tag, const NamedIds &named) {
+    if (tag >= 0x8000) {
+        const auto it = named.find(tag);
+        if (it != named.end())
+            return it->second;
+    }
+    return tag;
+}
+
+// A value of a type libpst does not read is left empty, and libpst copies
+// numbers and flags of the properties it knows, named ones included,
+// without looking whether there is a value.
+bool leftEmptyButCopied(std::uint16_t type, std::uint32_t id) {
+    return !typeLibpstReads(type)
+        && (id >= 0x8000 || std::binary_search(std::begin(kFixedSizeTags), std::end(kFixedSizeTags), id));
+}
+
 bool propertiesSound(pst_file *pf, const std::vector<BlockBuffer> &heap, const Subnodes &subnodes, const NamedIds &named) {
     if (heap.empty())
         return false;
@@ -345,19 +364,8 @@ bool propertiesSound(pst_file *pf, const std::vector<BlockBuffer> &heap, const S
         const auto tag = static_cast<std::uint16_t>(readLe(record, 2));
         const auto type = static_cast<std::uint16_t>(readLe(record + 2, 2));
         const auto value = static_cast<std::uint32_t>(readLe(record + 4, 4));
-        // libpst reads a named property as the property the store's map
-        // names it after.
-        std::uint32_t id = tag;
-        if (tag >= 0x8000) {
-            const auto it = named.find(tag);
-            if (it != named.end())
-                id = it->second;
-        }
-        // A value of a type libpst does not read is left empty, and libpst
-        // copies numbers and flags of the properties it knows, named ones
-        // included, without looking whether there is a value.
-        if (!typeLibpstReads(type)
-            && (id >= 0x8000 || std::binary_search(std::begin(kFixedSizeTags), std::end(kFixedSizeTags), id)))
+        const std::uint32_t id = libpstId(tag, named);
+        if (leftEmptyButCopied(type, id))
             return false;
         // libpst takes the container class for a string and compares it
         // without looking whether it got one.
@@ -415,14 +423,7 @@ bool tableColumnsSound(pst_file *pf, std::uint64_t dataBlock, const NamedIds &na
         const unsigned char *column = info + 22 + i * 8;
         const auto type = static_cast<std::uint16_t>(readLe(column, 2));
         const auto tag = static_cast<std::uint16_t>(readLe(column + 2, 2));
-        std::uint32_t id = tag;
-        if (tag >= 0x8000) {
-            const auto it = named.find(tag);
-            if (it != named.end())
-                id = it->second;
-        }
-        if (!typeLibpstReads(type)
-            && (id >= 0x8000 || std::binary_search(std::begin(kFixedSizeTags), std::end(kFixedSizeTags), id)))
+        if (leftEmptyButCopied(type, libpstId(tag, named)))
             return false;
     }
     return true;
