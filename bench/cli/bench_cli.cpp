@@ -8,6 +8,7 @@
 // the target folders and flushing the disk happen between timings.
 //
 //   bench_cli [work folder] [rounds] [store.pst]
+#include "benchsupport.h"
 #include "core/messagelistmodel.h"
 #include "download/outlookdownload.h"
 #include "outlook/outlookscan.h"
@@ -25,26 +26,10 @@
 
 using namespace pw;
 
+using pw::bench::median;
+using QuietDialogs = pw::bench::QuietDialogs;
+
 namespace {
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
-struct QuietDialogs : Dialogs {
-    MsgResult messageBox(const QString &text, MsgButtons, MsgIcon, const QString &) override {
-        ++boxes;
-        last = text;
-        return MsgResult::Ok;
-    }
-    QString inputBox(const QString &, const QString &, const QString &d) override { return d; }
-    QStringList openFiles(const QString &, const QString &, bool) override { return {}; }
-    QString pickFolder(const QString &) override { return folder; }
-    int boxes = 0;
-    QString last;
-    QString folder;
-};
 
 struct NoEvents : EventPump {
     void processEvents() override {}

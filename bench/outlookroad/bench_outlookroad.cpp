@@ -5,6 +5,7 @@
 // give one store per run to read it for that store alone).
 //
 //   bench_outlookroad [work folder] [store.pst ...]
+#include "benchsupport.h"
 #include "core/messagelistmodel.h"
 #include "download/outlookdownload.h"
 #include "outlook/outlookscan.h"
@@ -24,6 +25,9 @@
 
 using namespace pw;
 
+using pw::bench::median;
+using BenchDialogs = pw::bench::QuietDialogs;
+
 namespace {
 
 long peakRssMb() {
@@ -31,26 +35,6 @@ long peakRssMb() {
     getrusage(RUSAGE_SELF, &u);
     return u.ru_maxrss / 1024;
 }
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
-// Answers every box with OK and remembers the last; a run must show none.
-struct BenchDialogs : Dialogs {
-    MsgResult messageBox(const QString &text, MsgButtons, MsgIcon, const QString &) override {
-        ++boxes;
-        last = text;
-        return MsgResult::Ok;
-    }
-    QString inputBox(const QString &, const QString &, const QString &d) override { return d; }
-    QStringList openFiles(const QString &, const QString &, bool) override { return {}; }
-    QString pickFolder(const QString &) override { return folder; }
-    int boxes = 0;
-    QString last;
-    QString folder;
-};
 
 double seconds(const QElapsedTimer &t) {
     return t.nsecsElapsed() / 1e9;

@@ -4,6 +4,7 @@
 // per attachment), alternating in the same run. Goal: at most 2 %.
 //
 //   bench_progress [rounds] [100k store] [2000-attachment store] [work folder]
+#include "benchsupport.h"
 #include "core/messagelistmodel.h"
 #include "core/workstatus.h"
 #include "download/outlookdownload.h"
@@ -23,21 +24,10 @@
 
 using namespace pw;
 
-namespace {
+using pw::bench::median;
+using QuietDialogs = pw::bench::QuietDialogs;
 
-struct QuietDialogs : Dialogs {
-    MsgResult messageBox(const QString &text, MsgButtons, MsgIcon, const QString &) override {
-        ++boxes;
-        last = text;
-        return MsgResult::Ok;
-    }
-    QString inputBox(const QString &, const QString &, const QString &d) override { return d; }
-    QStringList openFiles(const QString &, const QString &, bool) override { return {}; }
-    QString pickFolder(const QString &) override { return folder; }
-    int boxes = 0;
-    QString last;
-    QString folder;
-};
+namespace {
 
 // Stands for the status line: keeps the text as the widget would.
 struct RecordingStatus : WorkStatus {
@@ -51,11 +41,6 @@ struct RecordingStatus : WorkStatus {
     QString text;
     int updates = 0;
 };
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
 
 ScanControls pstSource(const QString &store) {
     ScanControls sc;
