@@ -18,63 +18,6 @@
 
 namespace pw::pst {
 
-namespace {
-
-std::uint64_t readLe(const unsigned char *p, int bytes) {
-    std::uint64_t value = 0;
-    for (int i = bytes - 1; i >= 0; --i)
-        value = (value << 8) | p[i];
-    return value;
-}
-
-struct BlockBuffer {
-    char *data = nullptr;
-    ~BlockBuffer() { std::free(data); }
-};
-
-// Checks the tree of blocks that holds an attachment's data before libpst
-// copies it (libpst trusts the counts inside the tree), and answers the
-// data's total size when the tree says it; 0 when the data is one block.
-std::uint64_t checkDataTree(PstFile &file, std::uint64_t blockId, const QString &what) {
-    pst_file *pf = file.handle();
-    blockId &= ~std::uint64_t(1); // the reserved bit, read as zero
-    if (!(blockId & 0x02))
-        return 0; // a plain data block: libpst copies what the index says
-    BlockBuffer block;
-    const std::size_t size = pst_ff_getIDblock_dec(pf, blockId, &block.data);
-    const int idBytes = pf->do_read64 ? 8 : 4;
-    const auto *bytes = reinterpret_cast<const unsigned char *>(block.data);
-    if (size < 8 || !bytes)
-        throw Error(QStringLiteral("%1: its data is missing from the file.").arg(what));
-    const int type = bytes[0];
-    const int level = bytes[1];
-    const std::size_t count = readLe(bytes + 2, 2);
-    const std::uint64_t total = readLe(bytes + 4, 4);
-    if (type != 0x01 || (level != 1 && level != 2) || 8 + count * static_cast<std::size_t>(idBytes) > size)
-        throw Error(QStringLiteral("%1: damaged data in block %2 of the file.").arg(what).arg(blockId));
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::uint64_t child = readLe(bytes + 8 + i * static_cast<std::size_t>(idBytes), idBytes);
-        if (!pst_getID(pf, child))
-            throw Error(QStringLiteral("%1: part of its data is missing from the file.").arg(what));
-        if (level == 2) {
-            BlockBuffer inner;
-            const std::size_t innerSize = pst_ff_getIDblock_dec(pf, child & ~std::uint64_t(1), &inner.data);
-            const auto *innerBytes = reinterpret_cast<const unsigned char *>(inner.data);
-            // An inner list must be a plain list of data blocks.
-            if (innerSize < 8 || !innerBytes || innerBytes[0] != 0x01 || innerBytes[1] != 0x01
-                || 8 + readLe(innerBytes + 2, 2) * static_cast<std::size_t>(idBytes) > innerSize)
-                throw Error(QStringLiteral("%1: damaged data in block %2 of the file.").arg(what).arg(child));
-            for (std::size_t j = 0; j < readLe(innerBytes + 2, 2); ++j) {
-                if (!pst_getID(pf, readLe(innerBytes + 8 + j * static_cast<std::size_t>(idBytes), idBytes)))
-                    throw Error(QStringLiteral("%1: part of its data is missing from the file.").arg(what));
-            }
-        }
-    }
-    return total;
-}
-
-} // namespace
-
 std::vector<pst_item_attach *> realAttachments(const pst_item &message) {
     std::vector<pst_item_attach *> out;
     for (pst_item_attach *a = message.attach; a; a = a->next) {
@@ -124,7 +67,7 @@ std::uint64_t writeAttachmentData(PstFile &file, pst_item_attach &attachment, in
     if (!attachment.data.data && attachment.i_id != 0 && attachment.i_id != std::uint64_t(-1)) {
         if (!pst_getID(file.handle(), attachment.i_id))
             throw Error(QStringLiteral("%1: its data is missing from the file.").arg(what));
-        expected = checkDataTree(file, attachment.i_id, what);
+        expected = file.checkDataTree(attachment.i_id, what);
     }
     const int copy = ::dup(fd);
     FILE *out = copy >= 0 ? ::fdopen(copy, "wb") : nullptr;

@@ -570,7 +570,6 @@ PstFile::PstFile(const QString &path) : m_path(path) {
     // libpst builds the block index; the node tree is ours (see the header).
     // Pointing its node tree root past the end makes libpst skip it.
     const std::uint64_t nodeRoot = m_file.index2;
-    const std::uint64_t nodeBacklink = m_file.index2_back;
     m_file.index2 = m_fileSize + (std::uint64_t(1) << 30);
     pst_load_index(&m_file);
     m_file.index2 = nodeRoot;
@@ -581,9 +580,8 @@ PstFile::PstFile(const QString &path) : m_path(path) {
         throw Error(prefix + QStringLiteral("damaged data at offset %1 (the block index cannot be read).").arg(indexRoot));
     }
     try {
-        m_visitedPages = std::make_unique<std::unordered_set<std::uint64_t>>();
-        readNodeTree(nodeRoot, nodeBacklink, 0, UINT64_MAX, 0);
-        m_visitedPages.reset();
+        std::unordered_set<std::uint64_t> visitedPages;
+        readNodeTree(nodeRoot, 0, UINT64_MAX, 0, visitedPages);
         if (m_entries.empty())
             damaged(nodeRoot);
         linkNodeTree();
@@ -622,12 +620,12 @@ void PstFile::damaged(std::uint64_t offset) const {
     throw Error(QStringLiteral("Cannot open the mail file %1: damaged data at offset %2.").arg(shown(m_path)).arg(offset));
 }
 
-void PstFile::readNodeTree(std::uint64_t offset, std::uint64_t backlink, std::uint64_t low, std::uint64_t high, int depth) {
-    (void)backlink; // libpst's block index already rejects pages of a wrong id
+void PstFile::readNodeTree(std::uint64_t offset, std::uint64_t low, std::uint64_t high, int depth,
+                           std::unordered_set<std::uint64_t> &visitedPages) {
     const PageLayout layout = layoutFor(m_file.do_read64);
     if (depth > kMaxTreeDepth || offset < 512 || offset > m_fileSize || m_fileSize - offset < layout.size)
         damaged(offset);
-    if (!m_visitedPages->insert(offset).second)
+    if (!visitedPages.insert(offset).second)
         damaged(offset); // a page reached twice: the tree loops
     std::vector<unsigned char> page(layout.size);
     const int fd = fileno(m_file.fp);
@@ -660,14 +658,13 @@ void PstFile::readNodeTree(std::uint64_t offset, std::uint64_t backlink, std::ui
             m_entries.push_back(entry);
             continue;
         }
-        const std::uint64_t childBacklink = readLe(e + idBytes, idBytes);
         const std::uint64_t childOffset = readLe(e + 2 * idBytes, idBytes);
         std::uint64_t childHigh = high;
         if (i + 1 < count)
             childHigh = readLe(&page[(i + 1) * entrySize], idBytes);
         if (childHigh <= key)
             damaged(offset);
-        readNodeTree(childOffset, childBacklink, key, childHigh, depth + 1);
+        readNodeTree(childOffset, key, childHigh, depth + 1, visitedPages);
     }
 }
 
@@ -731,6 +728,42 @@ std::vector<pst_desc_tree *> PstFile::children(const pst_desc_tree *node, std::u
             out.push_back(child);
     }
     return out;
+}
+
+std::uint64_t PstFile::checkDataTree(std::uint64_t blockId, const QString &what) {
+    blockId &= ~std::uint64_t(1); // the reserved bit, read as zero
+    if (!(blockId & 0x02))
+        return 0; // a plain data block: libpst copies what the index says
+    BlockBuffer block;
+    if (!readBlock(&m_file, blockId, block) || block.size < 8)
+        throw Error(QStringLiteral("%1: its data is missing from the file.").arg(what));
+    const int idBytes = m_file.do_read64 ? 8 : 4;
+    const unsigned char *bytes = block.bytes();
+    const int type = bytes[0];
+    const int level = bytes[1];
+    const std::size_t count = readLe(bytes + 2, 2);
+    const std::uint64_t total = readLe(bytes + 4, 4);
+    if (type != 0x01 || (level != 1 && level != 2) || 8 + count * static_cast<std::size_t>(idBytes) > block.size)
+        throw Error(QStringLiteral("%1: damaged data in block %2 of the file.").arg(what).arg(blockId));
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint64_t child = readLe(bytes + 8 + i * static_cast<std::size_t>(idBytes), idBytes);
+        if (!pst_getID(&m_file, child))
+            throw Error(QStringLiteral("%1: part of its data is missing from the file.").arg(what));
+        if (level != 2)
+            continue;
+        // An inner list must be a plain list of data blocks.
+        BlockBuffer inner;
+        const bool read = readBlock(&m_file, child, inner);
+        const unsigned char *innerBytes = inner.bytes();
+        if (!read || inner.size < 8 || innerBytes[0] != 0x01 || innerBytes[1] != 0x01
+            || 8 + readLe(innerBytes + 2, 2) * static_cast<std::size_t>(idBytes) > inner.size)
+            throw Error(QStringLiteral("%1: damaged data in block %2 of the file.").arg(what).arg(child));
+        for (std::size_t j = 0; j < readLe(innerBytes + 2, 2); ++j) {
+            if (!pst_getID(&m_file, readLe(innerBytes + 8 + j * static_cast<std::size_t>(idBytes), idBytes)))
+                throw Error(QStringLiteral("%1: part of its data is missing from the file.").arg(what));
+        }
+    }
+    return total;
 }
 
 ParsedItem PstFile::parse(pst_desc_tree *node) {

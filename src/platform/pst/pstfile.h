@@ -64,11 +64,17 @@ public:
     // The display names (0x3001) of a message's attachments, in the order of
     // its attachment subnodes; empty when they cannot be read.
     QStringList attachmentDisplayNames(pst_desc_tree *message, int codepage);
+    // Checks the list of blocks that holds an attachment's data before
+    // libpst copies it (libpst trusts the counts inside it) and answers the
+    // data's total size; 0 when the data is one block. Throws "<what>: ..."
+    // when it is damaged or missing.
+    std::uint64_t checkDataTree(std::uint64_t blockId, const QString &what);
     // Parses an attached message (method 5) of a parsed item.
     ParsedItem parseAttached(const pst_item_attach &attachment);
 
 private:
-    void readNodeTree(std::uint64_t offset, std::uint64_t backlink, std::uint64_t low, std::uint64_t high, int depth);
+    void readNodeTree(std::uint64_t offset, std::uint64_t low, std::uint64_t high, int depth,
+                      std::unordered_set<std::uint64_t> &visitedPages);
     void linkNodeTree();
     [[noreturn]] void damaged(std::uint64_t offset) const;
 
@@ -90,7 +96,6 @@ private:
     std::unordered_map<std::uint64_t, pst_desc_tree *> m_byId;
     pst_desc_tree *m_top = nullptr;
     pst_desc_tree *m_topTail = nullptr;
-    std::unique_ptr<std::unordered_set<std::uint64_t>> m_visitedPages;
 };
 
 // Microsoft's FILETIME (100 ns since 1601, UTC) as milliseconds since 1970.
