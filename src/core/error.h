@@ -14,6 +14,13 @@ public:
     QString text() const { return QString::fromUtf8(what()); }
 };
 
+// Work stopped on request (Cancel, Esc, closing a window, a signal) before it
+// was complete. Whatever was being written is removed, never left partial.
+class Stopped : public Error {
+public:
+    Stopped() : Error("stopped on request") {}
+};
+
 // Description text of any exception, for the error box.
 QString describeException(std::exception_ptr failure);
 

@@ -18,6 +18,8 @@
 // - Member names follow Outlook's, including the three it spells in lower
 //   case ("count", "name", "fileName").
 #include <QDateTime>
+
+#include <cstdint>
 #include <QString>
 #include <QStringList>
 
@@ -79,6 +81,17 @@ public:
     // replacing a file of that name. On failure nothing is left at `path`
     // that was not there before.
     virtual void SaveAsFile(const QString &path) = 0;
+
+    // Told, between the reads of a save, how many bytes are written and how
+    // many there are in all (0 when not known). Answers false to stop: the
+    // save then throws pw::Stopped and leaves nothing at its path.
+    using SaveProgress = std::function<bool(std::uint64_t written, std::uint64_t total)>;
+    // SaveAsFile with progress and a way to stop between reads. Models that
+    // cannot tell progress save in one go.
+    virtual void SaveAsFile(const QString &path, const SaveProgress &progress) {
+        (void)progress;
+        SaveAsFile(path);
+    }
 };
 
 class Attachments {
