@@ -264,6 +264,13 @@ void Run::saveMessage(const Message &message) {
             }
         } catch (const WriteAbandoned &) {
             return;
+        } catch (const PartlySaved &e) {
+            // A wrapper's files were written, and the wrapper beside them.
+            for (const AttachmentSaver::Saved &saved : e.files) {
+                report(saved.path, saved.size);
+                m_progress.attachment(saved.size);
+            }
+            failure(message.source, QStringLiteral("%1, attachment \"%2\"").arg(where, attachment.name), e.text());
         } catch (const std::exception &e) {
             failure(message.source, QStringLiteral("%1, attachment \"%2\"").arg(where, attachment.name),
                     QString::fromUtf8(e.what()));

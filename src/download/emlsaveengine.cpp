@@ -3,12 +3,11 @@
 #include "core/error.h"
 #include "core/operation.h"
 #include "core/safefilewriter.h"
+#include "download/attachmentsaver.h"
 #include "download/filenaming.h"
-#include "download/tnefsaving.h"
 #include "platform/mime/mimemessage.h"
 
 #include <QDir>
-#include <QFileInfo>
 
 namespace pw {
 
@@ -36,53 +35,7 @@ QString locationProblem(const QString &location) {
 struct Written {
     qint64 files = 0;
     qint64 bytes = 0;
-    void add(const QString &path) {
-        ++files;
-        bytes += QFileInfo(path).size();
-    }
 };
-
-// Saves one attachment at `target`; a winmail.dat wrapper is replaced by the
-// files inside it, each under its own free name in `location`. A wrapper
-// that holds no file, or cannot be read, is saved as it is. Adds what it
-// wrote to `written`.
-void saveAttachment(const MimeAttachment &attachment, const QString &location, const QString &target,
-                    EventPump &events, Written &written) {
-    if (!mayBeTnef(attachment.fileName(), attachment.contentType())) {
-        attachment.saveToFile(target);
-        written.add(target);
-        return;
-    }
-    const std::unique_ptr<QIODevice> wrapper = unnamedFileIn(location);
-    attachment.writeTo([&](const char *data, qint64 size) {
-        if (wrapper->write(data, size) != size)
-            throw Error(QStringLiteral("Cannot write into the folder \"%1\": %2").arg(location, wrapper->errorString()));
-    });
-    const auto place = [&](const QString &name, const WriteContent &content) {
-        const QString placed = uniqueTargetPath(location, name, [&] { events.processEvents(); });
-        SafeFileWriter out(placed, QStringLiteral("the attachment"));
-        content([&](const char *data, qint64 size) { out.write(data, size); });
-        out.commit();
-        written.add(placed);
-    };
-    // A file inside may have taken the wrapper's name meanwhile.
-    const auto saveWrapper = [&] {
-        const QString path = uniqueTargetPath(location, QFileInfo(target).fileName());
-        attachment.saveToFile(path);
-        written.add(path);
-        return path;
-    };
-    try {
-        if (unpackTnef(*wrapper, place) > 0)
-            return;
-    } catch (const TnefUnreadable &e) {
-        throw Error(savedWrapperText(e.text(), saveWrapper()));
-    } catch (const Error &e) {
-        // A file inside could not be written: keep the wrapper too.
-        throw Error(partlyUnpackedText(e.text(), saveWrapper()));
-    }
-    saveWrapper();
-}
 
 } // namespace
 
@@ -123,7 +76,27 @@ void saveEmlAttachments(const EmlSaveContext &context) {
         int rowCount = 0;
         op.step(104, [&] { rowCount = list.count(); });
         MimeMessage message;
-        TargetNamer names;
+        // One saver for the run: names handed out in a folder are
+        // remembered, inside winmail.dat wrappers too. Only ordinary files
+        // take a name; a folder of the name makes its save fail.
+        AttachmentSaver saver;
+        saver.setTakenTest(isOrdinaryFile);
+        saver.setEachStep([&] { context.events.processEvents(); });
+        saver.setOnFile([&](const AttachmentSaver::Saved &file) {
+            ++written.files;
+            written.bytes += file.size;
+            showProgress();
+        });
+        // Between the files inside a wrapper, the window repaints now and
+        // then and Cancel is looked at each time.
+        ProgressPace eventPace(50);
+        saver.setStopRequested([&] {
+            if (!status)
+                return false;
+            if (eventPace.due())
+                context.events.processEvents();
+            return status->cancelRequested();
+        });
         if (status) {
             status->started(QStringLiteral("Saving attachments to %1 ...").arg(shownLocation()));
             working = true;
@@ -185,25 +158,22 @@ void saveEmlAttachments(const EmlSaveContext &context) {
                 // 126-146: the counter starts at 1 and each renaming step lets
                 // pending window events through once.
                 QString target;
-                op.step(128, [&] {
-                    target = names.uniqueTargetPath(location, fileName, [&] { context.events.processEvents(); });
-                });
+                op.step(128, [&] { target = saver.pickName(location, fileName, attachment.contentType()); });
                 if (target.isEmpty())
                     continue;
                 const int before = op.failures();
                 op.step(148, [&] {
-                    for (int attempt = 0;; ++attempt) {
-                        try {
-                            saveAttachment(attachment, location, target, context.events, written);
-                            return;
-                        } catch (const NameTakenError &) {
-                            // Another program saved a file of that name since
-                            // the test: the next name. Anything else (a folder)
-                            // is reported.
-                            if (attempt == 100 || !isOrdinaryFile(target))
-                                throw;
-                        }
-                        target = names.uniqueTargetPath(location, fileName, [&] { context.events.processEvents(); });
+                    try {
+                        saver.saveAt(
+                            location, target, attachment.fileName(), attachment.contentType(),
+                            [&](const QString &path) { attachment.saveToFile(path); },
+                            [&](const tnef::Sink &sink) { attachment.writeTo(sink); });
+                    } catch (const PartlySaved &e) {
+                        // Cancel inside a wrapper: what was written stays,
+                        // the wrapper beside it, and the run ends here.
+                        if (!e.stopped)
+                            throw;
+                        stopped = true;
                     }
                 });
                 if (op.failures() != before)
@@ -214,10 +184,14 @@ void saveEmlAttachments(const EmlSaveContext &context) {
                 if (status)
                     context.events.processEvents();
                 showProgress();
+                if (stopped)
+                    break;
             } // 150
             op.step(152, [&] { pointer(kBusyPointer); });
             ++messagesDone;
             showProgress();
+            if (stopped)
+                break;
         } // 154
     }
     op.step(156, [&] { pointer(kDefaultPointer); });

@@ -30,10 +30,17 @@ struct Written {
 // a winmail.dat wrapper is replaced by the files inside it. Adds what it
 // wrote to `written`.
 void saveAttachment(Attachment &attachment, AttachmentSaver &saver, Written &written) {
-    const auto saved = saver.save(attachment.fileName(), QString(), [&](const QString &target) { attachment.SaveAsFile(target); });
-    for (const auto &file : saved) {
-        ++written.files;
-        written.bytes += file.size;
+    const auto count = [&](const QList<SavedFile> &saved) {
+        for (const auto &file : saved) {
+            ++written.files;
+            written.bytes += file.size;
+        }
+    };
+    try {
+        count(saver.save(attachment.fileName(), QString(), [&](const QString &target) { attachment.SaveAsFile(target); }));
+    } catch (const PartlySaved &e) {
+        count(e.files); // a wrapper's files, written before the report
+        throw;
     }
 }
 

@@ -31,19 +31,31 @@ bool mayBeTnef(const QString &fileName, const QString &mimeType) {
            fileName.trimmed().compare(QLatin1String("winmail.dat"), Qt::CaseInsensitive) == 0;
 }
 
-int unpackTnef(QIODevice &wrapper, const PlaceFile &place) {
+TnefUnpacked unpackTnef(QIODevice &wrapper, const PlaceFile &place, const std::function<bool()> &stop) {
+    TnefUnpacked result;
     if (!tnef::hasSignature(wrapper))
-        return 0;
+        return result;
     tnef::Message message;
     try {
         message = tnef::read(wrapper);
     } catch (const Error &e) {
         throw TnefUnreadable(e.text());
     }
+    if (!message.problems.isEmpty()) {
+        result.damage = message.problems.first();
+        if (message.problems.size() > 1)
+            result.damage += QStringLiteral(" (%1 more faults)").arg(message.problems.size() - 1);
+    }
     QList<const tnef::Attachment *> files;
     collect(message, files);
-    std::exception_ptr firstFailure;
+    result.found = static_cast<int>(files.size());
+    if (files.isEmpty() && !result.damage.isEmpty())
+        throw TnefUnreadable(result.damage);
     for (const tnef::Attachment *file : std::as_const(files)) {
+        if (stop && stop()) {
+            result.stopped = true;
+            break;
+        }
         const QString type = file->message ? QStringLiteral("message/rfc822") : file->mimeType;
         try {
             place(safeAttachmentName(file->name(), type), [&](const tnef::Sink &sink) {
@@ -52,14 +64,16 @@ int unpackTnef(QIODevice &wrapper, const PlaceFile &place) {
                 else
                     tnef::copySpan(wrapper, file->data, sink);
             });
-        } catch (...) {
-            if (!firstFailure)
-                firstFailure = std::current_exception();
+            ++result.written;
+        } catch (const Stopped &) {
+            result.stopped = true;
+            break;
+        } catch (const std::exception &e) {
+            if (result.writeFailure.isEmpty())
+                result.writeFailure = QString::fromUtf8(e.what());
         }
     }
-    if (firstFailure)
-        std::rethrow_exception(firstFailure);
-    return static_cast<int>(files.size());
+    return result;
 }
 
 std::unique_ptr<QIODevice> unnamedFileIn(const QString &folder) {
@@ -84,6 +98,12 @@ std::unique_ptr<QIODevice> unnamedFileIn(const QString &folder) {
 
 QString savedWrapperText(const QString &reason, const QString &path) {
     return QStringLiteral("The files inside \"%1\" could not be unpacked, so it was saved as it is. %2").arg(path, reason);
+}
+
+QString damagedWrapperText(const QString &reason, const QString &path) {
+    return QStringLiteral("\"%1\" is damaged: the files that could be read from it were saved, and it was saved as it is "
+                          "beside them. %2")
+        .arg(path, reason);
 }
 
 QString partlyUnpackedText(const QString &reason, const QString &path) {

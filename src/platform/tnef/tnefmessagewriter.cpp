@@ -15,6 +15,7 @@ namespace pw::tnef {
 namespace {
 
 constexpr qint64 kLineBytes = 57; // 76 base64 characters a line
+constexpr qint64 kTailBlock = 64 * 1024;
 
 // The MIME charset name of a Windows code page.
 QByteArray charsetOf(int codepage) {
@@ -170,14 +171,30 @@ void Writer::base64Span(Span span) {
 }
 
 // Text values count their terminating NUL; the part does not carry it.
+// Some senders pad a body with many more: the tail is read a block at a
+// time, so a megabyte of NULs costs a few reads, not one per byte.
 Span Writer::withoutTrailingNul(Span span, int width) {
-    while (span.isValid() && span.size >= width) {
-        QByteArray tail(width, Qt::Uninitialized);
-        if (!m_device.seek(span.offset + span.size - width) || m_device.read(tail.data(), width) != width)
+    if (!span.isValid())
+        return span;
+    QByteArray block;
+    while (span.size >= width) {
+        const qint64 want = std::min<qint64>(kTailBlock, span.size - span.size % width);
+        block.resize(want);
+        if (!m_device.seek(span.offset + span.size - want) || m_device.read(block.data(), want) != want)
             break;
-        if (tail != QByteArray(width, '\0'))
+        // Whole characters of NUL at the end of the block.
+        qint64 nul = 0;
+        while (nul + width <= want) {
+            bool zero = true;
+            for (int i = 1; i <= width && zero; ++i)
+                zero = block.at(want - nul - i) == '\0';
+            if (!zero)
+                break;
+            nul += width;
+        }
+        span.size -= nul;
+        if (nul < want)
             break;
-        span.size -= width;
     }
     return span;
 }

@@ -47,6 +47,7 @@ constexpr quint16 prHtml = 0x1013;
 constexpr quint16 prDisplayName = 0x3001;
 constexpr quint16 prEmailAddress = 0x3003;
 constexpr quint16 prAttachDataObj = 0x3701;
+constexpr quint16 prAttachExtension = 0x3703;
 constexpr quint16 prAttachFilename = 0x3704;
 constexpr quint16 prAttachMethod = 0x3705;
 constexpr quint16 prAttachLongFilename = 0x3707;
@@ -67,6 +68,12 @@ constexpr quint16 kMultiValued = 0x1000;
 
 // IID_IMessage {00020307-0000-0000-C000-000000000046} as stored.
 const QByteArray kIidMessage = QByteArray::fromHex("0703020000000000c000000000000046");
+
+// Problems recorded for one wrapper: a damaged one can repeat the same
+// fault thousands of times.
+constexpr int kMaxProblems = 20;
+// The smallest attribute: level, id, length and checksum.
+constexpr qint64 kAttributeFrame = 1 + 4 + 4 + 2;
 
 // Bytes a fixed-size value takes; 0 for a variable-size type, -1 for a type
 // the format does not know.
@@ -89,6 +96,7 @@ int fixedSize(quint16 baseType) {
     case 0x000D:
     case 0x001E:
     case 0x001F:
+    case 0x00FB: // server id
     case 0x0102:
         return 0;
     default:
@@ -178,9 +186,12 @@ public:
     Parser(QIODevice &device) : m_device(device) {}
 
     Message stream(qint64 begin, qint64 end, int depth, int codepage);
+    QStringList problems() const;
 
 private:
-    void verifyChecksum(qint64 begin, qint64 size, quint16 expected, quint32 id);
+    void problem(const QString &text);
+    bool checksumMatches(qint64 begin, qint64 size, quint16 expected);
+    void attribute(Message &message, Attachment *&current, quint8 level, quint32 id, Span data, int depth);
     // Reads one property block; answers where it ends.
     template <class Handler> qint64 properties(qint64 begin, qint64 end, Handler &&handler);
     QString text(const Property &p, int codepage);
@@ -191,9 +202,25 @@ private:
 
     QIODevice &m_device;
     int m_attachments = 0;
+    QStringList m_problems;
+    int m_moreProblems = 0;
 };
 
-void Parser::verifyChecksum(qint64 begin, qint64 size, quint16 expected, quint32 id) {
+void Parser::problem(const QString &text) {
+    if (m_problems.size() < kMaxProblems)
+        m_problems.append(text);
+    else
+        ++m_moreProblems;
+}
+
+QStringList Parser::problems() const {
+    QStringList out = m_problems;
+    if (m_moreProblems > 0)
+        out.append(QStringLiteral("The winmail.dat data has %1 more faults like these.").arg(m_moreProblems));
+    return out;
+}
+
+bool Parser::checksumMatches(qint64 begin, qint64 size, quint16 expected) {
     quint32 sum = 0;
     QByteArray buffer;
     for (qint64 done = 0; done < size;) {
@@ -205,10 +232,7 @@ void Parser::verifyChecksum(qint64 begin, qint64 size, quint16 expected, quint32
             sum += static_cast<quint8>(c);
         done += want;
     }
-    if (static_cast<quint16>(sum) != expected)
-        throw Error(QStringLiteral("The winmail.dat data is damaged: the checksum of attribute 0x%1 at byte %2 does not match.")
-                        .arg(id, 8, 16, QLatin1Char('0'))
-                        .arg(begin - 9));
+    return static_cast<quint16>(sum) == expected;
 }
 
 template <class Handler> qint64 Parser::properties(qint64 begin, qint64 end, Handler &&handler) {
@@ -242,11 +266,11 @@ template <class Handler> qint64 Parser::properties(qint64 begin, qint64 end, Han
                                 .arg(c.pos() - 4));
             }
         }
-        const int size = fixedSize(p.type);
-        if (size < 0)
-            throw Error(QStringLiteral("The winmail.dat data is damaged: unknown property type 0x%1 at byte %2.")
-                            .arg(fullType, 4, 16, QLatin1Char('0'))
-                            .arg(c.pos() - 4));
+        // A type this reader does not know is taken as the variable-size
+        // kind (a count, then sized values) and skipped: every value it
+        // declares must fit, or the block is damaged.
+        const int known = fixedSize(p.type);
+        const int size = std::max(known, 0);
         if (size > 0 && !multi) {
             p.fixed = c.bytes(size, "a property value");
         } else {
@@ -267,7 +291,7 @@ template <class Handler> qint64 Parser::properties(qint64 begin, qint64 end, Han
                 c.skip(length, "a property value");
                 c.skipPadding(length);
             }
-            if (multi)
+            if (multi || known < 0)
                 continue; // nothing we read is multi-valued
         }
         handler(p);
@@ -363,6 +387,9 @@ void Parser::attachmentProperty(Attachment &attachment, const Property &p, int c
     case prAttachFilename:
         attachment.fileName = text(p, codepage);
         break;
+    case prAttachExtension:
+        attachment.extension = text(p, codepage).trimmed();
+        break;
     case prDisplayName:
         attachment.displayName = text(p, codepage);
         break;
@@ -432,91 +459,146 @@ void Parser::recipients(Message &message, qint64 begin, qint64 end) {
     }
 }
 
+void Parser::attribute(Message &message, Attachment *&current, quint8 level, quint32 id, Span data, int depth) {
+    const qint64 dataBegin = data.offset;
+    const qint64 length = data.size;
+    if (level == kLevelMessage) {
+        switch (id) {
+        case attOemCodepage:
+            if (length >= 4) {
+                Cursor v(m_device, dataBegin, dataBegin + length);
+                if (const quint32 cp = v.u32("the code page"); cp > 0 && cp < 65536)
+                    message.codepage = static_cast<int>(cp);
+            }
+            break;
+        case attMessageClass:
+            message.messageClass = text8(data, message.codepage, false);
+            break;
+        case attSubject:
+            message.subject = text8(data, message.codepage, false);
+            break;
+        case attBody:
+            message.plainBody = Body{data, false};
+            break;
+        case attDateSent:
+            if (length >= 12 && !message.sent.isValid()) {
+                Cursor v(m_device, dataBegin, dataBegin + length);
+                const int y = v.u16("a date"), mo = v.u16("a date"), d = v.u16("a date");
+                const int h = v.u16("a date"), mi = v.u16("a date"), s = v.u16("a date");
+                const QDateTime when(QDate(y, mo, d), QTime(h, mi, s), Qt::UTC);
+                if (when.isValid())
+                    message.sent = when;
+            }
+            break;
+        case attMsgProps:
+            properties(dataBegin, dataBegin + length, [&](const Property &p) { messageProperty(message, p); });
+            break;
+        case attRecipTable:
+            recipients(message, dataBegin, dataBegin + length);
+            break;
+        default:
+            break;
+        }
+        return;
+    }
+    switch (id) {
+    case attAttachTitle:
+        current->title = text8(data, message.codepage, false);
+        break;
+    case attAttachData:
+        if (!current->data.isValid())
+            current->data = data;
+        break;
+    case attAttachment:
+        properties(dataBegin, dataBegin + length,
+                   [&](const Property &p) { attachmentProperty(*current, p, message.codepage, depth); });
+        break;
+    default:
+        break;
+    }
+}
+
 Message Parser::stream(qint64 begin, qint64 end, int depth, int codepage) {
     Cursor c(m_device, begin, end);
-    if (c.u32("the signature") != kSignature)
+    if (c.remaining() < 4 || c.u32("the signature") != kSignature)
         throw Error(QStringLiteral("This is no winmail.dat data: it does not start with the TNEF signature."));
-    c.skip(2, "the key");
 
     Message message;
     message.codepage = codepage;
+    if (c.remaining() < 2) {
+        problem(QStringLiteral("The winmail.dat data ends right after its signature."));
+        message.cutShort = true;
+        return message;
+    }
+    c.skip(2, "the key");
+
     Attachment *current = nullptr;
+    // Whether the attachment under way has had its property block, the
+    // last of an attachment's attributes.
+    bool currentComplete = true;
+    const auto stop = [&](const QString &why) {
+        problem(why);
+        message.cutShort = true;
+        if (current && !currentComplete)
+            message.attachments.removeLast(); // read only in part
+    };
     while (c.remaining() > 0) {
+        // Fewer bytes than an attribute takes: stray bytes after the last.
+        if (c.remaining() < kAttributeFrame)
+            break;
+        const qint64 attributeStart = c.pos();
         const quint8 level = c.u8("an attribute's level");
         const quint32 id = c.u32("an attribute's id");
         const quint32 length = c.u32("an attribute's length");
         const qint64 dataBegin = c.pos();
-        c.need(qint64(length) + 2, "an attribute's data and checksum");
+        if (level != kLevelMessage && level != kLevelAttachment) {
+            // No attribute starts here. Padding after the last one is
+            // common; anything else may hide attributes we cannot find.
+            const QByteArray rest = Cursor(m_device, attributeStart, std::min(end, attributeStart + kChunk))
+                                        .bytes(std::min(end - attributeStart, kChunk), "the bytes after the last attribute");
+            if (rest.count('\0') != rest.size())
+                stop(QStringLiteral("The winmail.dat data is damaged: unknown attribute level %1 at byte %2; the "
+                                    "%3 bytes from there on were not read.")
+                         .arg(level)
+                         .arg(attributeStart)
+                         .arg(end - attributeStart));
+            break;
+        }
+        if (qint64(length) + 2 > c.remaining()) {
+            stop(QStringLiteral("The winmail.dat data ends early: attribute 0x%1 at byte %2 needs %3 bytes, %4 remain.")
+                     .arg(id, 8, 16, QLatin1Char('0'))
+                     .arg(attributeStart)
+                     .arg(qint64(length) + 2)
+                     .arg(c.remaining()));
+            break;
+        }
         c.skip(length, "an attribute's data");
         const quint16 checksum = c.u16("an attribute's checksum");
-        verifyChecksum(dataBegin, length, checksum, id);
-        const Span data{dataBegin, length};
+        if (!checksumMatches(dataBegin, length, checksum))
+            problem(QStringLiteral("The winmail.dat data is damaged: the checksum of attribute 0x%1 at byte %2 does not "
+                                   "match; its data was used as it is.")
+                        .arg(id, 8, 16, QLatin1Char('0'))
+                        .arg(attributeStart));
 
-        if (level == kLevelMessage) {
-            switch (id) {
-            case attOemCodepage:
-                if (length >= 4) {
-                    Cursor v(m_device, dataBegin, dataBegin + length);
-                    if (const quint32 cp = v.u32("the code page"); cp > 0 && cp < 65536)
-                        message.codepage = static_cast<int>(cp);
-                }
-                break;
-            case attMessageClass:
-                message.messageClass = text8(data, message.codepage, false);
-                break;
-            case attSubject:
-                message.subject = text8(data, message.codepage, false);
-                break;
-            case attBody:
-                message.plainBody = Body{data, false};
-                break;
-            case attDateSent:
-                if (length >= 12 && !message.sent.isValid()) {
-                    Cursor v(m_device, dataBegin, dataBegin + length);
-                    const int y = v.u16("a date"), mo = v.u16("a date"), d = v.u16("a date");
-                    const int h = v.u16("a date"), mi = v.u16("a date"), s = v.u16("a date");
-                    const QDateTime when(QDate(y, mo, d), QTime(h, mi, s), Qt::UTC);
-                    if (when.isValid())
-                        message.sent = when;
-                }
-                break;
-            case attMsgProps:
-                properties(dataBegin, dataBegin + length, [&](const Property &p) { messageProperty(message, p); });
-                break;
-            case attRecipTable:
-                recipients(message, dataBegin, dataBegin + length);
-                break;
-            default:
+        if (level == kLevelAttachment && (id == attAttachRendData || !current)) {
+            if (m_attachments + 1 > kMaxAttachments) {
+                stop(QStringLiteral("The winmail.dat data holds more than %1 attachments; the rest were not read.")
+                         .arg(kMaxAttachments));
                 break;
             }
-        } else if (level == kLevelAttachment) {
-            if (id == attAttachRendData || !current) {
-                if (++m_attachments > kMaxAttachments)
-                    throw Error(QStringLiteral("The winmail.dat data holds more than %1 attachments; it is probably damaged.")
-                                    .arg(kMaxAttachments));
-                message.attachments.append(Attachment{});
-                current = &message.attachments.last();
-            }
-            switch (id) {
-            case attAttachTitle:
-                current->title = text8(data, message.codepage, false);
-                break;
-            case attAttachData:
-                if (!current->data.isValid())
-                    current->data = data;
-                break;
-            case attAttachment:
-                properties(dataBegin, dataBegin + length,
-                           [&](const Property &p) { attachmentProperty(*current, p, message.codepage, depth); });
-                break;
-            default:
-                break;
-            }
-        } else {
-            throw Error(QStringLiteral("The winmail.dat data is damaged: unknown attribute level %1 at byte %2.")
-                            .arg(level)
-                            .arg(dataBegin - 9));
+            ++m_attachments;
+            message.attachments.append(Attachment{});
+            current = &message.attachments.last();
+            currentComplete = false;
         }
+        try {
+            attribute(message, current, level, id, Span{dataBegin, length}, depth);
+        } catch (const Error &e) {
+            // The attribute's own frame is sound: only its rest is lost.
+            problem(e.text());
+        }
+        if (level == kLevelAttachment && id == attAttachment)
+            currentComplete = true;
     }
     return message;
 }
@@ -540,6 +622,9 @@ QString Attachment::name() const {
         if (!candidate->trimmed().isEmpty())
             return *candidate;
     }
+    if (!extension.isEmpty())
+        return QStringLiteral("attachment") + (extension.startsWith(QLatin1Char('.')) ? QString() : QStringLiteral(".")) +
+               extension;
     return {};
 }
 
@@ -553,7 +638,9 @@ bool hasSignature(QIODevice &device) {
 
 Message read(QIODevice &device) {
     Parser parser(device);
-    return parser.stream(0, device.size(), 0, 1252);
+    Message message = parser.stream(0, device.size(), 0, 1252);
+    message.problems = parser.problems();
+    return message;
 }
 
 void copySpan(QIODevice &device, Span span, const Sink &sink) {

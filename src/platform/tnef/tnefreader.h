@@ -6,12 +6,25 @@
 // wrapper of hundreds of megabytes costs little memory.
 //
 // Everything read is checked against what remains of the stream and of the
-// attribute it lies in; every attribute's checksum is verified. A damaged
-// stream throws pw::Error saying what is wrong and at which byte.
+// attribute it lies in. Damage is tolerated where the data around it can
+// still be trusted, and every piece of damage is recorded in the message's
+// `problems`:
+// - bytes after the last complete attribute that cannot form another one
+//   are ignored;
+// - an attribute whose checksum does not match is used as it is;
+// - a property of a type this reader does not know is skipped by the size
+//   it declares;
+// - damage inside one attribute loses the rest of that attribute only;
+// - an attribute cut short, or one past the limits below, stops the
+//   reading: the attachments read before it are kept, the one under way is
+//   dropped.
+// Only data that is no TNEF stream at all, or a device that cannot be read,
+// throws pw::Error.
 #include <QDateTime>
 #include <QIODevice>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <memory>
@@ -43,12 +56,16 @@ struct Attachment {
     QString displayName;  // PR_DISPLAY_NAME
     QString mimeType;     // PR_ATTACH_MIME_TAG
     QString contentId;    // PR_ATTACH_CONTENT_ID
+    QString extension;    // PR_ATTACH_EXTENSION, with its dot
     quint32 method = 1;   // PR_ATTACH_METHOD: 1 by value, 5 attached message, 6 OLE object
     Span data;            // the file's bytes, when it has any
     std::shared_ptr<const Message> message; // set for an attached message
 
     // The name to save the attachment under, as the sender's program gave
-    // it; empty when it has none. An attached message's name ends in ".eml".
+    // it. A file with no name of its own but an extension is called
+    // "attachment" with that extension; otherwise empty (the MIME type may
+    // still give the saved file an extension). An attached message's name
+    // ends in ".eml".
     QString name() const;
     // True when there is something to save: file data or a message.
     bool isSaveable() const { return message != nullptr || data.isValid(); }
@@ -76,6 +93,12 @@ struct Message {
     Span htmlBody;
     QList<Recipient> recipients;
     QList<Attachment> attachments;
+    // What was wrong with the stream, in the order met, attached messages'
+    // streams included; empty for a sound stream. Filled on the message
+    // `read` answers only.
+    QStringList problems;
+    // True when damage stopped the reading before the stream's end.
+    bool cutShort = false;
 };
 
 // True when the device's first four bytes are the signature. Leaves the
@@ -83,7 +106,8 @@ struct Message {
 bool hasSignature(QIODevice &device);
 
 // Reads the stream that fills `device` (opened for reading, random access).
-// Throws pw::Error when it is not a TNEF stream or is damaged.
+// Throws pw::Error when it is not a TNEF stream or cannot be read; damage
+// is recorded in the answer's `problems`.
 Message read(QIODevice &device);
 
 // Copies `span` of the wrapper to `sink`, 64 KB at a time.
