@@ -1,6 +1,6 @@
 // libFuzzer target: the winmail.dat reader. Any bytes as a TNEF stream:
-// read it, then write out every file inside it the way saving does, bodies
-// and attached messages included.
+// read it as far as it can be read, then write out every file inside it the
+// way saving does, bodies and attached messages included.
 #include "fuzzsupport.h"
 
 #include "core/error.h"
@@ -48,6 +48,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         if (!pw::tnef::hasSignature(input))
             return 0;
         const pw::tnef::Message message = pw::tnef::read(input);
+        // Reading that stopped early always says why.
+        if (message.cutShort && message.problems.isEmpty())
+            __builtin_trap();
+        if (message.attachments.size() > pw::tnef::kMaxAttachments)
+            __builtin_trap();
         writeAll(input, message);
     } catch (const pw::Error &) {
         // A clear report is the expected answer to damaged input.

@@ -347,15 +347,70 @@ TEST_F(EmlSave, DamagedWrapperIsSavedAsItIsWithAReport) {
     addMessage(QStringLiteral("a.eml"), withWinmailDat(truncated));
     addMessage(QStringLiteral("b.eml"), withWinmailDat(badChecksum, "WINMAIL.DAT"));
     run();
-    EXPECT_EQ(entries(target.path()), (QStringList{QStringLiteral("WINMAIL.DAT"), QStringLiteral("winmail.dat")}));
+    // The file behind the bad checksum is saved too (it has no name), and
+    // the wrapper beside it.
+    EXPECT_EQ(entries(target.path()), (QStringList{QStringLiteral("WINMAIL.DAT"), QStringLiteral("attachment"),
+                                                   QStringLiteral("winmail.dat")}));
     EXPECT_EQ(readAll(target.filePath(QStringLiteral("winmail.dat"))), truncated);
     EXPECT_EQ(readAll(target.filePath(QStringLiteral("WINMAIL.DAT"))), badChecksum);
+    EXPECT_EQ(readAll(target.filePath(QStringLiteral("attachment"))), QByteArray("data"));
     const auto errors = fakes.dialogs.errorBoxes();
     ASSERT_EQ(errors.size(), 2);
     EXPECT_TRUE(errors[0].text.contains(QStringLiteral("saved as it is")) && errors[0].text.contains(QStringLiteral("ends early")))
         << errors[0].text.toStdString();
     EXPECT_TRUE(errors[1].text.contains(QStringLiteral("checksum")));
     EXPECT_TRUE(errors[1].text.contains(QStringLiteral("at line 148")));
+    EXPECT_EQ(boxTexts().last(), QStringLiteral("Done."));
+}
+
+// A status line whose Cancel is pressed after a number of looks at it.
+struct ScriptedStatus : WorkStatus {
+    void started(const QString &) override {}
+    void progress(const QString &) override { ++progressCalls; }
+    void finished(const QString &text, const QString &) override { closing = text; }
+    bool cancelRequested() const override { return ++looks > cancelAfter; }
+    int cancelAfter = 0;
+    mutable int looks = 0;
+    int progressCalls = 0;
+    QString closing;
+};
+
+TEST_F(EmlSave, CancelInsideAWrapperStopsBeforeTheNextFileInside) {
+    using namespace tnefbuild;
+    constexpr int kFiles = 3000;
+    const QByteArray tnef = stream(fileAttachment("image001.jpg", "j").repeated(kFiles));
+    addMessage(QStringLiteral("a.eml"), withWinmailDat(tnef));
+    addMessage(QStringLiteral("b.eml"), messageWith({{"later.pdf", "never"}}));
+    ScriptedStatus status;
+    // One look before the message, then one before each file inside: the
+    // press comes while the 25th file is written.
+    status.cancelAfter = 26;
+    EmlSaveContext context{fakes.dialogs, fakes.events, list, names, work.path(), [this] { return location; },
+                           [](int) {}, &status};
+    saveEmlAttachments(context);
+    QStringList saved = entries(target.path());
+    EXPECT_EQ(saved.size(), 26) << saved.join(' ').toStdString(); // 25 files and the wrapper
+    EXPECT_TRUE(saved.contains(QStringLiteral("winmail.dat")));
+    EXPECT_FALSE(saved.contains(QStringLiteral("later.pdf")));
+    EXPECT_EQ(readAll(target.filePath(QStringLiteral("winmail.dat"))), tnef);
+    EXPECT_TRUE(status.closing.startsWith(QLatin1String("Stopped after"))) << status.closing.toStdString();
+    EXPECT_TRUE(status.closing.contains(QLatin1String("26 attachments"))) << status.closing.toStdString();
+    EXPECT_TRUE(fakes.dialogs.errorBoxes().isEmpty());
+    EXPECT_FALSE(boxTexts().contains(QStringLiteral("Done.")));
+}
+
+TEST_F(EmlSave, ADamagedWrapperKeepsTheFilesReadBeforeTheDamage) {
+    using namespace tnefbuild;
+    const QByteArray whole = stream(fileAttachment("first.txt", "one") + fileAttachment("second.txt", "two"));
+    addMessage(QStringLiteral("a.eml"), withWinmailDat(whole.chopped(3)));
+    addMessage(QStringLiteral("b.eml"), withWinmailDat(whole + QByteArray(3, '\0')));
+    run();
+    EXPECT_EQ(entries(target.path()), (QStringList{QStringLiteral("first.txt"), QStringLiteral("first_1.txt"),
+                                                   QStringLiteral("second.txt"), QStringLiteral("winmail.dat")}));
+    const auto errors = fakes.dialogs.errorBoxes();
+    ASSERT_EQ(errors.size(), 1);
+    EXPECT_TRUE(errors[0].text.contains(QLatin1String("is damaged")) && errors[0].text.contains(QLatin1String("ends early")))
+        << errors[0].text.toStdString();
     EXPECT_EQ(boxTexts().last(), QStringLiteral("Done."));
 }
 

@@ -72,8 +72,8 @@ const QByteArray kIidMessage = QByteArray::fromHex("0703020000000000c00000000000
 // Problems recorded for one wrapper: a damaged one can repeat the same
 // fault thousands of times.
 constexpr int kMaxProblems = 20;
-// The smallest attribute: level, id, length and checksum.
-constexpr qint64 kAttributeFrame = 1 + 4 + 4 + 2;
+// An attribute's head: level, id and length.
+constexpr qint64 kAttributeHead = 1 + 4 + 4;
 
 // Bytes a fixed-size value takes; 0 for a variable-size type, -1 for a type
 // the format does not know.
@@ -543,8 +543,8 @@ Message Parser::stream(qint64 begin, qint64 end, int depth, int codepage) {
             message.attachments.removeLast(); // read only in part
     };
     while (c.remaining() > 0) {
-        // Fewer bytes than an attribute takes: stray bytes after the last.
-        if (c.remaining() < kAttributeFrame)
+        // Fewer bytes than an attribute's head: stray bytes after the last.
+        if (c.remaining() < kAttributeHead)
             break;
         const qint64 attributeStart = c.pos();
         const quint8 level = c.u8("an attribute's level");

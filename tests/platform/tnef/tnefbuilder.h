@@ -49,6 +49,15 @@ struct Props {
         ++count;
         return *this;
     }
+    // Any property as raw bytes after its type and id.
+    Props &raw(quint16 type, quint16 id, const QByteArray &rest) {
+        body += le16(type) + le16(id) + rest;
+        ++count;
+        return *this;
+    }
+    Props &binary(quint16 id, const QByteArray &value, quint16 type = 0x0102) {
+        return raw(type, id, le32(1) + le32(quint32(value.size())) + padded(value));
+    }
     QByteArray bytes() const { return le32(count) + body; }
 };
 
