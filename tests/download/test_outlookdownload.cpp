@@ -260,16 +260,21 @@ TEST_F(DownloadTest, WinmailDatIsReplacedByTheFilesInsideIt) {
     row(inbox->addMail().attach("winmail.dat", good).attach("report.pdf", "plain"), "Inbox");
     row(inbox->addMail().attach("Winmail.dat", damaged).attach("winmail.dat", "not a wrapper"), "Inbox");
     run();
+    // The damaged wrapper is cut in its attached message: the two files
+    // before it are saved, and the wrapper beside them.
     EXPECT_EQ(files(), (QStringList{"Minutes.eml", "Winmail.dat", "report.pdf", "report_1.pdf", "report_1_2.pdf",
-                                    "winmail.dat"}));
+                                    "report_1_2_3.pdf", "report_1_2_3_4.pdf", "winmail.dat"}));
     EXPECT_EQ(readAll(dir.filePath("report.pdf")), QByteArray("%PDF"));
     EXPECT_EQ(readAll(dir.filePath("report_1.pdf")), QByteArray("%PDF 2"));
     EXPECT_EQ(readAll(dir.filePath("report_1_2.pdf")), QByteArray("plain"));
+    EXPECT_EQ(readAll(dir.filePath("report_1_2_3.pdf")), QByteArray("%PDF"));
+    EXPECT_EQ(readAll(dir.filePath("report_1_2_3_4.pdf")), QByteArray("%PDF 2"));
     EXPECT_EQ(readAll(dir.filePath("Winmail.dat")), damaged);
     EXPECT_EQ(readAll(dir.filePath("winmail.dat")), QByteArray("not a wrapper"));
     const auto errors = fakes.dialogs.errorBoxes();
     ASSERT_EQ(errors.size(), 1);
-    EXPECT_TRUE(errors[0].text.contains("saved as it is")) << errors[0].text.toStdString();
+    EXPECT_TRUE(errors[0].text.contains("is damaged") && errors[0].text.contains("ends early"))
+        << errors[0].text.toStdString();
     EXPECT_TRUE(errors[0].text.contains("at line 210"));
 }
 
