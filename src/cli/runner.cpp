@@ -270,6 +270,8 @@ void Run::saveMessage(const Message &message) {
                 report(saved.path, saved.size);
                 m_progress.attachment(saved.size);
             }
+            if (e.stopped)
+                return; // a signal: the run ends as at any other stop
             failure(message.source, QStringLiteral("%1, attachment \"%2\"").arg(where, attachment.name), e.text());
         } catch (const std::exception &e) {
             failure(message.source, QStringLiteral("%1, attachment \"%2\"").arg(where, attachment.name),
@@ -296,6 +298,8 @@ int Run::exec() {
         }
         m_saver = std::make_unique<AttachmentSaver>(dir);
         m_saver->setUnpackTnef(!m_options.keepTnef);
+        // Ctrl-C also takes effect between the files inside a winmail.dat.
+        m_saver->setStopRequested([this] { return stopping(); });
     }
 
     QStringList named = m_options.sources;
