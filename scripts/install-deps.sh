@@ -13,6 +13,8 @@ packages=(
 if [[ "${1:-}" == "--test" ]]; then
   # libpff: a second, independent PST reader for tests and benchmarks.
   packages+=(libpff-dev libbfio-dev clang-tidy)
+  # tnef: a second, independent winmail.dat reader for tests.
+  packages+=(tnef)
 fi
 # The libFuzzer targets (fuzz/) need clang and its sanitizer runtimes.
 if [[ "${1:-}" == "--fuzz" ]]; then
