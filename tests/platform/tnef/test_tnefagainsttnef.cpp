@@ -38,7 +38,9 @@ QMap<QString, QByteArray> theirs(const QString &program, const QByteArray &bytes
     const QString out = dir.filePath(QStringLiteral("out"));
     QDir().mkpath(out);
     QProcess tnef;
-    tnef.start(program, {QStringLiteral("--use-mime-filenames"), QStringLiteral("-C"), out, in.fileName()});
+    // Its tolerant settings: a checksum or stray bytes warn only.
+    tnef.start(program, {QStringLiteral("--ignore-checksum"), QStringLiteral("--ignore-cruft"), QStringLiteral("--number-backups"),
+                         QStringLiteral("-C"), out, QStringLiteral("-f"), in.fileName()});
     tnef.waitForFinished(30000);
     QMap<QString, QByteArray> files;
     for (const QString &name : QDir(out).entryList(QDir::Files)) {
@@ -64,15 +66,13 @@ TEST(TnefAgainstTnef, BothReadersFindTheSameFiles) {
     struct Case {
         const char *what;
         QByteArray bytes;
-        bool peerReadsAll; // the tnef program stops at a bad checksum
     };
     const Case cases[] = {
-        {"sound", stream(files), true},
-        {"NUL padding after the end", stream(files) + QByteArray(100, '\0'), true},
-        {"a stray byte after the end", stream(files) + "x", true},
+        {"sound", stream(files)},
+        {"NUL padding after the end", stream(files) + QByteArray(100, '\0')},
+        {"a stray byte after the end", stream(files) + "x"},
         {"a bad checksum", stream(files + rendering() + attribute(kAttachment, 0x0006800F, "checked", 3) +
-                                  attribute(kAttachment, 0x00069005, Props().string(0x3707, "sum.txt", true).bytes())),
-         false},
+                                  attribute(kAttachment, 0x00069005, Props().string(0x3707, "sum.txt", true).bytes()))},
     };
     for (const Case &c : cases) {
         const auto mine = ours(c.bytes);
@@ -84,7 +84,7 @@ TEST(TnefAgainstTnef, BothReadersFindTheSameFiles) {
             EXPECT_EQ(mine.value(it.key()), it.value()) << c.what << ": " << it.key().toStdString();
         }
         // And it finds every file we find that has content.
-        for (auto it = mine.cbegin(); it != mine.cend() && c.peerReadsAll; ++it) {
+        for (auto it = mine.cbegin(); it != mine.cend(); ++it) {
             if (!it.value().isEmpty()) {
                 EXPECT_TRUE(other.contains(it.key())) << c.what << ": " << it.key().toStdString();
             }
