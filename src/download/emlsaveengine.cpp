@@ -2,7 +2,6 @@
 
 #include "core/error.h"
 #include "core/operation.h"
-#include "core/safefilewriter.h"
 #include "download/attachmentsaver.h"
 #include "download/filenaming.h"
 #include "platform/mime/mimemessage.h"
