@@ -2,7 +2,10 @@
 
 #include "core/error.h"
 #include "cli/mailsources.h"
+#include "cli/moresources.h"
+#include "cli/savepolicy.h"
 #include "download/attachmentsaver.h"
+#include "download/tnefsaving.h"
 #include "platform/pst/pstengine.h"
 
 #include "buildconfig.h"
@@ -32,7 +35,8 @@ const char kUsage[] =
     "files, or save every attachment of them into DIR.\n"
     "\n"
     "SOURCE is a .pst or .ost store, an Outlook Express .dbx folder, an .eml\n"
-    "message, or a folder holding such files. Without a SOURCE the stores of\n"
+    "message, an mbox file, a bare winmail.dat, '-' for one message on standard\n"
+    "input, or a folder holding such files. Without a SOURCE the stores of\n"
     "the profile are read: the files and folders named by PARCELWISE_PROFILE\n"
     "(separated by ':'), else ~/Documents/Outlook Files.\n"
     "\n"
@@ -42,6 +46,8 @@ const char kUsage[] =
     "                          folder is named NAME exactly\n"
     "      --search TEXT       only messages whose body, sender, sender address\n"
     "                          or date holds TEXT, in any letter case\n"
+    "\n"
+    "%1"
     "\n"
     "Options:\n"
     "  -r, --recursive         read the subfolders of folders named as SOURCE\n"
@@ -159,7 +165,7 @@ class Run {
 public:
     Run(const Options &options, std::FILE *out, std::FILE *err)
         : m_options(options), m_out(out), m_err(err), m_saving(options.command == Options::Command::Save),
-          m_progress(err, ::isatty(::fileno(err)) == 1) {}
+          m_progress(err, ::isatty(::fileno(err)) == 1 && !options.more.quiet) {}
 
     int exec();
 
@@ -168,6 +174,13 @@ private:
     void onMessage(const Message &message);
     void listMessage(const Message &message);
     void saveMessage(const Message &message);
+    // The choice of attachments and what becomes of saved files.
+    bool wanted(const Message &message, const Attachment &attachment);
+    // `fromWrapper`: the file came out of a winmail.dat wrapper (or is the
+    // wrapper that could not be opened), so its name was not judged yet.
+    bool keep(const AttachmentSaver::Saved &saved, bool fromWrapper);
+    AttachmentSaver &saverFor(const Message &message);
+    void note(const QString &text);
     bool stopping() const { return g_stopSignal != 0; }
     void line(const QString &text) { print(m_out, text + QLatin1Char('\n')); }
     void line(const QJsonObject &object) {
@@ -182,7 +195,74 @@ private:
     std::unique_ptr<AttachmentSaver> m_saver;
     int m_failures = 0;
     QString m_source;
+    SavePolicy m_policy{m_options.more.skipExisting, m_options.more.dedupe};
+    QHash<QString, std::shared_ptr<AttachmentSaver>> m_treeSavers;
+    qint64 m_alreadyThere = 0;
+    qint64 m_duplicates = 0;
 };
+
+void Run::note(const QString &text) {
+    if (m_options.more.verbose)
+        print(m_err, flat(QLatin1String(kProgram) + QStringLiteral(": ") + text) + QLatin1Char('\n'));
+}
+
+bool Run::wanted(const Message &message, const Attachment &attachment) {
+    const AttachmentChoice &choice = m_options.more.attachments;
+    // A wrapper is judged by the files inside it, once they are out.
+    const bool wrapper = !m_options.keepTnef && mayBeTnef(attachment.name, attachment.mimeType);
+    if (!wrapper && !choice.acceptsName(safeAttachmentName(attachment.name, attachment.mimeType))) {
+        note(QStringLiteral("%1: left out \"%2\": its name is not chosen").arg(message.source, attachment.name));
+        return false;
+    }
+    if (choice.skipInline && message.htmlBody && shownInline(attachment, message.htmlBody())) {
+        note(QStringLiteral("%1: left out \"%2\": the message shows it inline").arg(message.source, attachment.name));
+        return false;
+    }
+    return true;
+}
+
+bool Run::keep(const AttachmentSaver::Saved &saved, bool fromWrapper) {
+    const AttachmentChoice &choice = m_options.more.attachments;
+    const QString name = QFileInfo(saved.path).fileName();
+    QString why;
+    if (fromWrapper && !choice.acceptsName(SavePolicy::unnumbered(name)) && !choice.acceptsName(name))
+        why = QStringLiteral("its name is not chosen");
+    else if (!choice.acceptsSize(saved.size))
+        why = QStringLiteral("its size is not chosen");
+    if (!why.isEmpty()) {
+        QFile::remove(saved.path);
+    } else {
+        switch (m_policy.judge(saved.path, saved.size)) {
+        case SavePolicy::Verdict::Keep:
+            return true;
+        case SavePolicy::Verdict::AlreadyThere:
+            ++m_alreadyThere;
+            why = QStringLiteral("the folder holds it already");
+            break;
+        case SavePolicy::Verdict::Duplicate:
+            ++m_duplicates;
+            why = QStringLiteral("saved before in this run");
+            break;
+        }
+    }
+    note(QStringLiteral("left out %1: %2").arg(saved.path, why));
+    return false;
+}
+
+AttachmentSaver &Run::saverFor(const Message &message) {
+    if (!m_options.more.tree)
+        return *m_saver;
+    const QString folder = treeFolder(m_options.to, message);
+    auto found = m_treeSavers.find(folder);
+    if (found == m_treeSavers.end()) {
+        if (!m_options.dryRun && !QFileInfo(folder).isDir() && !QDir().mkpath(folder))
+            throw Error(QStringLiteral("cannot make the folder %1").arg(folder));
+        auto saver = std::make_shared<AttachmentSaver>(folder);
+        saver->setUnpackTnef(!m_options.keepTnef);
+        found = m_treeSavers.insert(folder, saver);
+    }
+    return **found;
+}
 
 void Run::failure(const QString &source, const QString &where, const QString &why) {
     ++m_failures;
@@ -193,6 +273,8 @@ void Run::failure(const QString &source, const QString &where, const QString &wh
 }
 
 void Run::onMessage(const Message &message) {
+    if (!m_options.more.messages.accepts(message))
+        return;
     if (m_saving)
         saveMessage(message);
     else
@@ -234,9 +316,16 @@ void Run::saveMessage(const Message &message) {
         // Ctrl-C takes effect here, between attachments.
         if (stopping())
             return;
+        if (!wanted(message, attachment))
+            continue;
         const auto report = [&](const QString &path, qint64 size) {
+            if (m_options.more.quiet)
+                return;
             if (!m_options.json) {
-                line(path);
+                if (m_options.more.nulEnded)
+                    print(m_out, path + QChar(0));
+                else
+                    line(path);
                 return;
             }
             QJsonObject object{{QStringLiteral("source"), message.source},
@@ -250,7 +339,7 @@ void Run::saveMessage(const Message &message) {
         };
         if (m_options.dryRun) {
             try {
-                report(m_saver->plan(attachment.name, attachment.mimeType), -1);
+                report(saverFor(message).plan(attachment.name, attachment.mimeType), -1);
                 m_progress.attachment(0);
             } catch (const std::exception &e) {
                 failure(message.source, where, QString::fromUtf8(e.what()));
@@ -258,7 +347,12 @@ void Run::saveMessage(const Message &message) {
             continue;
         }
         try {
-            for (const AttachmentSaver::Saved &saved : m_saver->save(attachment.name, attachment.mimeType, attachment.writeTo)) {
+            AttachmentSaver &saver = saverFor(message);
+            const QList<AttachmentSaver::Saved> written = saver.save(attachment.name, attachment.mimeType, attachment.writeTo);
+            const bool wrapper = !m_options.keepTnef && mayBeTnef(attachment.name, attachment.mimeType);
+            for (const AttachmentSaver::Saved &saved : written) {
+                if (!keep(saved, wrapper))
+                    continue;
                 report(saved.path, saved.size);
                 m_progress.attachment(saved.size);
             }
@@ -315,7 +409,7 @@ int Run::exec() {
     callbacks.onMessage = [this](const Message &message) { onMessage(message); };
     callbacks.stop = [this] { return stopping(); };
     callbacks.abandonWrite = [this] { return stopping(); };
-    callbacks.details = !m_saving || m_options.json;
+    callbacks.details = !m_saving || m_options.json || m_options.more.messages.needsDetails();
     StoreSession stores;
     int usable = 0;
     for (const SourceFile &file : files) {
@@ -333,6 +427,15 @@ int Run::exec() {
             case SourceKind::Eml:
                 readEml(file.path, m_options.filter, callbacks);
                 break;
+            case SourceKind::Mbox:
+                readMbox(file.path, m_options.filter, callbacks);
+                break;
+            case SourceKind::Tnef:
+                readTnef(file.path, m_options.filter, callbacks);
+                break;
+            case SourceKind::Stdin:
+                readStandardInput(m_options.filter, callbacks);
+                break;
             }
             ++usable;
         } catch (const WriteAbandoned &) {
@@ -348,9 +451,14 @@ int Run::exec() {
         m_progress.finish(QStringLiteral("%1: interrupted after %2\n").arg(QLatin1String(kProgram), m_progress.totals(m_saving)));
         return 128 + g_stopSignal;
     }
-    if (m_saving || ::isatty(::fileno(m_err)) == 1)
-        m_progress.finish(QStringLiteral("%1: %2%3\n")
-                              .arg(QLatin1String(kProgram), m_progress.totals(m_saving),
+    QString leftOut;
+    if (m_options.more.skipExisting)
+        leftOut += QStringLiteral(", %1 already in the folder").arg(m_alreadyThere);
+    if (m_options.more.dedupe)
+        leftOut += QStringLiteral(", %1 duplicates not saved").arg(m_duplicates);
+    if (!m_options.more.quiet && (m_saving || ::isatty(::fileno(m_err)) == 1))
+        m_progress.finish(QStringLiteral("%1: %2%3%4\n")
+                              .arg(QLatin1String(kProgram), m_progress.totals(m_saving), leftOut,
                                    m_options.dryRun ? QStringLiteral(" (dry run, nothing saved)") : QString()));
     if (outputFailed) {
         print(m_err, QStringLiteral("%1: cannot write to standard output\n").arg(QLatin1String(kProgram)));
@@ -414,7 +522,7 @@ int parseArguments(const QStringList &arguments, Options &options, std::FILE *ou
         };
         bool ok = true;
         if (argument == QLatin1String("-h") || argument == QLatin1String("--help")) {
-            print(out, QString::fromLatin1(kUsage));
+            print(out, QString::fromLatin1(kUsage).arg(QString::fromLatin1(kMoreUsage)));
             return kExitDone;
         } else if (argument == QLatin1String("-V") || argument == QLatin1String("--version")) {
             print(out, QStringLiteral("%1 (Parcelwise) %2\n"
@@ -443,7 +551,19 @@ int parseArguments(const QStringList &arguments, Options &options, std::FILE *ou
         } else if (argument == QLatin1String("--json")) {
             ok = flag(options.json);
         } else {
-            return usageError(err, QStringLiteral("unknown option '%1'").arg(argument));
+            QString why;
+            switch (parseMoreOption(argument, value, flag, options.more, why)) {
+            case OptionParse::NotMine:
+                return usageError(err, QStringLiteral("unknown option '%1'").arg(argument));
+            case OptionParse::Bad:
+                return usageError(err, why);
+            case OptionParse::NeedsValue:
+            case OptionParse::TakesNoValue:
+                ok = false;
+                break;
+            case OptionParse::Done:
+                break;
+            }
         }
         if (!ok)
             return usageError(err, hasInlineValue ? QStringLiteral("option '%1' takes no value").arg(argument)
@@ -463,6 +583,10 @@ int parseArguments(const QStringList &arguments, Options &options, std::FILE *ou
         return usageError(err, QStringLiteral("--dry-run is for save only"));
     if (!saving && options.keepTnef)
         return usageError(err, QStringLiteral("--keep-tnef is for save only"));
+    if (const QString why = finishMoreOptions(options.more, saving, options.json,
+                                              options.sources.contains(QStringLiteral("-")));
+        !why.isEmpty())
+        return usageError(err, why);
     return -1;
 }
 
