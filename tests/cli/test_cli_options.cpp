@@ -20,13 +20,16 @@ namespace corpus = pw::pst::test;
 namespace {
 
 struct Part {
+    Part(QString n, QByteArray b, QString t = QStringLiteral("application/octet-stream"), QString id = QString())
+        : name(std::move(n)), bytes(std::move(b)), type(std::move(t)), contentId(std::move(id)) {}
     QString name;
     QByteArray bytes;
-    QString type = QStringLiteral("application/octet-stream");
+    QString type;
     QString contentId;
 };
 
-// A multipart message with an HTML body and the parts as attachments.
+// A multipart message with an HTML body and the parts as attachments; no
+// Date header when `date` is empty.
 QByteArray emlText(const QString &from, const QString &subject, const QString &date, const QString &html,
                    const QList<Part> &parts) {
     QByteArray out = "From: " + from.toUtf8() + "\nTo: x@example.org\nSubject: " + subject.toUtf8() + "\n";
@@ -42,7 +45,8 @@ QByteArray emlText(const QString &from, const QString &subject, const QString &d
                "Content-Transfer-Encoding: base64\n\n" + p.bytes.toBase64() + "\n";
     }
     out += "--b0--\n";
-    return out;
+    // CRLF, as mail goes over the wire.
+    return out.replace("\n", "\r\n");
 }
 
 void writeFile(const QString &path, const QByteArray &bytes) {
