@@ -205,6 +205,18 @@ TEST(AttachmentChoice, SkipInlineLeavesOutPicturesTheBodyShows) {
         EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
         EXPECT_EQ(filesBelow(dir.filePath("eml")), QStringList({"notes.txt"}));
     }
+    // A generated one: shown by content id; a picture with its own id the
+    // body does not show stays, as does a document the body links to.
+    writeFile(dir.filePath("gen.eml"),
+              emlText("a@example.org", "sig", QString(),
+                      "<p>Hi <img src=\"cid:sig.logo@corp\"> <a href=\"cid:terms@corp\">terms</a></p>",
+                      {{"logo.gif", "GIF", "image/gif", "sig.logo@corp"},
+                       {"holiday.jpg", "JPG", "image/jpeg", "sig.logo@corp.other"},
+                       {"terms.pdf", "PDF", "application/pdf", "terms@corp"}}));
+    CliResult gen = runCli({"save", dir.filePath("gen.eml"), "--to", dir.filePath("gen"), "--skip-inline"});
+    EXPECT_EQ(gen.exitCode, 0) << gen.err.toStdString();
+    EXPECT_EQ(filesBelow(dir.filePath("gen")), QStringList({"holiday.jpg", "terms.pdf"}));
+
     // A store: the content id is the attachment's own property.
     pstwriter::Store store("Mailbox");
     pstwriter::Message m;
