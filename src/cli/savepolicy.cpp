@@ -7,6 +7,9 @@
 #include <QRegularExpression>
 
 #include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace pw::cli {
 
@@ -22,26 +25,42 @@ QString SavePolicy::unnumbered(const QString &fileName) {
     return stem + suffix;
 }
 
-QHash<QString, QList<SavePolicy::Known>> &SavePolicy::folderIndex(const QString &folder) {
+QHash<QString, QList<SavePolicy::Known>> &SavePolicy::folderIndex(const QString &folder, const QString &leaveOut) {
     auto found = m_folders.find(folder);
     if (found != m_folders.end())
         return *found;
     QHash<QString, QList<Known>> index;
     const QFileInfoList files = QDir(folder).entryInfoList(QDir::Files | QDir::NoDotAndDotDot);
-    for (const QFileInfo &file : files)
-        index[unnumbered(file.fileName())].append({file.filePath(), file.size()});
+    for (const QFileInfo &file : files) {
+        if (file.filePath() != leaveOut)
+            index[unnumbered(file.fileName())].append({file.filePath(), file.size()});
+    }
     return *m_folders.insert(folder, index);
 }
 
 QByteArray SavePolicy::digestOf(const QString &path) {
     if (const auto cached = m_digests.constFind(path); cached != m_digests.constEnd())
         return *cached;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    // Plain system calls: this runs once per file saved, and Qt's file
+    // classes would add a few status calls to each.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
         return QByteArray();
     QCryptographicHash hash(QCryptographicHash::Blake2b_256);
-    if (!hash.addData(&file))
-        return QByteArray();
+    static thread_local QByteArray buffer(256 * 1024, Qt::Uninitialized);
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer.data(), static_cast<size_t>(buffer.size()));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            ::close(fd);
+            return QByteArray();
+        }
+        if (n == 0)
+            break;
+        hash.addData(QByteArrayView(buffer.constData(), n));
+    }
+    ::close(fd);
     const QByteArray digest = hash.result();
     m_digests.insert(path, digest);
     return digest;
@@ -56,41 +75,47 @@ SavePolicy::Verdict SavePolicy::judge(const QString &path, qint64 size) {
     const QFileInfo info(path);
     const QString folder = info.path();
     Verdict verdict = Verdict::Keep;
+    const QString key = m_skipExisting ? unnumbered(info.fileName()) : QString();
     if (m_skipExisting) {
-        // The index holds the folder as it was before this file (read now
-        // for a folder not seen before, so the file itself is left out).
-        for (const Known &known : folderIndex(folder).value(unnumbered(info.fileName()))) {
-            if (known.size == size && known.path != path && sameBytes(known.path, path)) {
-                verdict = Verdict::AlreadyThere;
-                break;
+        // The folder as it was before this file: read now for a folder not
+        // seen before, the file itself left out.
+        const auto &index = folderIndex(folder, path);
+        if (const auto same = index.constFind(key); same != index.constEnd()) {
+            for (const Known &known : *same) {
+                if (known.size == size && sameBytes(known.path, path)) {
+                    verdict = Verdict::AlreadyThere;
+                    break;
+                }
             }
         }
     }
     if (verdict == Verdict::Keep && m_dedupe) {
-        for (const QString &saved : m_savedBySize.value(size)) {
-            if (saved != path && sameBytes(saved, path)) {
-                verdict = Verdict::Duplicate;
-                break;
+        // Contents are only read once two files share a size.
+        const auto first = m_firstOfSize.constFind(size);
+        if (first != m_firstOfSize.constEnd()) {
+            if (!first->isEmpty()) {
+                m_savedByDigest.insert(digestOf(*first), *first);
+                m_firstOfSize[size].clear();
             }
+            const QByteArray digest = digestOf(path);
+            if (!digest.isEmpty() && m_savedByDigest.contains(digest))
+                verdict = Verdict::Duplicate;
         }
     }
     if (verdict != Verdict::Keep) {
         // Our own file, written a moment ago under a name nobody else had.
-        QFile::remove(path);
+        ::unlink(QFile::encodeName(path).constData());
         m_digests.remove(path);
-        if (m_skipExisting) {
-            QList<Known> &same = folderIndex(folder)[unnumbered(info.fileName())];
-            same.removeIf([&](const Known &k) { return k.path == path; });
-        }
         return verdict;
     }
-    if (m_skipExisting) {
-        QList<Known> &same = folderIndex(folder)[unnumbered(info.fileName())];
-        if (std::none_of(same.cbegin(), same.cend(), [&](const Known &k) { return k.path == path; }))
-            same.append({path, size});
+    if (m_skipExisting)
+        folderIndex(folder, path)[key].append({path, size});
+    if (m_dedupe) {
+        if (m_firstOfSize.contains(size))
+            m_savedByDigest.insert(digestOf(path), path);
+        else
+            m_firstOfSize.insert(size, path);
     }
-    if (m_dedupe)
-        m_savedBySize[size].append(path);
     return verdict;
 }
 

@@ -31,15 +31,20 @@ private:
         QString path;
         qint64 size = 0;
     };
-    // The files of one folder, by unnumbered name; read when first needed.
-    QHash<QString, QList<Known>> &folderIndex(const QString &folder);
+    // The files of one folder, by unnumbered name; read when first needed,
+    // `leaveOut` (the file being judged) left out.
+    QHash<QString, QList<Known>> &folderIndex(const QString &folder, const QString &leaveOut);
     QByteArray digestOf(const QString &path);
     bool sameBytes(const QString &a, const QString &b);
 
     bool m_skipExisting;
     bool m_dedupe;
     QHash<QString, QHash<QString, QList<Known>>> m_folders;
-    QHash<qint64, QStringList> m_savedBySize; // this run's kept files
+    // This run's kept files: the first of each size, unread, until
+    // another of that size comes; from then on all of them by digest
+    // (a 256-bit hash of the bytes, size included in what it covers).
+    QHash<qint64, QString> m_firstOfSize;
+    QHash<QByteArray, QString> m_savedByDigest;
     QHash<QString, QByteArray> m_digests;
 };
 
