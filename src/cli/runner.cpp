@@ -3,9 +3,8 @@
 #include "core/error.h"
 #include "cli/mailsources.h"
 #include "cli/moresources.h"
-#include "cli/savepolicy.h"
+#include "cli/savesteps.h"
 #include "download/attachmentsaver.h"
-#include "download/tnefsaving.h"
 #include "platform/pst/pstengine.h"
 
 #include "buildconfig.h"
@@ -174,13 +173,6 @@ private:
     void onMessage(const Message &message);
     void listMessage(const Message &message);
     void saveMessage(const Message &message);
-    // The choice of attachments and what becomes of saved files.
-    bool wanted(const Message &message, const Attachment &attachment);
-    // `fromWrapper`: the file came out of a winmail.dat wrapper (or is the
-    // wrapper that could not be opened), so its name was not judged yet.
-    bool keep(const AttachmentSaver::Saved &saved, bool fromWrapper);
-    AttachmentSaver &saverFor(const Message &message);
-    void note(const QString &text);
     bool stopping() const { return g_stopSignal != 0; }
     void line(const QString &text) { print(m_out, text + QLatin1Char('\n')); }
     void line(const QJsonObject &object) {
@@ -195,74 +187,11 @@ private:
     std::unique_ptr<AttachmentSaver> m_saver;
     int m_failures = 0;
     QString m_source;
-    SavePolicy m_policy{m_options.more.skipExisting, m_options.more.dedupe};
-    QHash<QString, std::shared_ptr<AttachmentSaver>> m_treeSavers;
-    qint64 m_alreadyThere = 0;
-    qint64 m_duplicates = 0;
+    SaveSteps m_steps{m_options.to, m_options.more, m_options.keepTnef, m_options.dryRun, [this](const QString &text) {
+        if (m_options.more.verbose)
+            print(m_err, flat(QLatin1String(kProgram) + QStringLiteral(": ") + text) + QLatin1Char('\n'));
+    }};
 };
-
-void Run::note(const QString &text) {
-    if (m_options.more.verbose)
-        print(m_err, flat(QLatin1String(kProgram) + QStringLiteral(": ") + text) + QLatin1Char('\n'));
-}
-
-bool Run::wanted(const Message &message, const Attachment &attachment) {
-    const AttachmentChoice &choice = m_options.more.attachments;
-    // A wrapper is judged by the files inside it, once they are out.
-    const bool wrapper = !m_options.keepTnef && mayBeTnef(attachment.name, attachment.mimeType);
-    if (!wrapper && !choice.acceptsName(safeAttachmentName(attachment.name, attachment.mimeType))) {
-        note(QStringLiteral("%1: left out \"%2\": its name is not chosen").arg(message.source, attachment.name));
-        return false;
-    }
-    if (choice.skipInline && message.htmlBody && shownInline(attachment, message.htmlBody())) {
-        note(QStringLiteral("%1: left out \"%2\": the message shows it inline").arg(message.source, attachment.name));
-        return false;
-    }
-    return true;
-}
-
-bool Run::keep(const AttachmentSaver::Saved &saved, bool fromWrapper) {
-    const AttachmentChoice &choice = m_options.more.attachments;
-    const QString name = QFileInfo(saved.path).fileName();
-    QString why;
-    if (fromWrapper && !choice.acceptsName(SavePolicy::unnumbered(name)) && !choice.acceptsName(name))
-        why = QStringLiteral("its name is not chosen");
-    else if (!choice.acceptsSize(saved.size))
-        why = QStringLiteral("its size is not chosen");
-    if (!why.isEmpty()) {
-        QFile::remove(saved.path);
-    } else {
-        switch (m_policy.judge(saved.path, saved.size)) {
-        case SavePolicy::Verdict::Keep:
-            return true;
-        case SavePolicy::Verdict::AlreadyThere:
-            ++m_alreadyThere;
-            why = QStringLiteral("the folder holds it already");
-            break;
-        case SavePolicy::Verdict::Duplicate:
-            ++m_duplicates;
-            why = QStringLiteral("saved before in this run");
-            break;
-        }
-    }
-    note(QStringLiteral("left out %1: %2").arg(saved.path, why));
-    return false;
-}
-
-AttachmentSaver &Run::saverFor(const Message &message) {
-    if (!m_options.more.tree)
-        return *m_saver;
-    const QString folder = treeFolder(m_options.to, message);
-    auto found = m_treeSavers.find(folder);
-    if (found == m_treeSavers.end()) {
-        if (!m_options.dryRun && !QFileInfo(folder).isDir() && !QDir().mkpath(folder))
-            throw Error(QStringLiteral("cannot make the folder %1").arg(folder));
-        auto saver = std::make_shared<AttachmentSaver>(folder);
-        saver->setUnpackTnef(!m_options.keepTnef);
-        found = m_treeSavers.insert(folder, saver);
-    }
-    return **found;
-}
 
 void Run::failure(const QString &source, const QString &where, const QString &why) {
     ++m_failures;
@@ -316,7 +245,7 @@ void Run::saveMessage(const Message &message) {
         // Ctrl-C takes effect here, between attachments.
         if (stopping())
             return;
-        if (!wanted(message, attachment))
+        if (!m_steps.wanted(message, attachment))
             continue;
         const auto report = [&](const QString &path, qint64 size) {
             if (m_options.more.quiet)
@@ -339,7 +268,7 @@ void Run::saveMessage(const Message &message) {
         };
         if (m_options.dryRun) {
             try {
-                report(saverFor(message).plan(attachment.name, attachment.mimeType), -1);
+                report(m_steps.saverFor(message, *m_saver).plan(attachment.name, attachment.mimeType), -1);
                 m_progress.attachment(0);
             } catch (const std::exception &e) {
                 failure(message.source, where, QString::fromUtf8(e.what()));
@@ -347,11 +276,9 @@ void Run::saveMessage(const Message &message) {
             continue;
         }
         try {
-            AttachmentSaver &saver = saverFor(message);
-            const QList<AttachmentSaver::Saved> written = saver.save(attachment.name, attachment.mimeType, attachment.writeTo);
-            const bool wrapper = !m_options.keepTnef && mayBeTnef(attachment.name, attachment.mimeType);
-            for (const AttachmentSaver::Saved &saved : written) {
-                if (!keep(saved, wrapper))
+            AttachmentSaver &saver = m_steps.saverFor(message, *m_saver);
+            for (const AttachmentSaver::Saved &saved : saver.save(attachment.name, attachment.mimeType, attachment.writeTo)) {
+                if (!m_steps.keep(attachment, saved))
                     continue;
                 report(saved.path, saved.size);
                 m_progress.attachment(saved.size);
@@ -451,11 +378,7 @@ int Run::exec() {
         m_progress.finish(QStringLiteral("%1: interrupted after %2\n").arg(QLatin1String(kProgram), m_progress.totals(m_saving)));
         return 128 + g_stopSignal;
     }
-    QString leftOut;
-    if (m_options.more.skipExisting)
-        leftOut += QStringLiteral(", %1 already in the folder").arg(m_alreadyThere);
-    if (m_options.more.dedupe)
-        leftOut += QStringLiteral(", %1 duplicates not saved").arg(m_duplicates);
+    const QString leftOut = m_steps.summary();
     if (!m_options.more.quiet && (m_saving || ::isatty(::fileno(m_err)) == 1))
         m_progress.finish(QStringLiteral("%1: %2%3%4\n")
                               .arg(QLatin1String(kProgram), m_progress.totals(m_saving), leftOut,
