@@ -12,7 +12,7 @@ mkdir -p "$work"
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DPARCELWISE_TESTS=ON -DPARCELWISE_BENCH=ON >/dev/null
 cmake --build build-bench -j"$(nproc)" --target \
   bench_engine bare_libpst_walk bench_outlookroad bench_store_500mb bench_emlsave bench_unfurl bench_registry \
-  bench_samename bench_cli bench_progress
+  bench_samename bench_cli bench_progress bench_store_5k
 export QT_QPA_PLATFORM=offscreen
 bin=build-bench/bin
 echo "== machine: $(nproc) cores, $(free -g | awk '/Mem:/ {print $2}') GB, $(uname -sr)"
@@ -45,5 +45,7 @@ echo "== unfurl on a 500 MB .dbx against one sequential read"
 "$bin/bench_unfurl" "$work/dbx"
 echo "== parcelwise-cli save against the window's download; 8 stores by 2 processes against 1"
 "$bin/bench_cli" "$work/cli" 3
+echo "== parcelwise-cli save --dedupe and --skip-existing (first run, rerun) against a plain save, whole processes"
+bash bench/cli/bench_cli_keep.sh "$bin/parcelwise-cli" "$data/bench_store_5k.pst" "$work/cli-keep" 5
 echo "== registry file parsing"
 "$bin/bench_registry"

@@ -1,4 +1,5 @@
 #include "cli/mailsources.h"
+#include "cli/moresources.h"
 
 #include "core/error.h"
 #include "core/safefilewriter.h"
@@ -73,6 +74,8 @@ std::function<void(const QString &)> mimeWriter(const MimeAttachment &attachment
     };
 }
 
+} // namespace
+
 // One message read by the message reader from `readPath`, which for a
 // .dbx message is its copy in memory.
 void passMimeMessage(const QString &readPath, Message message, const selection::Filter &filter,
@@ -99,11 +102,14 @@ void passMimeMessage(const QString &readPath, Message message, const selection::
     message.attachments = [mime, abandon] {
         QList<Attachment> out;
         for (const MimeAttachment &a : mime->attachments())
-            out.append({a.fileName(), a.contentType(), mimeWriter(a, abandon)});
+            out.append({a.fileName(), a.contentType(), a.contentId(), a.contentLocation(), mimeWriter(a, abandon)});
         return out;
     };
+    message.htmlBody = [mime] { return mime->htmlText(); };
     callbacks.onMessage(message);
 }
+
+namespace {
 
 // A file descriptor that is closed when the holder goes.
 struct OwnedFd {
@@ -124,7 +130,7 @@ std::optional<SourceKind> kindOf(const QString &path) {
         return SourceKind::Dbx;
     if (suffix == QLatin1String("eml"))
         return SourceKind::Eml;
-    return std::nullopt;
+    return namedKindOf(path);
 }
 
 QList<SourceFile> expandSources(const QStringList &arguments, bool recursive,
@@ -132,14 +138,18 @@ QList<SourceFile> expandSources(const QStringList &arguments, bool recursive,
     QList<SourceFile> found;
     for (const QString &argument : arguments) {
         const QFileInfo info(argument);
-        if (info.isDir()) {
+        if (argument == QLatin1String("-")) {
+            found.append({argument, SourceKind::Stdin});
+        } else if (info.isDir()) {
             addFolder(argument, recursive, found);
         } else if (!info.exists()) {
             onProblem(argument, systemError(ENOENT));
         } else if (const auto kind = kindOf(argument)) {
             found.append({argument, *kind});
+        } else if (const auto sniffed = contentKindOf(argument)) {
+            found.append({argument, *sniffed});
         } else {
-            onProblem(argument, QStringLiteral("not a .pst, .ost, .dbx or .eml file"));
+            onProblem(argument, QStringLiteral("not a .pst, .ost, .dbx, .eml, mbox or winmail.dat file"));
         }
     }
     // A file named twice (or reached through two folders) is read once.
@@ -147,7 +157,7 @@ QList<SourceFile> expandSources(const QStringList &arguments, bool recursive,
     QList<SourceFile> unique;
     for (const SourceFile &file : found) {
         const QString key = QFileInfo(file.path).canonicalFilePath();
-        if (!seen.contains(key)) {
+        if (file.kind == SourceKind::Stdin || !seen.contains(key)) {
             seen.insert(key);
             unique.append(file);
         }
@@ -173,6 +183,7 @@ void StoreSession::read(const QString &path, const selection::Filter &filter, co
         Message message;
         message.source = path;
         message.folderPath = oneLine(found.path.join(QLatin1Char('/')));
+        message.folderNames = found.path;
         message.folder = found.topFolder;
         message.subfolder = selection::subfolderText(found.holder, found.topFolder);
         message.attachmentCount = found.attachmentCount;
@@ -197,11 +208,12 @@ void StoreSession::read(const QString &path, const selection::Filter &filter, co
             const int count = all->count();
             for (int i = 1; i <= count; ++i) {
                 const outlook::AttachmentPtr attachment = all->Item(i);
-                out.append({attachment->fileName(), QString(),
+                out.append({attachment->fileName(), QString(), attachment->contentId(), QString(),
                             [attachment](const QString &target) { attachment->SaveAsFile(target); }});
             }
             return out;
         };
+        message.htmlBody = [item] { return item->HTMLBody(); };
         callbacks.onMessage(message);
     };
     selection::StoreWalk(filter, onFound, callbacks.onFailure, callbacks.stop).walk(root);
@@ -260,6 +272,7 @@ void readDbx(const QString &path, const selection::Filter &filter, const ReadCal
             message.source = path;
             message.folderPath = folder;
             message.folder = folder;
+            message.folderNames = QStringList{folder};
             message.id = record.number ? QString::number(*record.number) : where;
             passMimeMessage(QStringLiteral("/proc/self/fd/%1").arg(copy.fd), std::move(message), filter, callbacks);
         } catch (const unfurl::DamageError &e) {

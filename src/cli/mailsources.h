@@ -15,7 +15,7 @@
 
 namespace pw::cli {
 
-enum class SourceKind { Store, Dbx, Eml };
+enum class SourceKind { Store, Dbx, Eml, Mbox, Tnef, Stdin };
 
 struct SourceFile {
     QString path;
@@ -35,6 +35,8 @@ std::optional<SourceKind> kindOf(const QString &path);
 struct Attachment {
     QString name;      // as the message gives it
     QString mimeType;  // empty when the store does not say
+    QString contentId;       // how an HTML body shows it inline ("cid:..."); may be empty
+    QString contentLocation; // the same by location; may be empty
     // Writes the content as a new file at the path given (never over one,
     // never partly): throws NameTakenError for a taken name, pw::Error else.
     std::function<void(const QString &target)> writeTo;
@@ -44,6 +46,7 @@ struct Attachment {
 struct Message {
     QString source;      // the file it came from
     QString folderPath;  // folder names joined with "/"; empty for a loose .eml
+    QStringList folderNames; // the same, one entry per folder
     QString folder;      // top-level folder, and the holding one below
     QString subfolder;
     QDateTime date;      // invalid when the message has none
@@ -53,6 +56,8 @@ struct Message {
     int attachmentCount = 0;
     // Reads the attachments; throws pw::Error when they cannot be read.
     std::function<QList<Attachment>()> attachments;
+    // The HTML body, read when asked; empty when there is none.
+    std::function<QString()> htmlBody;
 };
 
 struct ReadCallbacks {

@@ -2,6 +2,8 @@
 
 #include "core/error.h"
 #include "cli/mailsources.h"
+#include "cli/moresources.h"
+#include "cli/savesteps.h"
 #include "download/attachmentsaver.h"
 #include "platform/pst/pstengine.h"
 
@@ -32,7 +34,8 @@ const char kUsage[] =
     "files, or save every attachment of them into DIR.\n"
     "\n"
     "SOURCE is a .pst or .ost store, an Outlook Express .dbx folder, an .eml\n"
-    "message, or a folder holding such files. Without a SOURCE the stores of\n"
+    "message, an mbox file, a bare winmail.dat, '-' for one message on standard\n"
+    "input, or a folder holding such files. Without a SOURCE the stores of\n"
     "the profile are read: the files and folders named by PARCELWISE_PROFILE\n"
     "(separated by ':'), else ~/Documents/Outlook Files.\n"
     "\n"
@@ -42,6 +45,8 @@ const char kUsage[] =
     "                          folder is named NAME exactly\n"
     "      --search TEXT       only messages whose body, sender, sender address\n"
     "                          or date holds TEXT, in any letter case\n"
+    "\n"
+    "%1"
     "\n"
     "Options:\n"
     "  -r, --recursive         read the subfolders of folders named as SOURCE\n"
@@ -159,7 +164,7 @@ class Run {
 public:
     Run(const Options &options, std::FILE *out, std::FILE *err)
         : m_options(options), m_out(out), m_err(err), m_saving(options.command == Options::Command::Save),
-          m_progress(err, ::isatty(::fileno(err)) == 1) {}
+          m_progress(err, ::isatty(::fileno(err)) == 1 && !options.more.quiet) {}
 
     int exec();
 
@@ -182,6 +187,10 @@ private:
     std::unique_ptr<AttachmentSaver> m_saver;
     int m_failures = 0;
     QString m_source;
+    SaveSteps m_steps{m_options.to, m_options.more, m_options.keepTnef, m_options.dryRun, [this](const QString &text) {
+        if (m_options.more.verbose)
+            print(m_err, flat(QLatin1String(kProgram) + QStringLiteral(": ") + text) + QLatin1Char('\n'));
+    }};
 };
 
 void Run::failure(const QString &source, const QString &where, const QString &why) {
@@ -193,6 +202,8 @@ void Run::failure(const QString &source, const QString &where, const QString &wh
 }
 
 void Run::onMessage(const Message &message) {
+    if (!m_options.more.messages.accepts(message))
+        return;
     if (m_saving)
         saveMessage(message);
     else
@@ -234,9 +245,16 @@ void Run::saveMessage(const Message &message) {
         // Ctrl-C takes effect here, between attachments.
         if (stopping())
             return;
+        if (!m_steps.wanted(message, attachment))
+            continue;
         const auto report = [&](const QString &path, qint64 size) {
+            if (m_options.more.quiet)
+                return;
             if (!m_options.json) {
-                line(path);
+                if (m_options.more.nulEnded)
+                    print(m_out, path + QChar(0));
+                else
+                    line(path);
                 return;
             }
             QJsonObject object{{QStringLiteral("source"), message.source},
@@ -250,7 +268,7 @@ void Run::saveMessage(const Message &message) {
         };
         if (m_options.dryRun) {
             try {
-                report(m_saver->plan(attachment.name, attachment.mimeType), -1);
+                report(m_steps.saverFor(message, *m_saver).plan(attachment.name, attachment.mimeType), -1);
                 m_progress.attachment(0);
             } catch (const std::exception &e) {
                 failure(message.source, where, QString::fromUtf8(e.what()));
@@ -258,7 +276,10 @@ void Run::saveMessage(const Message &message) {
             continue;
         }
         try {
-            for (const AttachmentSaver::Saved &saved : m_saver->save(attachment.name, attachment.mimeType, attachment.writeTo)) {
+            AttachmentSaver &saver = m_steps.saverFor(message, *m_saver);
+            for (const AttachmentSaver::Saved &saved : saver.save(attachment.name, attachment.mimeType, attachment.writeTo)) {
+                if (!m_steps.keep(attachment, saved))
+                    continue;
                 report(saved.path, saved.size);
                 m_progress.attachment(saved.size);
             }
@@ -326,7 +347,7 @@ int Run::exec() {
     callbacks.onMessage = [this](const Message &message) { onMessage(message); };
     callbacks.stop = [this] { return stopping(); };
     callbacks.abandonWrite = [this] { return stopping(); };
-    callbacks.details = !m_saving || m_options.json;
+    callbacks.details = !m_saving || m_options.json || m_options.more.messages.needsDetails();
     StoreSession stores;
     int usable = 0;
     for (const SourceFile &file : files) {
@@ -344,6 +365,15 @@ int Run::exec() {
             case SourceKind::Eml:
                 readEml(file.path, m_options.filter, callbacks);
                 break;
+            case SourceKind::Mbox:
+                readMbox(file.path, m_options.filter, callbacks);
+                break;
+            case SourceKind::Tnef:
+                readTnef(file.path, m_options.filter, callbacks);
+                break;
+            case SourceKind::Stdin:
+                readStandardInput(m_options.filter, callbacks);
+                break;
             }
             ++usable;
         } catch (const WriteAbandoned &) {
@@ -359,9 +389,10 @@ int Run::exec() {
         m_progress.finish(QStringLiteral("%1: interrupted after %2\n").arg(QLatin1String(kProgram), m_progress.totals(m_saving)));
         return 128 + g_stopSignal;
     }
-    if (m_saving || ::isatty(::fileno(m_err)) == 1)
-        m_progress.finish(QStringLiteral("%1: %2%3\n")
-                              .arg(QLatin1String(kProgram), m_progress.totals(m_saving),
+    const QString leftOut = m_steps.summary();
+    if (!m_options.more.quiet && (m_saving || ::isatty(::fileno(m_err)) == 1))
+        m_progress.finish(QStringLiteral("%1: %2%3%4\n")
+                              .arg(QLatin1String(kProgram), m_progress.totals(m_saving), leftOut,
                                    m_options.dryRun ? QStringLiteral(" (dry run, nothing saved)") : QString()));
     if (outputFailed) {
         print(m_err, QStringLiteral("%1: cannot write to standard output\n").arg(QLatin1String(kProgram)));
@@ -425,7 +456,7 @@ int parseArguments(const QStringList &arguments, Options &options, std::FILE *ou
         };
         bool ok = true;
         if (argument == QLatin1String("-h") || argument == QLatin1String("--help")) {
-            print(out, QString::fromLatin1(kUsage));
+            print(out, QString::fromLatin1(kUsage).arg(QString::fromLatin1(kMoreUsage)));
             return kExitDone;
         } else if (argument == QLatin1String("-V") || argument == QLatin1String("--version")) {
             print(out, QStringLiteral("%1 (Parcelwise) %2\n"
@@ -454,7 +485,19 @@ int parseArguments(const QStringList &arguments, Options &options, std::FILE *ou
         } else if (argument == QLatin1String("--json")) {
             ok = flag(options.json);
         } else {
-            return usageError(err, QStringLiteral("unknown option '%1'").arg(argument));
+            QString why;
+            switch (parseMoreOption(argument, value, flag, options.more, why)) {
+            case OptionParse::NotMine:
+                return usageError(err, QStringLiteral("unknown option '%1'").arg(argument));
+            case OptionParse::Bad:
+                return usageError(err, why);
+            case OptionParse::NeedsValue:
+            case OptionParse::TakesNoValue:
+                ok = false;
+                break;
+            case OptionParse::Done:
+                break;
+            }
         }
         if (!ok)
             return usageError(err, hasInlineValue ? QStringLiteral("option '%1' takes no value").arg(argument)
@@ -474,6 +517,10 @@ int parseArguments(const QStringList &arguments, Options &options, std::FILE *ou
         return usageError(err, QStringLiteral("--dry-run is for save only"));
     if (!saving && options.keepTnef)
         return usageError(err, QStringLiteral("--keep-tnef is for save only"));
+    if (const QString why = finishMoreOptions(options.more, saving, options.json,
+                                              options.sources.contains(QStringLiteral("-")));
+        !why.isEmpty())
+        return usageError(err, why);
     return -1;
 }
 

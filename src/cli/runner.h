@@ -1,5 +1,6 @@
 #pragma once
 // One run of parcelwise-cli: the options as parsed, and the work.
+#include "cli/moreoptions.h"
 #include "outlook/mailselection.h"
 
 #include <QString>
@@ -26,6 +27,7 @@ struct Options {
     bool dryRun = false;
     bool keepTnef = false;
     selection::Filter filter;
+    MoreOptions more;
 };
 
 // Parses the arguments after the program name. Answers an exit status when

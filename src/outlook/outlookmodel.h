@@ -77,6 +77,10 @@ public:
     virtual ~Attachment() = default;
     // The attachment's file name; empty when it has none.
     virtual QString fileName() = 0;
+    // The attachment's content id (without angle brackets), by which an
+    // HTML body shows it inline as "cid:..."; empty when it has none or the
+    // model cannot tell.
+    virtual QString contentId() { return QString(); }
     // Writes the attachment's content to `path` (a full file path),
     // replacing a file of that name. On failure nothing is left at `path`
     // that was not there before.
@@ -116,6 +120,9 @@ public:
     virtual QDateTime ReceivedTime() = 0;
     virtual QString Subject() = 0;
     virtual QString Body() = 0;
+    // The HTML body as the message stores it; empty when it has none or
+    // the model cannot tell.
+    virtual QString HTMLBody() { return QString(); }
     // Upper-case hex; stays valid for Namespace::GetItemFromID while the
     // item's store is open.
     virtual QString EntryID() = 0;

@@ -50,6 +50,14 @@ void initialiseGMime() {
     });
 }
 
+} // namespace
+
+void initialiseMimeReader() {
+    initialiseGMime();
+}
+
+namespace {
+
 // Owns one GObject reference.
 template <class T> struct Ref {
     T *p = nullptr;
@@ -203,6 +211,8 @@ struct MimeAttachment::Data {
     int uuBlock = -1;          // which block of the part, or -1 for the part itself
     QString fileName;
     QString contentType;
+    QString contentId;
+    QString contentLocation;
 };
 
 MimeAttachment::MimeAttachment(std::shared_ptr<const Data> data) : m_data(std::move(data)) {}
@@ -213,6 +223,14 @@ QString MimeAttachment::fileName() const {
 
 QString MimeAttachment::contentType() const {
     return m_data->contentType;
+}
+
+QString MimeAttachment::contentId() const {
+    return m_data->contentId;
+}
+
+QString MimeAttachment::contentLocation() const {
+    return m_data->contentLocation;
 }
 
 bool MimeAttachment::isUuencoded() const {
@@ -266,6 +284,7 @@ void MimeAttachment::writeTo(const std::function<void(const char *data, qint64 s
 struct MimeMessage::Private {
     Ref<GMimeMessage> message;
     QList<MimeAttachment> attachments;
+    QList<GMimePart *> htmlParts; // not referenced: the message holds them
 
     void add(GMimePart *part, int uuBlock, QString fileName, QString contentType) {
         auto data = std::make_shared<MimeAttachment::Data>();
@@ -274,6 +293,10 @@ struct MimeMessage::Private {
         data->uuBlock = uuBlock;
         data->fileName = std::move(fileName);
         data->contentType = std::move(contentType);
+        if (uuBlock < 0) {
+            data->contentId = QString::fromUtf8(g_mime_object_get_content_id(GMIME_OBJECT(part))).trimmed();
+            data->contentLocation = QString::fromUtf8(g_mime_part_get_content_location(part)).trimmed();
+        }
         attachments.append(MimeAttachment(std::move(data)));
     }
 
@@ -328,6 +351,8 @@ struct MimeMessage::Private {
         }
         if (mimeType == QLatin1String("text/plain"))
             scanUuBlocks(part);
+        else if (mimeType == QLatin1String("text/html"))
+            htmlParts.append(part);
     }
 };
 
@@ -339,6 +364,7 @@ MimeMessage::~MimeMessage() = default;
 
 void MimeMessage::clear() {
     d->attachments.clear();
+    d->htmlParts.clear();
     d->message.reset();
 }
 
@@ -355,6 +381,18 @@ QString MimeMessage::bodyText() const {
     char *text = g_mime_text_part_get_text(GMIME_TEXT_PART(body));
     const QString result = QString::fromUtf8(text);
     g_free(text);
+    return result;
+}
+
+QString MimeMessage::htmlText() const {
+    QString result;
+    for (GMimePart *part : d->htmlParts) {
+        if (!GMIME_IS_TEXT_PART(part))
+            continue;
+        char *text = g_mime_text_part_get_text(GMIME_TEXT_PART(part));
+        result += QString::fromUtf8(text);
+        g_free(text);
+    }
     return result;
 }
 

@@ -29,6 +29,11 @@ public:
     // uuencoded block.
     QString contentType() const;
     bool isUuencoded() const;
+    // The part's Content-ID without its angle brackets, and its
+    // Content-Location, as the message gives them; empty when it has none
+    // (always so for a uuencoded block).
+    QString contentId() const;
+    QString contentLocation() const;
 
     // Writes the decoded content to `path`, streaming it. The file is created
     // new: an existing file of that name is never written over, and a failed
@@ -59,6 +64,9 @@ public:
     // The text of the message's main text part (plain text preferred),
     // decoded to Unicode; empty when it has none.
     QString bodyText() const;
+    // The text of every text/html part that is not an attachment, decoded
+    // to Unicode and joined; empty when there is none.
+    QString htmlText() const;
     int attachmentCount() const;
     const QList<MimeAttachment> &attachments() const;
 

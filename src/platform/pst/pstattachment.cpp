@@ -103,6 +103,14 @@ QString PstAttachment::fileName() {
     return attachmentFileName(m_store->file(), *m_attachment, codepageOf(*m_message, m_store->codepage()), m_displayName);
 }
 
+QString PstAttachment::contentId() {
+    m_store->ensureOpen();
+    QString id = textOf(m_attachment->content_id, codepageOf(*m_message, m_store->codepage())).value_or(QString()).trimmed();
+    if (id.startsWith(QLatin1Char('<')) && id.endsWith(QLatin1Char('>')))
+        id = id.mid(1, id.size() - 2);
+    return id;
+}
+
 void PstAttachment::SaveAsFile(const QString &path) {
     m_store->ensureOpen();
     const QString shown = QDir::toNativeSeparators(path);

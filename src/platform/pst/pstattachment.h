@@ -16,6 +16,7 @@ public:
     PstAttachment(PstStorePtr store, std::shared_ptr<pst_item> message, pst_item_attach *attachment, QString displayName);
 
     QString fileName() override;
+    QString contentId() override;
     void SaveAsFile(const QString &path) override;
 
 private:

@@ -55,6 +55,13 @@ QString PstItem::Body() {
     return bodyOf(message(), m_store->codepage());
 }
 
+QString PstItem::HTMLBody() {
+    // Read as the bytes stand: what is looked for in it ("cid:" references)
+    // is plain ASCII in every charset a body is stored in.
+    const auto html = htmlBodyOf(message());
+    return html ? QString::fromUtf8(*html) : QString();
+}
+
 QString PstItem::EntryID() {
     m_store->ensureOpen();
     return m_store->entryId(m_nodeId);

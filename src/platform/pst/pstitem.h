@@ -26,6 +26,7 @@ public:
     QDateTime ReceivedTime() override;
     QString Subject() override;
     QString Body() override;
+    QString HTMLBody() override;
     QString EntryID() override;
 
 private:
