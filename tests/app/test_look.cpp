@@ -1,5 +1,5 @@
-#include "app/look/look.h"
-#include "platform/shell/qtdialogs.h"
+#include "widgets/look.h"
+#include "widgets/qtdialogs.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,6 +1,6 @@
 #include "app/mainwindow.h"
 #include "core/settingsstore.h"
-#include "app/look/statusline.h"
+#include "widgets/statusline.h"
 #include "fakeoutlook.h"
 #include "support/fakeports.h"
 

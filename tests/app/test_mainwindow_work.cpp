@@ -2,9 +2,9 @@
 // Cancel, repeated failures and the reports that keep a list from staying
 // silently empty.
 #include "app/mainwindow.h"
-#include "app/look/look.h"
-#include "app/look/statusline.h"
-#include "app/look/windowfit.h"
+#include "widgets/look.h"
+#include "widgets/statusline.h"
+#include "widgets/windowfit.h"
 #include "fakeoutlook.h"
 #include "support/fakeports.h"
 

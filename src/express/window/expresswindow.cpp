@@ -4,13 +4,13 @@
 #include "core/fileroutines.h"
 #include "core/operation.h"
 #include "core/settingsstore.h"
-#include "app/look/statusline.h"
-#include "app/look/windowfit.h"
+#include "widgets/statusline.h"
+#include "widgets/windowfit.h"
 #include "download/emlsaveengine.h"
 #include "download/folderpickers.h"
 #include "express/conversion.h"
 #include "express/storesearch.h"
-#include "platform/shell/qtdialogs.h"
+#include "widgets/qtdialogs.h"
 
 #include <QCloseEvent>
 #include <QDir>

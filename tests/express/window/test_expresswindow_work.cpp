@@ -1,8 +1,8 @@
 // The Outlook Express window as a tool for long work: resizing, long paths,
 // the status line and Cancel in the conversion and the saving.
 #include "core/settingsstore.h"
-#include "app/look/look.h"
-#include "app/look/statusline.h"
+#include "widgets/look.h"
+#include "widgets/statusline.h"
 #include "express/window/expresswindow.h"
 #include "support/fakeports.h"
 

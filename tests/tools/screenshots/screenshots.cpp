@@ -10,7 +10,7 @@
 #include "express/window/expresswindow.h"
 #include "platform/process/processlauncher.h"
 #include "platform/pst/pstengine.h"
-#include "platform/shell/qtdialogs.h"
+#include "widgets/qtdialogs.h"
 
 #include <QApplication>
 #include <QDir>

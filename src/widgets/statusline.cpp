@@ -1,4 +1,4 @@
-#include "app/look/statusline.h"
+#include "widgets/statusline.h"
 
 #include <QHBoxLayout>
 #include <QLabel>

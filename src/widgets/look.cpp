@@ -1,4 +1,4 @@
-#include "app/look/look.h"
+#include "widgets/look.h"
 
 #include "core/fileroutines.h"
 #include "core/messagelistmodel.h"

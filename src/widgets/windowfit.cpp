@@ -1,8 +1,8 @@
-#include "app/look/windowfit.h"
+#include "widgets/windowfit.h"
 
 #include "core/messagelistmodel.h"
-#include "app/look/look.h"
-#include "app/look/statusline.h"
+#include "widgets/look.h"
+#include "widgets/statusline.h"
 
 #include <QEvent>
 #include <QHeaderView>

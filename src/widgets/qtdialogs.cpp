@@ -1,4 +1,4 @@
-#include "platform/shell/qtdialogs.h"
+#include "widgets/qtdialogs.h"
 
 #include "core/error.h"
 
