@@ -18,7 +18,7 @@
 #include "outlook/outlookmodel.h"
 #include "outlook/outlookscan.h"
 #include "platform/pst/pstengine.h"
-#include "platform/shell/qtdialogs.h"
+#include "widgets/qtdialogs.h"
 
 #include <QCoreApplication>
 #include <QDir>

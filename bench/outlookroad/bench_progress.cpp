@@ -10,7 +10,7 @@
 #include "download/outlookdownload.h"
 #include "outlook/outlookscan.h"
 #include "platform/pst/pstengine.h"
-#include "platform/shell/qtdialogs.h"
+#include "widgets/qtdialogs.h"
 
 #include <QApplication>
 #include <QDir>

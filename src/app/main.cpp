@@ -4,7 +4,7 @@
 #include "platform/process/linuxprocesstable.h"
 #include "platform/pst/pstengine.h"
 #include "platform/process/processlauncher.h"
-#include "platform/shell/qtdialogs.h"
+#include "widgets/qtdialogs.h"
 
 #include <QApplication>
 

@@ -3,10 +3,11 @@
 #include "core/fileroutines.h"
 #include "core/operation.h"
 #include "core/settingsstore.h"
-#include "app/look/statusline.h"
-#include "app/look/windowfit.h"
+#include "widgets/statusline.h"
+#include "widgets/windowfit.h"
 #include "buildconfig.h"
 #include "download/outlookdownload.h"
+#include "outlook/outlookroutines.h"
 #include "platform/process/processterminator.h"
 
 #include <QApplication>
@@ -43,6 +44,9 @@ constexpr Column kColumns[] = {
     {"Email", 2000}, {"Attachments", 1500}, {"Subject", 7000}, {"ID", 1},
 };
 
+constexpr int kFromColumn = 4;
+constexpr int kSubjectColumn = 7;
+
 const char *const kDownloadOptions[] = {"Checked Items", "All",           "Inbox",
                                         "Outbox",        "Drafts",        "Sent Items",
                                         "Deleted Items", "User-specified Folder"};
@@ -62,8 +66,10 @@ Form1::Form1(const Ports &ports, QWidget *parent) : QWidget(parent), m_ports(por
     controls.setPointer = [this](int kind) { setPointer(kind); };
     controls.redrawList = [this] { ListView1->viewport()->update(); };
     controls.status = m_status;
+    controls.noStoreFiles = [this] { offerStoreFolder(); };
     m_scan = std::make_unique<OutlookScan>(*m_ports.dialogs, *m_ports.events, *m_model, controls);
     m_scan->setPstPath = [this](const QString &path) { Text2->setText(path); };
+    homePage = QStringLiteral(PARCELWISE_HOME_PAGE);
     showForm2 = [] {};
     endProgram = [] { QApplication::exit(0); };
 }
@@ -105,6 +111,11 @@ void Form1::buildControls() {
     ListView1->setObjectName(QStringLiteral("ListView1"));
     ListView1->setGeometry(twipsRect(120, 3120, 7800, 3105, this));
     setUpListView(*ListView1, *m_model);
+    // Subject takes the spare width; where there is too little, the store
+    // and folder columns give way and Email and Attachments lie beyond the
+    // edge, so that the date, sender and subject of a row stay readable.
+    new ColumnPolicy(*ListView1, kSubjectColumn,
+                     {{0, 800}, {1, 800}, {2, 600}, {kFromColumn, 1100}}, {5, 6});
 
     button(PushButton5, "PushButton5", QStringLiteral("Select All Items"), this, 120, 6315, 3840, 405);
     button(PushButton6, "PushButton6", QStringLiteral("Deselect All Items"), this, 4080, 6315, 3840, 405);
@@ -202,6 +213,9 @@ void Form1::Form_Load() {
     if (m_model->columnCount() == 0) {
         for (const Column &c : kColumns)
             m_model->addColumn(QLatin1String(c.header), c.widthTwips);
+        // Shown next to the sender, before the address and the count.
+        QHeaderView *header = ListView1->header();
+        header->moveSection(header->visualIndex(kSubjectColumn), header->visualIndex(kFromColumn) + 1);
     }
     m_model->clear();
     ListView1->viewport()->update();
@@ -229,8 +243,8 @@ int Form1::OpenHomePageAtRandom() {
     const QTime t = m_ports.clock->now().time();
     m_ports.random->seed(static_cast<std::uint64_t>(t.msecsSinceStartOfDay()));
     const int n = static_cast<int>(std::floor(m_ports.random->next() * 100.0)) + 1;
-    if (n == 7)
-        m_ports.urls->openUrl(QStringLiteral(PARCELWISE_HOME_PAGE));
+    if (n == 7 && !homePage.trimmed().isEmpty())
+        m_ports.urls->openUrl(homePage.trimmed());
     return n;
 }
 
@@ -291,8 +305,33 @@ QString Form1::storesHelpText() {
     return QStringLiteral(
         "Where your mail stores are looked for: the .pst and .ost files named by the environment variable "
         "PARCELWISE_PROFILE (files or folders, separated by \":\"), or, when it is not set, those in "
-        "~/Documents/Outlook Files. To read one PST file from anywhere, choose \"PST File:\" and pick it "
-        "with \"...\".");
+        "~/Documents/Outlook Files and in the folders added with \"Choose a folder of mail files...\" (offered "
+        "under the list when no mail file is found). To read one PST file from anywhere, choose \"PST File:\" "
+        "and pick it with \"...\".");
+}
+
+void Form1::offerStoreFolder() {
+    m_status->offer(QStringLiteral("No mail files (.pst, .ost) were found in %1.").arg(Outlook1::storePlacesText()),
+                    QStringLiteral("Choose a folder of mail files..."), [this] { chooseStoreFolder(); });
+}
+
+void Form1::chooseStoreFolder() {
+    QString folder;
+    try {
+        folder = m_ports.dialogs->pickFolder(QStringLiteral("Choose a folder of mail files"));
+    } catch (...) {
+        return;
+    }
+    if (folder.isEmpty())
+        return;
+    Outlook1::addStoreFolder(folder);
+    if (!qEnvironmentVariableIsEmpty("PARCELWISE_PROFILE")) {
+        m_status->finished(QStringLiteral("Added %1; PARCELWISE_PROFILE is set, so its places are read instead "
+                                          "until it is unset.").arg(folder));
+        return;
+    }
+    m_status->finished(QStringLiteral("Added %1 to the places mail files are read from; click \"%2\" to list "
+                                      "its mail.").arg(folder, PushButton1->text()));
 }
 
 void Form1::PushButton7_Click() {

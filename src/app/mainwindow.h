@@ -2,7 +2,7 @@
 #include "core/messagelistmodel.h"
 #include "core/ports.h"
 #include "core/runguard.h"
-#include "app/look/look.h"
+#include "widgets/look.h"
 #include "outlook/outlookscan.h"
 
 #include <QWidget>
@@ -54,8 +54,10 @@ public:
     static QString helpText();
     // The help text's paragraph on where the mail stores are looked for.
     static QString storesHelpText();
-    // Draws n in 1..100; n == 7 opens the home page. Answers n.
+    // Draws n in 1..100; n == 7 opens the home page, when there is one. Answers n.
     int OpenHomePageAtRandom();
+    // The home page set when the program was built (empty: none).
+    QString homePage;
 
     int pointer() const { return m_pointer->pointer(); }
     void setPointer(int kind) { m_pointer->setPointer(kind); }
@@ -100,6 +102,10 @@ private:
 
     // Resizing, the status line, Enter in the search box.
     void fitToWork();
+    // A profile without mail files: where they were looked for, and a way
+    // to add a folder of them.
+    void offerStoreFolder();
+    void chooseStoreFolder();
     StatusLine *m_status = nullptr;
     WindowFit *m_fit = nullptr;
 };

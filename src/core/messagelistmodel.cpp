@@ -50,9 +50,9 @@ void MessageListModel::clear() {
     endResetModel();
 }
 
-int MessageListModel::appendRow(const QStringList &texts) {
+int MessageListModel::appendRow(const QStringList &texts, const QString &tip) {
     const int at = count();
-    m_rows.push_back(MessageRow{texts, false});
+    m_rows.push_back(MessageRow{texts, false, tip});
     if (!m_batch.isActive())
         m_batch.start();
     return at;
@@ -105,6 +105,10 @@ int MessageListModel::checkedCount() const {
     return n;
 }
 
+QString MessageListModel::tip(int row) const {
+    return row >= 0 && row < count() ? m_rows[static_cast<size_t>(row)].tip : QString();
+}
+
 int MessageListModel::rowCount(const QModelIndex &parent) const {
     return parent.isValid() ? 0 : m_shown;
 }
@@ -116,8 +120,15 @@ int MessageListModel::columnCount(const QModelIndex &parent) const {
 QVariant MessageListModel::data(const QModelIndex &index, int role) const {
     if (!index.isValid() || index.row() >= m_shown)
         return {};
-    if (role == Qt::DisplayRole || role == Qt::ToolTipRole)
+    if (role == Qt::DisplayRole)
         return text(index.row(), index.column());
+    if (role == Qt::ToolTipRole) {
+        const QString cell = text(index.row(), index.column());
+        const QString &line = m_rows[static_cast<size_t>(index.row())].tip;
+        if (line.isEmpty())
+            return cell;
+        return cell.isEmpty() ? line : cell + QLatin1Char('\n') + line;
+    }
     if (role == Qt::CheckStateRole && index.column() == 0)
         return isChecked(index.row()) ? Qt::Checked : Qt::Unchecked;
     return {};

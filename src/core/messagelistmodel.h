@@ -11,6 +11,8 @@ namespace pw {
 struct MessageRow {
     QStringList texts;
     bool checked = false;
+    // A line added to every cell's tooltip (where the row comes from).
+    QString tip;
 };
 
 // The report-style list with a tick box per row, behind both windows'
@@ -32,7 +34,9 @@ public:
 
     void clear();
     // Appends an unticked row; missing trailing texts are empty. Returns its index.
-    int appendRow(const QStringList &texts);
+    int appendRow(const QStringList &texts, const QString &tip = QString());
+    // The row's own tooltip line, or empty text.
+    QString tip(int row) const;
     void removeRowAt(int row);
 
     int count() const { return static_cast<int>(m_rows.size()); }

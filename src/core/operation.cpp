@@ -23,12 +23,19 @@ QString describeException(std::exception_ptr failure) {
 }
 
 QString errorReportText(const QString &description, const QString &window,
+                        const QString &operation, int line, const QString &supportAddress) {
+    QString text = description + QStringLiteral("\r\n") + QStringLiteral("in Parcelwise5/20/2014.") + window
+                   + QLatin1Char('.') + operation + QLatin1Char(' ') + QStringLiteral("at line ")
+                   + QString::number(line);
+    if (!supportAddress.trimmed().isEmpty())
+        text += QStringLiteral("\r\r") + QStringLiteral("Please email screenshot of this message to ")
+                + supportAddress.trimmed();
+    return text;
+}
+
+QString errorReportText(const QString &description, const QString &window,
                         const QString &operation, int line) {
-    return description + QStringLiteral("\r\n") + QStringLiteral("in Parcelwise5/20/2014.") + window
-           + QLatin1Char('.') + operation + QLatin1Char(' ') + QStringLiteral("at line ")
-           + QString::number(line) + QStringLiteral("\r\r")
-           + QStringLiteral("Please email screenshot of this message to ")
-           + QStringLiteral(PARCELWISE_SUPPORT_EMAIL);
+    return errorReportText(description, window, operation, line, QStringLiteral(PARCELWISE_SUPPORT_EMAIL));
 }
 
 void ErrorReport(Dialogs &dialogs, const QString &description, const QString &window,

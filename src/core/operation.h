@@ -8,9 +8,12 @@
 
 namespace pw {
 
-// Text of the uniform error box.
+// Text of the uniform error box, asking for a screenshot at the support
+// address set when the program was built; without one it asks for nothing.
 QString errorReportText(const QString &description, const QString &window,
                         const QString &operation, int line);
+QString errorReportText(const QString &description, const QString &window,
+                        const QString &operation, int line, const QString &supportAddress);
 
 // Shows the uniform error box and returns when the user has pressed OK.
 void ErrorReport(Dialogs &dialogs, const QString &description, const QString &window,

@@ -54,6 +54,21 @@ bool isBidiControl(char16_t c) {
     return c == 0x061C || c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
 }
 
+// Characters that show as nothing (zero-width space, byte order mark) or
+// break the line (line and paragraph separators) hide what a name really
+// is. The joiners that shape many scripts and emoji stay.
+bool isInvisible(QChar c) {
+    switch (c.category()) {
+    case QChar::Other_Format:
+        return c.unicode() != 0x200C && c.unicode() != 0x200D;
+    case QChar::Separator_Line:
+    case QChar::Separator_Paragraph:
+        return true;
+    default:
+        return false;
+    }
+}
+
 QString usualExtension(const QString &mimeType) {
     if (mimeType.isEmpty())
         return QString();
@@ -69,7 +84,7 @@ QString safeAttachmentName(const QString &name, const QString &mimeType) {
     const qsizetype cut = std::max(name.lastIndexOf(QLatin1Char('/')), name.lastIndexOf(QLatin1Char('\\')));
     QString result = name.mid(cut + 1);
     for (QChar &c : result) {
-        if (c.category() == QChar::Other_Control || isBidiControl(c.unicode()))
+        if (c.category() == QChar::Other_Control || isBidiControl(c.unicode()) || isInvisible(c))
             c = QLatin1Char('_');
     }
     // A leading dot hides the file; a name of only dots and spaces names

@@ -8,6 +8,8 @@
 #include "outlook/outlookroutines.h"
 #include "outlook/outlookmodel.h"
 
+#include <QFileInfo>
+
 namespace pw {
 
 using namespace outlook;
@@ -29,7 +31,9 @@ struct Written {
 // Writes one attachment into the run's folder under its safe, unique name;
 // a winmail.dat wrapper is replaced by the files inside it. Adds what it
 // wrote to `written`.
-void saveAttachment(Attachment &attachment, AttachmentSaver &saver, Written &written) {
+// `saving` names the file being written, for the progress line.
+void saveAttachment(Attachment &attachment, AttachmentSaver &saver, Written &written,
+                    const Attachment::SaveProgress &progress, QString &saving) {
     const auto count = [&](const QList<SavedFile> &saved) {
         for (const auto &file : saved) {
             ++written.files;
@@ -37,7 +41,10 @@ void saveAttachment(Attachment &attachment, AttachmentSaver &saver, Written &wri
         }
     };
     try {
-        count(saver.save(attachment.fileName(), QString(), [&](const QString &target) { attachment.SaveAsFile(target); }));
+        count(saver.save(attachment.fileName(), QString(), [&](const QString &target) {
+            saving = QFileInfo(target).fileName();
+            attachment.SaveAsFile(target, progress);
+        }));
     } catch (const PartlySaved &e) {
         count(e.files); // a wrapper's files, written before the report
         throw;
@@ -111,12 +118,37 @@ void OutlookDownload(Dialogs &dialogs, MessageListModel &list, const DownloadCon
     const auto cancelled = [status] { return status && status->cancelRequested(); };
     if (status)
         status->started(QStringLiteral("Saving attachments to %1 ...").arg(target));
+    // How many messages the run will go through, for "n of N".
+    qint64 toDo = 0;
+    for (int r = 0; r < list.count(); ++r) {
+        if (mode == Choice::All || (mode == Choice::Checked && list.isChecked(r))
+            || (mode == Choice::FolderName && selection::matchesFolderName(folderName, list.text(r, 1), list.text(r, 2))))
+            ++toDo;
+    }
+    const auto doneText = [&] {
+        return QStringLiteral("%1 of %2 done, %3 saved (%4) to %5")
+            .arg(countText(messagesDone), countText(toDo, "message", "messages"),
+                 countText(written.files, "attachment", "attachments"), sizeText(written.bytes), target);
+    };
     const auto showProgress = [&] {
         if (status && pace.due())
-            status->progress(QStringLiteral("%1 done, %2 saved (%3) to %4")
-                                 .arg(countText(messagesDone, "message", "messages"),
-                                      countText(written.files, "attachment", "attachments"), sizeText(written.bytes),
-                                      target));
+            status->progress(doneText());
+    };
+    // A large attachment moves the line by its bytes, and the window stays
+    // live between its reads: Cancel or closing stops it there, and the
+    // save leaves no part of the file behind.
+    QString savingName;
+    const Attachment::SaveProgress saveProgress = [&](std::uint64_t bytes, std::uint64_t total) {
+        if (status && pace.due())
+            status->progress(doneText() + QStringLiteral("; saving %1: %2 of %3")
+                                              .arg(savingName, sizeText(static_cast<qint64>(bytes)),
+                                                   sizeText(static_cast<qint64>(total))));
+        // After the last read the events run once the attachment is saved.
+        if (controls.events && bytes < total)
+            controls.events->processEvents();
+        // A file read to its end is kept: the stop then comes before the
+        // next message, as for any other.
+        return bytes >= total || !cancelled();
     };
     op.step(L.start, [&] { row = 1; });
     op.step(L.count, [&] { selected = 0; });
@@ -146,9 +178,19 @@ void OutlookDownload(Dialogs &dialogs, MessageListModel &list, const DownloadCon
                     attachments = item->Attachments();
                     return deref(attachments).count();
                 }, 0);
-                for (int a = 1; a <= count; ++a) {
+                for (int a = 1; a <= count && !stopped; ++a) {
                     const int before = op.failures();
-                    op.step(L.save, [&] { saveAttachment(deref(deref(attachments).Item(a)), saver, written); });
+                    op.step(L.save, [&] {
+                        const AttachmentPtr attachment = deref(attachments).Item(a);
+                        try {
+                            saveAttachment(deref(attachment), saver, written, saveProgress, savingName);
+                        } catch (const Stopped &) {
+                            // The user stopped it mid-file: not a failure.
+                            stopped = true;
+                        }
+                    });
+                    if (stopped)
+                        break;
                     if (op.failures() != before)
                         ++failedSaves;
                     op.step(L.nextAttachment, [] {});
@@ -157,6 +199,8 @@ void OutlookDownload(Dialogs &dialogs, MessageListModel &list, const DownloadCon
                     showProgress();
                 }
             }
+            if (stopped)
+                break;
             ++messagesDone;
             showProgress();
         }

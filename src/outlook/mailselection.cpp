@@ -108,7 +108,7 @@ void StoreWalk::listMessages(const outlook::FolderPtr &folder, const QStringList
             if (m_filter.searchMode
                 && !matchesSearchText(m_filter.searchText,
                                       {item->Body(), item->SenderName(), item->SenderEmailAddress(),
-                                       Outlook1::receivedTimeText(item->ReceivedTime())}))
+                                       Outlook1::shownReceivedTime(item->ReceivedTime())}))
                 continue;
             found.path = path;
             found.item = std::move(item);

@@ -47,6 +47,10 @@ struct Filter {
     QString folderName;
 };
 
+// Items with attachments that a walk does not list: those lying in a
+// store's top folder itself, and those that are not mail.
+struct LeftOut { int inTopFolder = 0; int notMail = 0; int total() const { return inTopFolder + notMail; } };
+
 // One message the walk selected, with where it lies.
 struct Found {
     QString topFolder;     // the top-level folder it lies under

@@ -142,6 +142,9 @@ public:
     virtual QString name() = 0;
     virtual FoldersPtr Folders() = 0;
     virtual ItemsPtr Items() = 0;
+    // The mail file the folder's store is read from; empty text when the
+    // object model cannot tell.
+    virtual QString StoreFilePath() { return {}; }
 };
 
 class Folders {

@@ -1,5 +1,8 @@
 #include "outlook/outlookroutines.h"
 
+#include <QDir>
+#include <QSettings>
+
 #include "core/error.h"
 #include "outlook/outlookmodel.h"
 
@@ -28,6 +31,38 @@ bool ProfileHasNoStoreFile() {
     }
 }
 
+namespace {
+QSettings storeSettings() {
+    return QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Quillmark"),
+                     QStringLiteral("Parcelwise"));
+}
+const QString kStoreFoldersKey = QStringLiteral("Stores/Folders");
+} // namespace
+
+QStringList addedStoreFolders() {
+    return storeSettings().value(kStoreFoldersKey).toStringList();
+}
+
+void addStoreFolder(const QString &folder) {
+    if (folder.isEmpty())
+        return;
+    QStringList folders = addedStoreFolders();
+    const QString clean = QDir::cleanPath(folder);
+    if (folders.contains(clean))
+        return;
+    folders.append(clean);
+    storeSettings().setValue(kStoreFoldersKey, folders);
+}
+
+QString storePlacesText() {
+    const QString profile = qEnvironmentVariable("PARCELWISE_PROFILE");
+    if (!profile.isEmpty())
+        return QStringLiteral("the places PARCELWISE_PROFILE names (%1)").arg(profile);
+    QStringList places{QStringLiteral("~/Documents/Outlook Files")};
+    places += addedStoreFolders();
+    return places.join(QStringLiteral(", "));
+}
+
 bool isNoDate(const QDateTime &when) {
     return when.date().year() >= 4501;
 }
@@ -53,6 +88,10 @@ QString receivedTimeText(const QDateTime &when) {
     if (when.time() == QTime(0, 0))
         return date;
     return date + QLatin1Char(' ') + locale.toString(when.time(), cached.time);
+}
+
+QString shownReceivedTime(const QDateTime &when) {
+    return isNoDate(when) ? QString() : receivedTimeText(when);
 }
 
 int majorVersion(const QString &version) {

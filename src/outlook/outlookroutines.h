@@ -6,6 +6,14 @@
 
 namespace pw::Outlook1 {
 
+// Folders of mail files the user added to the profile from the window,
+// looked in beside ~/Documents/Outlook Files when PARCELWISE_PROFILE is not
+// set. Kept in the settings.
+QStringList addedStoreFolders();
+void addStoreFolder(const QString &folder);
+// Where the profile's mail files are looked for, for the user to read.
+QString storePlacesText();
+
 // True when an Outlook application object can be created; never reports.
 bool IsOutlookInstalled();
 
@@ -20,6 +28,9 @@ bool isNoDate(const QDateTime &when);
 // A received time as the "Date" column shows it: the locale's short date,
 // a space and the time with seconds; no time part at exactly midnight.
 QString receivedTimeText(const QDateTime &when);
+// The Date cell of a row: the received time, or nothing for Outlook's "no
+// date". A search tests this text, the one the user sees.
+QString shownReceivedTime(const QDateTime &when);
 
 // The leading decimal number of a version text ("16.0.4266" -> 16), to the
 // nearest whole number; throws pw::Error when there is none.

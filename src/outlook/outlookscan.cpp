@@ -6,6 +6,7 @@
 #include "outlook/outlookroutines.h"
 
 #include <QFileInfo>
+#include <QHash>
 
 namespace pw {
 
@@ -24,6 +25,28 @@ template <class T> T &deref(const std::shared_ptr<T> &p) {
     if (!p)
         throw Error("Object variable not set");
     return *p;
+}
+
+// How many open stores carry each display name. Read quietly: a root that
+// cannot be read is reported when the walk reaches it.
+QHash<QString, int> rootNameCounts(const FoldersPtr &roots, int count) {
+    QHash<QString, int> counts;
+    for (int i = 1; i <= count; ++i) {
+        try {
+            if (const FolderPtr root = deref(roots).Item(i))
+                ++counts[root->name()];
+        } catch (...) {
+        }
+    }
+    return counts;
+}
+
+QString storeFileOf(const FolderPtr &root) {
+    try {
+        return root ? root->StoreFilePath() : QString();
+    } catch (...) {
+        return QString();
+    }
 }
 } // namespace
 
@@ -69,6 +92,8 @@ void OutlookScan::scan(const QString &operation, bool withAttachmentsOnly, bool 
         if (op.test(110, [&] { return !Outlook1::IsOutlookInstalled() || Outlook1::ProfileHasNoStoreFile(); })) {
             message(112, QStringLiteral("MS Outlook does not appear to be installed on this computer."),
                     MsgIcon::None);
+            if (m_controls.noStoreFiles)
+                m_controls.noStoreFiles();
             return;
         }
     }
@@ -92,6 +117,7 @@ void OutlookScan::getAllEmailOutlook() {
     NamespacePtr ns;
     op.step(100, [&] { m_controls.setPointer(11); });
     m_pace = ProgressPace();
+    m_leftOut = {};
     if (m_controls.status)
         m_controls.status->started(bSearchMode ? QStringLiteral("Searching the mail stores...")
                                                : QStringLiteral("Reading the mail stores..."));
@@ -105,13 +131,19 @@ void OutlookScan::getAllEmailOutlook() {
             roots = deref(ns).Folders();
             return deref(roots).count();
         }, 0);
+        const QHash<QString, int> sharedNames = rootNameCounts(roots, count);
         for (int i = 1; i <= count; ++i) {
             op.step(112, [&] { m_events.processEvents(); });
             if (stopHere())
                 break;
             FolderPtr root;
             op.step(114, [&] { root = deref(roots).Item(i); });
+            m_rootFile = storeFileOf(root);
             op.step(116, [&] { strRootName = deref(root).name(); });
+            // Stores that share a name ("Personal Folders") are told apart
+            // by their files.
+            if (sharedNames.value(strRootName) > 1 && !m_rootFile.isEmpty())
+                strRootName += QStringLiteral(" (%1)").arg(QFileInfo(m_rootFile).fileName());
             op.step(118, [&] {
                 deref(root);
                 GetMailItems(1, root);
@@ -132,10 +164,15 @@ void OutlookScan::getAllEmailOutlook() {
     if (m_controls.status && !m_stopping) {
         const QString listed = countText(m_list.count(), "message", "messages");
         const QString took = durationText(m_pace.elapsedMs());
-        m_controls.status->finished(
-            m_controls.status->cancelRequested()
-                ? QStringLiteral("Stopped: %1 listed before the stop, in %2.").arg(listed, took)
-                : (searched ? QStringLiteral("Found %1 in %2.") : QStringLiteral("Listed %1 in %2.")).arg(listed, took));
+        QString text = m_controls.status->cancelRequested()
+                           ? QStringLiteral("Stopped: %1 listed before the stop, in %2").arg(listed, took)
+                           : (searched ? QStringLiteral("Found %1 in %2") : QStringLiteral("Listed %1 in %2")).arg(listed, took);
+        // Mail in a store's top folder and items that are not mail are not
+        // listed; a newcomer whose list stays short is told they are there.
+        if (m_leftOut.total() > 0)
+            text += QStringLiteral("; %1 with attachments not listed: in a store's top folder or not mail")
+                        .arg(countText(m_leftOut.total(), "item", "items"));
+        m_controls.status->finished(text + QLatin1Char('.'));
     }
 }
 
@@ -190,6 +227,7 @@ void OutlookScan::scanPstFile(Operation &op, const NamespacePtr &ns) {
         if (!root)
             return;
     }
+    m_rootFile = path;
     op.step(128, [&] { strRootName = deref(root).name(); });
     op.step(130, [&] { GetMailItems(1, root); });
     if (!mountedHere)
@@ -205,12 +243,40 @@ void OutlookScan::scanPstFile(Operation &op, const NamespacePtr &ns) {
     op.step(132, [&] { deref(ns).RemoveStore(root); });
 }
 
+// Counted quietly: these items are not listed, so a failure to read one
+// is no failure of the scan.
+void OutlookScan::countTopFolderItems(const FolderPtr &root) {
+    try {
+        const ItemsPtr items = deref(root).Items();
+        const int count = deref(items).count();
+        for (int i = 1; i <= count && !stopHere(); ++i) {
+            try {
+                const ItemPtr item = deref(items).Item(i);
+                if (item && deref(item->Attachments()).count() > 0)
+                    ++m_leftOut.inTopFolder;
+            } catch (...) {
+            }
+        }
+    } catch (...) {
+    }
+}
+
+void OutlookScan::countNotMail(const ItemPtr &item) {
+    try {
+        if (item && deref(item->Attachments()).count() > 0)
+            ++m_leftOut.notMail;
+    } catch (...) {
+    }
+}
+
 void OutlookScan::GetMailItems(int pLevel, const FolderPtr &pFld) {
     Operation op(m_dialogs, kWindow, QStringLiteral("GetMailItems"));
     if (op.test(100, [&] {
             return selection::isSkippedFolder(deref(pFld).name());
         }))
         return;
+    if (pLevel == 1)
+        countTopFolderItems(pFld);
     FoldersPtr children;
     const int childCount = op.value(102, [&] {
         children = deref(pFld).Folders();
@@ -243,8 +309,10 @@ void OutlookScan::GetMailItems(int pLevel, const FolderPtr &pFld) {
             op.step(118, [&] { item = deref(items).Item(i); });
             if (!item)
                 continue; // the folder shrank meanwhile; reported above
-            if (!op.test(118, [&] { return selection::isMailClass(item->Class()); }))
+            if (!op.test(118, [&] { return selection::isMailClass(item->Class()); })) {
+                countNotMail(item);
                 continue;
+            }
             bool take = true;
             if (op.test(122, [&] { return bWithAttachmentsOnly; })) {
                 if (op.test(124, [&] { return deref(item->Attachments()).count() == 0; }))
@@ -266,7 +334,7 @@ void OutlookScan::GetMailItems(int pLevel, const FolderPtr &pFld) {
                     op.step(134, [&] { address = item->SenderEmailAddress(); });
                 if (op.test(138, [&] {
                         return MatchesSearchText(item->Body(), item->SenderName(), address,
-                                                 Outlook1::receivedTimeText(item->ReceivedTime()));
+                                                 Outlook1::shownReceivedTime(item->ReceivedTime()));
                     }))
                     addRow(op, 140, item, haveChildName ? childName : QString());
             } else {
@@ -288,7 +356,7 @@ void OutlookScan::addRow(Operation &op, int first, const ItemPtr &item, const QS
         op.step(first + 8, [&] { row[2].clear(); });
     op.step(first + 10, [&] {
         const QDateTime when = item->ReceivedTime();
-        row[3] = Outlook1::isNoDate(when) ? QString() : Outlook1::receivedTimeText(when);
+        row[3] = Outlook1::shownReceivedTime(when);
     });
     op.step(first + 12, [&] { row[4] = item->SenderName(); });
     if (op.test(first + 14, [&] { return iOutlookVersion < 10; })) {
@@ -303,7 +371,7 @@ void OutlookScan::addRow(Operation &op, int first, const ItemPtr &item, const QS
     });
     op.step(first + 26, [&] { row[7] = item->Subject(); });
     op.step(first + 28, [&] { row[8] = item->EntryID(); });
-    m_list.appendRow(row);
+    m_list.appendRow(row, m_rootFile.isEmpty() ? QString() : QStringLiteral("Mail file: ") + m_rootFile);
 }
 
 bool OutlookScan::MatchesSearchText(const QString &body, const QString &senderName, const QString &address,

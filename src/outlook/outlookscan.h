@@ -3,6 +3,7 @@
 #include "core/ports.h"
 #include "core/runguard.h"
 #include "core/workstatus.h"
+#include "outlook/mailselection.h"
 #include "outlook/outlookmodel.h"
 
 #include <QString>
@@ -23,6 +24,9 @@ struct ScanControls {
     std::function<void()> redrawList;
     // The window's status line: progress, Cancel and the closing summary.
     WorkStatus *status = nullptr;
+    // After the "not installed" box of a profile without mail files: the
+    // window says where it looked and offers to add a folder.
+    std::function<void()> noStoreFiles;
 };
 
 // The scan of the main window: fills the message list from the profile's
@@ -51,6 +55,8 @@ public:
 
     // Scan state, shared with the download.
     QString strRootName;
+    // The mail file of the store being listed, named in each row's tooltip.
+    QString m_rootFile;
     QString strTopFolderName;
     bool bWithAttachmentsOnly = false;
     bool bSearchMode = false;
@@ -58,6 +64,8 @@ public:
     // The PST file the list's rows came from; empty when they came from the
     // profile. The download opens it again to reach the messages.
     QString listSourcePstPath;
+    // What the last scan passed over that holds attachments.
+    const selection::LeftOut &leftOut() const { return m_leftOut; }
 
 private:
     void scanButton(const QString &operation, bool withAttachmentsOnly, bool presenceTest);
@@ -68,6 +76,8 @@ private:
     bool stopHere() const { return m_stopping || (m_controls.status && m_controls.status->cancelRequested()); }
     void showProgress(const outlook::FolderPtr &folder);
     void reportUnopenedFiles(const outlook::NamespacePtr &ns);
+    void countTopFolderItems(const outlook::FolderPtr &root);
+    void countNotMail(const outlook::ItemPtr &item);
 
     Dialogs &m_dialogs;
     EventPump &m_events;
@@ -76,6 +86,7 @@ private:
     RunGuard m_scanning;
     bool m_stopping = false;
     ProgressPace m_pace;
+    selection::LeftOut m_leftOut;
 };
 
 } // namespace pw

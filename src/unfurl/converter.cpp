@@ -85,9 +85,14 @@ int Converter::run(const std::string &dbxPath, const std::string &outputFolder) 
         reader->walk([&](uint32_t address) { convertRecord(*reader, *folder, address); });
     m_totals.lostSubtrees = walk.lostSubtrees;
 
-    const bool complete = m_totals.notWritten == 0 && !m_totals.stoppedEarly &&
-                          walk.lostSubtrees == 0 && walk.recordsFound >= reader->announcedCount();
-    if (m_verbose || !complete) {
+    // A damaged part of the index loses messages only when they are found
+    // nowhere else: with a believable count from the header, what is missing
+    // is counted; without one, a damaged part may have held anything.
+    const uint64_t missing =
+        walk.recordsFound < reader->announcedCount() ? reader->announcedCount() - walk.recordsFound : 0;
+    const bool unknownLoss = walk.lostSubtrees > 0 && reader->countIgnored();
+    const bool complete = m_totals.notWritten == 0 && !m_totals.stoppedEarly && missing == 0 && !unknownLoss;
+    if (m_verbose || !complete || walk.lostSubtrees > 0) {
         std::string summary = std::to_string(m_totals.written) +
                               (m_totals.written == 1 ? " message" : " messages") + " written to " +
                               outputFolder;
@@ -95,10 +100,13 @@ int Converter::run(const std::string &dbxPath, const std::string &outputFolder) 
             summary += ", " + std::to_string(m_totals.notWritten) + " could not be written";
         if (m_totals.withoutText)
             summary += ", " + std::to_string(m_totals.withoutText) + " had no stored text";
-        if (walk.recordsFound < reader->announcedCount())
-            summary += ", " + std::to_string(reader->announcedCount() - walk.recordsFound) +
-                       " could not be found";
-        say(complete ? Severity::Note : Severity::Error, summary);
+        if (missing)
+            summary += ", " + std::to_string(missing) + " could not be found";
+        if (unknownLoss)
+            summary += ", an unknown number could not be found in the damaged index";
+        else if (walk.lostSubtrees > 0 && missing == 0)
+            summary += "; every message the header announces was found, none is lost";
+        say(!complete ? Severity::Error : walk.lostSubtrees > 0 ? Severity::Warning : Severity::Note, summary);
     }
     return complete ? kExitAllWritten : kExitSomeNotWritten;
 }

@@ -196,9 +196,11 @@ void DbxReader::walkChild(uint32_t child, uint32_t parent, uint32_t expectedCoun
         // when the file could really hold that many.
         const bool plausible = expectedCount != 0 && expectedCount <= m_maxRecords &&
                                (m_countIgnored || expectedCount <= m_announcedCount);
+        // Whether they are lost shows only at the end of the walk: the
+        // messages may be listed elsewhere too. The summary counts them.
         std::string lost = !plausible
-                               ? "the messages listed there are lost"
-                               : "about " + plural(expectedCount, "message") + " listed there are lost";
+                               ? "the messages listed there cannot be read from it"
+                               : "about " + plural(expectedCount, "message") + " listed there cannot be read from it";
         m_problems(Severity::Error, where + " is damaged: " + e.what() + "; " + lost);
     }
 }

@@ -56,6 +56,8 @@ public:
     // The message count of the header; 0 when it is more than the file could
     // hold (a damaged count says nothing about what is missing).
     uint32_t announcedCount() const { return m_countIgnored ? 0 : m_announcedCount; }
+    // The header's message count was too large to be believed.
+    bool countIgnored() const { return m_countIgnored; }
 
     struct WalkResult {
         uint64_t recordsFound = 0;  // distinct record addresses handed out

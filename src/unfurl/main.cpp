@@ -27,7 +27,8 @@ const char kUsage[] =
     "  -h, --help     show this help and exit\n"
     "      --version  show the version and exit\n"
     "\n"
-    "Exit status: 0 when every message was written, 1 when some could not be\n"
+    "Exit status: 0 when every message was written (a damaged index part whose\n"
+    "messages were all found elsewhere loses none), 1 when some could not be\n"
     "(each is named on standard error), 2 for bad usage, a file that is not a\n"
     "message .dbx, or an output folder that cannot be written.\n";
 

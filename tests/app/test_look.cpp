@@ -1,7 +1,10 @@
-#include "app/look/look.h"
-#include "platform/shell/qtdialogs.h"
+#include "widgets/look.h"
+#include "widgets/qtdialogs.h"
 
+#include <QApplication>
 #include <QDir>
+#include <QFileDialog>
+#include <QTimer>
 #include <QFile>
 #include <QGroupBox>
 #include <QLineEdit>
@@ -69,4 +72,48 @@ TEST(ClassicFilter, BecomesQtFilter) {
     EXPECT_EQ(QtDialogs::toQtFilter("DBX Files (*.dbx)|*.dbx|"), QStringLiteral("DBX Files (*.dbx)"));
     EXPECT_EQ(QtDialogs::toQtFilter("All PST Files (*.pst;*.ost)|*.pst;*.ost|Any|*|"),
               QStringLiteral("All PST Files (*.pst *.ost);;Any (*)"));
+}
+
+// The pickers are owned by the window the user works in and open where the
+// user last chose something, in this run or an earlier one.
+TEST(QtPickers, BelongToTheActiveWindowAndOpenAtTheLastFolderChosen) {
+    QTemporaryDir first, second;
+    QWidget window;
+    window.show();
+    QApplication::setActiveWindow(&window);
+    QtDialogs dialogs;
+    struct Seen {
+        QWidget *owner = nullptr;
+        QString directory;
+    };
+    // Answers the next picker with `folder` (or cancels it), noting where it opened.
+    auto answer = [](Seen &seen, const QString &folder) {
+        QTimer::singleShot(0, [&seen, folder] {
+            for (QWidget *w : QApplication::topLevelWidgets()) {
+                auto *dialog = qobject_cast<QFileDialog *>(w);
+                if (!dialog || !dialog->isVisible())
+                    continue;
+                seen.owner = dialog->parentWidget();
+                seen.directory = dialog->directory().absolutePath();
+                if (folder.isEmpty()) {
+                    dialog->reject();
+                } else {
+                    dialog->setDirectory(folder);
+                    dialog->selectFile(folder);
+                    QMetaObject::invokeMethod(dialog, "accept");
+                }
+            }
+        });
+    };
+    Seen one, two, three;
+    answer(one, first.path());
+    EXPECT_EQ(QDir(dialogs.pickFolder(QStringLiteral("Choose"))).absolutePath(), QDir(first.path()).absolutePath());
+    EXPECT_EQ(one.owner, &window);
+    answer(two, QString());
+    EXPECT_TRUE(dialogs.pickFolder(QStringLiteral("Choose")).isEmpty());
+    EXPECT_EQ(two.directory, QDir(first.path()).absolutePath()) << "opens at the folder chosen last";
+    // A cancelled picker keeps the folder remembered before it.
+    answer(three, QString());
+    dialogs.pickFolder(QStringLiteral("Choose"));
+    EXPECT_EQ(three.directory, QDir(first.path()).absolutePath());
 }

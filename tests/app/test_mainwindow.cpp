@@ -1,6 +1,6 @@
 #include "app/mainwindow.h"
 #include "core/settingsstore.h"
-#include "app/look/statusline.h"
+#include "widgets/statusline.h"
 #include "fakeoutlook.h"
 #include "support/fakeports.h"
 
@@ -163,6 +163,7 @@ TEST_F(Form1Test, HelpShowsItsFiveParagraphsThenWhereStoresAreLookedFor) {
 
 TEST_F(Form1Test, HomePageOpensOnlyWhenTheDrawIsSeven) {
     Form1 form(fakes.ports());
+    form.homePage = QStringLiteral("https://example.com/");
     fakes.random.values = {0.06, 0.0699999, 0.07, 0.999999, 0.0};
     EXPECT_EQ(form.OpenHomePageAtRandom(), 7);
     EXPECT_EQ(form.OpenHomePageAtRandom(), 7);
@@ -175,6 +176,11 @@ TEST_F(Form1Test, HomePageOpensOnlyWhenTheDrawIsSeven) {
     // Start-up draws once.
     fakes.random.values = {0.065};
     form.Form_Load();
+    EXPECT_EQ(fakes.urls.opened.size(), 3);
+    // A build without a home page opens nothing, whatever the draw.
+    form.homePage.clear();
+    fakes.random.values = {0.065};
+    EXPECT_EQ(form.OpenHomePageAtRandom(), 7);
     EXPECT_EQ(fakes.urls.opened.size(), 3);
 }
 

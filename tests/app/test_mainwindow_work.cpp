@@ -2,10 +2,11 @@
 // Cancel, repeated failures and the reports that keep a list from staying
 // silently empty.
 #include "app/mainwindow.h"
-#include "app/look/look.h"
-#include "app/look/statusline.h"
-#include "app/look/windowfit.h"
+#include "widgets/look.h"
+#include "widgets/statusline.h"
+#include "widgets/windowfit.h"
 #include "fakeoutlook.h"
+#include "outlook/outlookroutines.h"
 #include "support/fakeports.h"
 
 #include <QComboBox>
@@ -23,6 +24,8 @@
 #include <QTreeView>
 #include <QUrl>
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 using namespace pw;
 using namespace pw::outlook::fake;
@@ -97,6 +100,57 @@ TEST_F(Form1Work, ColumnsFitTheirContentsAfterAScanAndTheIdColumnStaysHidden) {
     EXPECT_LT(header->sectionSize(0), twipsToPixels(2000, &form)) << "a short store name needs no 2000 twips";
 }
 
+namespace {
+// Whether column `c` of `list` lies wholly within the list's visible width.
+bool inView(const QTreeView &list, int c) {
+    const int left = list.header()->sectionViewportPosition(c);
+    return left >= 0 && left + list.header()->sectionSize(c) <= list.viewport()->width();
+}
+} // namespace
+
+// At the given size a row's date, sender and subject are readable; a wider
+// window gives its room to Subject; a width the user sets outlives scans.
+TEST_F(Form1Work, DateSenderAndSubjectStayInViewAndSubjectTakesTheSpareWidth) {
+    auto &store = world->addStore("Personal Folders");
+    auto &inbox = store.addFolder("Inbox");
+    for (int i = 0; i < 3; ++i)
+        inbox.addMail()
+            .sender(QStringLiteral("Margaret Featherstonehaugh"), QStringLiteral("margaret@example.com"))
+            .subject(QStringLiteral("Quarterly figures for the northern region, revised %1").arg(i))
+            .received(QDateTime(QDate(2024, 12, 31), QTime(23, 59, 58)))
+            .attach("figures.xlsx", "data");
+    Form1 form(fakes.ports());
+    form.Form_Load();
+    form.show();
+    form.PushButton1->click();
+    ASSERT_EQ(form.listModel().count(), 3);
+    const QTreeView &list = *form.ListView1;
+    for (int c : {3, 4, 7})
+        EXPECT_TRUE(inView(list, c)) << "column " << c << " lies beyond the edge at the given size";
+    EXPECT_GE(list.header()->sectionSize(3), list.fontMetrics().horizontalAdvance(form.listModel().text(0, 3)))
+        << "the whole date shows";
+    EXPECT_GE(list.header()->sectionSize(7), twipsToPixels(1500, &form)) << "the subject is readable";
+
+    form.resize(1280, 800);
+    QCoreApplication::processEvents();
+    for (int c = 0; c < 8; ++c)
+        EXPECT_TRUE(inView(list, c)) << "column " << c << " at 1280 px";
+    EXPECT_EQ(list.header()->length(), list.viewport()->width()) << "Subject takes the spare width";
+
+    // The user widens From/To: a new scan keeps it, and so does the next run.
+    form.ListView1->header()->resizeSection(4, 222);
+    form.PushButton4->click();
+    EXPECT_EQ(list.header()->sectionSize(4), 222);
+    EXPECT_EQ(list.header()->length(), list.viewport()->width());
+    form.Form_Unload();
+    Form1 again(fakes.ports());
+    again.Form_Load();
+    again.show();
+    again.PushButton1->click();
+    EXPECT_EQ(again.ListView1->header()->sectionSize(4), 222);
+    EXPECT_TRUE(inView(*again.ListView1, 7));
+}
+
 TEST_F(Form1Work, SizeAndColumnWidthsAreRememberedBetweenRuns) {
     QSize base;
     {
@@ -147,6 +201,7 @@ TEST_F(Form1Work, TheScanTellsHowFarItHasComeAndWhatItListed) {
     EXPECT_TRUE(cancelShown);
     EXPECT_TRUE(form.statusLine().text().startsWith(QStringLiteral("Listed 6 messages in ")))
         << form.statusLine().text().toStdString();
+    EXPECT_FALSE(form.statusLine().text().contains(QStringLiteral("not listed"))) << "nothing was left out";
     EXPECT_FALSE(form.statusLine().cancelButton()->isVisibleTo(&form));
     EXPECT_TRUE(fakes.dialogs.boxes.isEmpty());
 }
@@ -281,6 +336,23 @@ TEST_F(Form1Work, AProfileWithoutAnyStoreFileSaysOutlookIsNotInstalled) {
         EXPECT_EQ(box.text, QStringLiteral("MS Outlook does not appear to be installed on this computer."));
         EXPECT_EQ(box.icon, MsgIcon::None);
     }
+    // The status line says where the files were looked for and offers to
+    // add a folder of them, which later scans read.
+    qunsetenv("PARCELWISE_PROFILE");
+    QLabel *link = form.statusLine().folderLink();
+    EXPECT_TRUE(form.statusLine().text().contains(QStringLiteral("~/Documents/Outlook Files")))
+        << form.statusLine().text().toStdString();
+    EXPECT_TRUE(link->isVisibleTo(&form));
+    EXPECT_TRUE(link->text().contains(QStringLiteral("Choose a folder of mail files...")));
+    emit link->linkActivated(QStringLiteral("offer")); // cancelled
+    EXPECT_TRUE(Outlook1::addedStoreFolders().isEmpty());
+    fakes.dialogs.folderAnswers = {QStringLiteral("/media/usb/Mail/")};
+    emit link->linkActivated(QStringLiteral("offer"));
+    EXPECT_EQ(Outlook1::addedStoreFolders(), QStringList{QStringLiteral("/media/usb/Mail")});
+    EXPECT_TRUE(Outlook1::storePlacesText().contains(QStringLiteral("/media/usb/Mail")));
+    EXPECT_TRUE(form.statusLine().text().startsWith(QStringLiteral("Added /media/usb/Mail/")));
+    EXPECT_FALSE(link->isVisibleTo(&form)) << "the offer is gone once taken";
+    EXPECT_EQ(fakes.dialogs.boxes.size(), 2) << "no further box";
     // The help says where stores are looked for, and that one PST can be picked.
     EXPECT_TRUE(Form1::helpText().contains(QStringLiteral("PARCELWISE_PROFILE")));
     EXPECT_TRUE(Form1::helpText().contains(QStringLiteral("~/Documents/Outlook Files")));
@@ -318,4 +390,103 @@ TEST_F(Form1Work, EnterInTheSearchBoxSearches) {
     ASSERT_EQ(form.listModel().count(), 1);
     EXPECT_EQ(form.listModel().text(0, 7), QStringLiteral("a"));
     EXPECT_TRUE(form.statusLine().text().startsWith(QStringLiteral("Found 1 message in ")));
+}
+
+// The status line gives way in its middle: what was done and what failed,
+// at the ends, stay seen; the whole text is the tooltip.
+TEST_F(Form1Work, TheStatusLineElidesInTheMiddleAndKeepsTheFailures) {
+    Form1 form(fakes.ports());
+    form.Form_Load();
+    form.show();
+    StatusLine &line = form.statusLine();
+    const QString text = QStringLiteral("Saved 4,992 attachments (1.2 GB) to /home/someone/") + QString(40, 'x')
+                         + QStringLiteral("/a/very/deep/folder/of/saved/mail/ in 3 min 05 s. 7 attachments could not be saved.");
+    line.started(QStringLiteral("Saving"));
+    line.finished(text);
+    const QString shown = line.shownText();
+    EXPECT_TRUE(shown.contains(QChar(0x2026))) << shown.toStdString();
+    EXPECT_TRUE(shown.startsWith(QStringLiteral("Saved 4,9"))) << shown.toStdString();
+    EXPECT_TRUE(shown.endsWith(QStringLiteral("could not be saved."))) << shown.toStdString();
+    EXPECT_EQ(line.text(), text);
+    EXPECT_EQ(line.findChild<QLabel *>(QStringLiteral("StatusText"))->toolTip(), text);
+    // More room shows more, and a short text is shown whole.
+    form.resize(1280, 800);
+    QCoreApplication::processEvents();
+    EXPECT_GT(line.shownText().size(), shown.size());
+    line.finished(QStringLiteral("Listed 3 messages in 0.1 s."));
+    EXPECT_EQ(line.shownText(), QStringLiteral("Listed 3 messages in 0.1 s."));
+}
+
+TEST_F(Form1Work, TheWindowCanBeMaximised) {
+    Form1 form(fakes.ports());
+    form.Form_Load();
+    EXPECT_TRUE(form.windowFlags().testFlag(Qt::WindowMaximizeButtonHint));
+}
+
+// Two stores of one name are told apart by their files, every row names its
+// file in its tooltip, and the summary counts the items with attachments
+// the list leaves out (in a store's top folder, or not mail).
+TEST_F(Form1Work, RowsNameTheirFileAndTheSummaryCountsWhatWasLeftOut) {
+    auto &first = world->addStore("Personal Folders").file("/mail/archive-2019.pst");
+    first.addFolder("Inbox").addMail().subject("one").attach("a.txt", "a");
+    first.addMail().subject("in the top folder").attach("b.txt", "b");
+    first.addMail().subject("in the top folder, nothing attached");
+    auto &second = world->addStore("Personal Folders").file("/mail/current.pst");
+    auto &inbox = second.addFolder("Inbox");
+    inbox.addMail().subject("two");
+    inbox.addItem(outlook::olPost).subject("a post").attach("c.txt", "c");
+    inbox.addItem(outlook::olPost).subject("a post without attachments");
+    world->addStore("Mailbox").file("/mail/work.ost").addFolder("Inbox").addMail().subject("three");
+    Form1 form(fakes.ports());
+    form.Form_Load();
+    form.PushButton1->click();
+    MessageListModel &list = form.listModel();
+    ASSERT_EQ(list.count(), 3);
+    list.showPendingRows();
+    EXPECT_EQ(list.text(0, 0), QStringLiteral("Personal Folders (archive-2019.pst)"));
+    EXPECT_EQ(list.text(1, 0), QStringLiteral("Personal Folders (current.pst)"));
+    EXPECT_EQ(list.text(2, 0), QStringLiteral("Mailbox")) << "a name no other store shares stays as it is";
+    EXPECT_EQ(list.index(2, 7).data(Qt::ToolTipRole).toString(), QStringLiteral("three\nMail file: /mail/work.ost"));
+    EXPECT_EQ(list.index(1, 5).data(Qt::ToolTipRole).toString(), QStringLiteral("Mail file: /mail/current.pst"));
+    const QString summary = form.statusLine().text();
+    EXPECT_TRUE(summary.startsWith(QStringLiteral("Listed 3 messages in "))) << summary.toStdString();
+    EXPECT_TRUE(summary.endsWith(
+        QStringLiteral("; 2 items with attachments not listed: in a store's top folder or not mail.")))
+        << summary.toStdString();
+    EXPECT_EQ(form.scan().leftOut().inTopFolder, 1);
+    EXPECT_EQ(form.scan().leftOut().notMail, 1);
+}
+
+// A large attachment keeps the window live between its reads: the line
+// shows its bytes and "n of N", and Cancel stops it mid-file with nothing
+// of the file left behind and no error.
+TEST_F(Form1Work, CancelStopsALargeAttachmentBetweenReadsAndLeavesNothing) {
+    auto &inbox = world->addStore("Mailbox").addFolder("Inbox");
+    inbox.addMail().subject("small").attach("small.txt", "12345");
+    inbox.addMail().subject("big").addAttachment("big.bin", QByteArray(640 * 1024, 'x')).readSize(64 * 1024);
+    QTemporaryDir target;
+    Form1 form(fakes.ports());
+    form.Form_Load();
+    form.PushButton1->click();
+    form.Combo1->setCurrentIndex(1); // "All"
+    fakes.dialogs.folderAnswers = {target.path()};
+    QStringList seen;
+    int calls = 0;
+    fakes.events.onProcess = [&] {
+        seen.append(form.statusLine().text());
+        if (++calls == 2)
+            QThread::msleep(300); // the first read of the big one: time for a progress update
+        else if (calls == 4)
+            form.statusLine().requestCancel();
+    };
+    form.PushButton3->click();
+    EXPECT_EQ(filesIn(target.path()), QStringList{"small.txt"}) << "no part of big.bin, and no temporary file";
+    EXPECT_TRUE(std::any_of(seen.cbegin(), seen.cend(), [](const QString &t) {
+        return t.startsWith(QStringLiteral("1 of 2 messages done, 1 attachment saved (5 bytes) to "))
+               && t.contains(QStringLiteral("; saving big.bin: ")) && t.endsWith(QStringLiteral(" of 640 KB"));
+    })) << seen.join(QStringLiteral(" | ")).toStdString();
+    EXPECT_TRUE(form.statusLine().text().startsWith(QStringLiteral("Stopped after 1 message: Saved 1 attachment")))
+        << form.statusLine().text().toStdString();
+    EXPECT_TRUE(fakes.dialogs.errorBoxes().isEmpty()) << "a stop is no failure";
+    EXPECT_EQ(calls, 4) << "nothing more was read after the stop";
 }

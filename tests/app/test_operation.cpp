@@ -10,14 +10,19 @@ using pw::test::FakeDialogs;
 
 TEST(ErrorReportText, MatchesTheUniformLayout) {
     const QString text = errorReportText(QStringLiteral("Object required"), QStringLiteral("Form1"),
-                                         QStringLiteral("PushButton9_Click"), 100);
-    const QStringList parts = text.split(QStringLiteral("\r\n"));
-    ASSERT_EQ(parts.size(), 2);
-    EXPECT_EQ(parts[0], QStringLiteral("Object required"));
-    EXPECT_TRUE(parts[1].startsWith(
-        QStringLiteral("in Parcelwise5/20/2014.Form1.PushButton9_Click at line 100\r\r")));
-    EXPECT_TRUE(parts[1].contains(QStringLiteral("\r\rPlease email screenshot of this message to ")));
-    EXPECT_FALSE(parts[1].endsWith(QStringLiteral("to ")));
+                                         QStringLiteral("PushButton9_Click"), 100, QStringLiteral("help@example.com"));
+    EXPECT_EQ(text, QStringLiteral("Object required\r\nin Parcelwise5/20/2014.Form1.PushButton9_Click at line 100"
+                                   "\r\rPlease email screenshot of this message to help@example.com"));
+}
+
+// A build without a support address must not ask the user to write to nobody
+// (nor to a placeholder): the sentence is left out, the rest stays.
+TEST(ErrorReportText, LeavesTheSupportSentenceOutWithoutAnAddress) {
+    for (const QString &none : {QString(), QStringLiteral("  ")}) {
+        const QString text = errorReportText(QStringLiteral("Object required"), QStringLiteral("Form1"),
+                                             QStringLiteral("PushButton9_Click"), 100, none);
+        EXPECT_EQ(text, QStringLiteral("Object required\r\nin Parcelwise5/20/2014.Form1.PushButton9_Click at line 100"));
+    }
 }
 
 TEST(ErrorReport, IsAWarningBoxWithOkOnly) {

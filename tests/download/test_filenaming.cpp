@@ -66,6 +66,14 @@ INSTANTIATE_TEST_SUITE_P(
                          + QChar(0x202D) + QChar(0x2066) + QChar(0x2067) + QChar(0x2068) + QChar(0x2069) + QChar(0x061C)
                          + QStringLiteral(".txt"),
                      {}, QStringLiteral("___________.txt")},
+        SafeNameCase{"invisible_format_and_separators",
+                     QStringLiteral("a") + QChar(0x200B) + QStringLiteral("b") + QChar(0xFEFF) + QStringLiteral("c")
+                         + QChar(0x2028) + QStringLiteral("d") + QChar(0x2029) + QChar(0x00AD) + QChar(0x2060)
+                         + QStringLiteral(".txt"),
+                     {}, QStringLiteral("a_b_c_d___.txt")},
+        SafeNameCase{"only_invisible", QString(QChar(0xFEFF)) + QChar(0x200B), {}, QStringLiteral("__")},
+        SafeNameCase{"non_joiner_kept", QStringLiteral("a") + QChar(0x200C) + QStringLiteral("b"), {},
+                     QStringLiteral("a") + QChar(0x200C) + QStringLiteral("b")},
         SafeNameCase{"joiner_kept", QStringLiteral("a") + QChar(0x200D) + QStringLiteral("b"), {},
                      QStringLiteral("a") + QChar(0x200D) + QStringLiteral("b")},
         SafeNameCase{"unicode_kept", QStringLiteral("Список.doc"), {}, QStringLiteral("Список.doc")}),

@@ -6,6 +6,8 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
+#include <algorithm>
+
 namespace pw::outlook::fake {
 
 void FailureSet::add(const QString &key, const QString &text, int times) {
@@ -66,6 +68,33 @@ public:
             || !file.commit())
             throw Error(QStringLiteral("Cannot save the attachment to %1: %2")
                             .arg(QDir::toNativeSeparators(path), file.errorString()));
+    }
+
+    // Writes one read at a time and asks between reads whether to go on; a
+    // stop leaves nothing at `path`.
+    void SaveAsFile(const QString &path, const SaveProgress &progress) override {
+        if (!progress)
+            return SaveAsFile(path);
+        enter(*m_world, &m_data->m_failures, QStringLiteral("Attachment"), QStringLiteral("SaveAsFile"), {}, path);
+        if (!m_data->m_hasData)
+            throw Error(QStringLiteral("Cannot save the attachment \"%1\": it is a link or an embedded object and has no file data.")
+                            .arg(m_data->m_fileName));
+        QSaveFile file(path);
+        if (!file.open(QIODevice::WriteOnly))
+            throw Error(QStringLiteral("Cannot save the attachment to %1: %2").arg(path, file.errorString()));
+        const QByteArray &all = m_data->m_content;
+        const qint64 step = std::max<qint64>(1, m_data->m_readSize);
+        for (qint64 at = 0; at < all.size(); at += step) {
+            const qint64 n = std::min<qint64>(step, all.size() - at);
+            if (file.write(all.constData() + at, n) != n)
+                throw Error(QStringLiteral("Cannot save the attachment to %1: %2").arg(path, file.errorString()));
+            if (!progress(static_cast<std::uint64_t>(at + n), static_cast<std::uint64_t>(all.size()))) {
+                file.cancelWriting();
+                throw Stopped();
+            }
+        }
+        if (!file.commit())
+            throw Error(QStringLiteral("Cannot save the attachment to %1: %2").arg(path, file.errorString()));
     }
 
 private:
@@ -146,6 +175,7 @@ public:
         enter(*m_world, &m_data->m_failures, QStringLiteral("Folder"), QStringLiteral("name"));
         return m_data->m_name;
     }
+    QString StoreFilePath() override { return m_data->m_filePath; }
     FoldersPtr Folders() override;
     ItemsPtr Items() override {
         enter(*m_world, &m_data->m_failures, QStringLiteral("Folder"), QStringLiteral("Items"));
@@ -312,6 +342,7 @@ FakeFolder &FakeOutlook::addStore(const QString &rootName) {
 
 FakeFolder &FakeOutlook::addStoreFile(const QString &path, const QString &rootName) {
     auto root = std::make_shared<FakeFolder>(this, rootName);
+    root->m_filePath = path;
     m_storeFiles.insert(path, root);
     return *root;
 }

@@ -77,6 +77,8 @@ public:
     FakeAttachment &content(const QByteArray &bytes) { m_content = bytes; return *this; }
     // A link/OLE attachment: SaveAsFile throws, as the engine does for them.
     FakeAttachment &withoutData() { m_hasData = false; return *this; }
+    // How much one read of a save with progress takes in (1 MiB unless set).
+    FakeAttachment &readSize(qint64 bytes) { m_readSize = bytes; return *this; }
     FakeAttachment &fail(const QString &member, const QString &text = {}, int times = -1) {
         m_failures.add(member, text, times);
         return *this;
@@ -85,6 +87,7 @@ public:
     QString m_fileName;
     QByteArray m_content;
     bool m_hasData = true;
+    qint64 m_readSize = 1 << 20;
     FailureSet m_failures;
 };
 
@@ -140,6 +143,8 @@ public:
     void removeFolder(int index0) { m_folders.erase(m_folders.begin() + index0); }
     void removeItem(int index0) { m_items.erase(m_items.begin() + index0); }
     FakeFolder &rename(const QString &name) { m_name = name; return *this; }
+    // The mail file the store is read from (a store's root only).
+    FakeFolder &file(const QString &path) { m_filePath = path; return *this; }
     FakeFolder &fail(const QString &member, const QString &text = {}, int times = -1) {
         m_failures.add(member, text, times);
         return *this;
@@ -147,6 +152,7 @@ public:
 
     FakeOutlook *m_world;
     QString m_name;
+    QString m_filePath;
     std::vector<std::shared_ptr<FakeFolder>> m_folders;
     std::vector<std::shared_ptr<FakeItem>> m_items;
     FailureSet m_failures;

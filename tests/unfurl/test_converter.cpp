@@ -249,9 +249,37 @@ TEST(Converter, ImpossibleCountsAreNotQuotedAsLosses) {
     patchU32(cut.dbx(), layout.treeRoot + 0x14, 15389828);
     c = convert(cut.dbx(), cut.out());
     EXPECT_EQ(c.status, kExitSomeNotWritten);
-    EXPECT_TRUE(contains(c.report, "the messages listed there are lost")) << c.report;
+    EXPECT_TRUE(contains(c.report, "the messages listed there cannot be read from it")) << c.report;
     EXPECT_FALSE(contains(c.report, "about")) << c.report;
     EXPECT_TRUE(contains(c.report, ", " + std::to_string(leftCount) + " could not be found")) << c.report;
+}
+
+// A damaged index part whose messages all turn up elsewhere loses nothing:
+// the run says so and ends as a complete one. One that does lose messages
+// says how many, and does not.
+TEST(Converter, ADamagedIndexPartLosesOnlyWhatIsFoundNowhereElse) {
+    Scratch scratch;
+    const FixtureLayout layout = writeDbx(scratch.dbx(), numberedMessages(3));
+    // The root's first entry gains a child that cannot be read, counted as empty.
+    patchU32(scratch.dbx(), layout.treeRoot + 0x18 + 4, 0xDEAD);
+    patchU32(scratch.dbx(), layout.treeRoot + 0x18 + 8, 0);
+    Conversion c = convert(scratch.dbx(), scratch.out());
+    EXPECT_EQ(c.status, kExitAllWritten) << c.report;
+    EXPECT_EQ(filesIn(scratch.out()), (QStringList{name("Inbox", 1), name("Inbox", 2), name("Inbox", 3)}));
+    EXPECT_TRUE(contains(c.report, "cannot be read from it")) << c.report;
+    EXPECT_TRUE(contains(c.report, "3 messages written to ")) << c.report;
+    EXPECT_TRUE(contains(c.report, "none is lost")) << c.report;
+    EXPECT_FALSE(contains(c.report, "are lost")) << c.report;
+
+    Scratch cut;
+    const FixtureLayout l = writeDbx(cut.dbx(), numberedMessages(40), FixtureOptions{.maxEntriesPerNode = 3});
+    const uint32_t leftCount = readU32(cut.dbx(), l.treeRoot + 0x14);
+    patchU32(cut.dbx(), readU32(cut.dbx(), l.treeRoot + 0x08), 0xDEAD);
+    c = convert(cut.dbx(), cut.out());
+    EXPECT_EQ(c.status, kExitSomeNotWritten);
+    EXPECT_TRUE(contains(c.report, std::to_string(40 - leftCount) + " messages written to ")) << c.report;
+    EXPECT_TRUE(contains(c.report, ", " + std::to_string(leftCount) + " could not be found")) << c.report;
+    EXPECT_FALSE(contains(c.report, "none is lost")) << c.report;
 }
 
 TEST(Converter, TwoRecordsSharingTextAreWrittenOnce) {

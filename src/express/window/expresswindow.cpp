@@ -4,13 +4,13 @@
 #include "core/fileroutines.h"
 #include "core/operation.h"
 #include "core/settingsstore.h"
-#include "app/look/statusline.h"
-#include "app/look/windowfit.h"
+#include "widgets/statusline.h"
+#include "widgets/windowfit.h"
 #include "download/emlsaveengine.h"
 #include "download/folderpickers.h"
 #include "express/conversion.h"
 #include "express/storesearch.h"
-#include "platform/shell/qtdialogs.h"
+#include "widgets/qtdialogs.h"
 
 #include <QCloseEvent>
 #include <QDir>
@@ -45,6 +45,9 @@ QString homeFolder() {
 Form2::Form2(const Ports &ports, QWidget *parent) : QDialog(parent), m_ports(ports) {
     setObjectName(QStringLiteral("Form2"));
     setModal(true);
+    // A dialog's frame offers no maximise button unless asked; the lists
+    // are what a larger window is for.
+    setWindowFlags(windowFlags() | Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint);
     m_files = new MessageListModel(this);
     m_messages = new MessageListModel(this);
     m_pointer = new WindowPointer(*this);
@@ -131,6 +134,9 @@ void Form2::fitToWork() {
     m_fit->place(PushButton4, 0, 0.5, 1, 0);
     m_fit->place(PushButton6, 0.5, 0.5, 1, 0);
     m_fit->place(PushButton7, 0, 1, 1, 0);
+    // Subject takes the spare width; From and To give way first, so the
+    // date stays in view at the given size.
+    new ColumnPolicy(*ListView2, 2, {{0, 1100}, {1, 1100}});
     m_fit->rememberColumns(ListView2, QStringLiteral("ListView2"));
     // Files of one folder differ at the end of their paths: a long path
     // loses its middle, and the whole path shows as the row's tip.

@@ -2,7 +2,7 @@
 #include "core/messagelistmodel.h"
 #include "core/ports.h"
 #include "core/runguard.h"
-#include "app/look/look.h"
+#include "widgets/look.h"
 #include "express/conversion.h"
 
 #include <QDialog>

@@ -1,6 +1,7 @@
 #include "platform/pst/pstengine.h"
 
 #include "core/error.h"
+#include "outlook/outlookroutines.h"
 #include "platform/pst/pstsession.h"
 
 #include <QDir>
@@ -21,11 +22,13 @@ bool isMailFile(const QFileInfo &info) {
             || suffix.compare(QLatin1String("ost"), Qt::CaseInsensitive) == 0);
 }
 
+// Every mail file of the folder, readable or not: one that cannot be opened
+// is named with its reason like a file named directly, never dropped.
 void addFolder(QStringList &paths, const QString &folder) {
     QDir dir(folder);
-    const QFileInfoList entries = dir.entryInfoList(QDir::Files | QDir::Readable, QDir::Name | QDir::IgnoreCase);
+    const QFileInfoList entries = dir.entryInfoList(QDir::Files, QDir::Name | QDir::IgnoreCase);
     for (const QFileInfo &entry : entries) {
-        if (isMailFile(entry))
+        if (isMailFile(entry) && !paths.contains(entry.absoluteFilePath()))
             paths.append(entry.absoluteFilePath());
     }
 }
@@ -38,6 +41,8 @@ QStringList profileStorePaths() {
     if (profile.isEmpty()) {
         const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
         addFolder(paths, QDir(documents).filePath(QStringLiteral("Outlook Files")));
+        for (const QString &folder : Outlook1::addedStoreFolders())
+            addFolder(paths, folder);
         return paths;
     }
     for (const QString &entry : profile.split(QLatin1Char(':'), Qt::SkipEmptyParts)) {

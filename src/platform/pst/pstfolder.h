@@ -15,6 +15,7 @@ public:
     QString name() override;
     outlook::FoldersPtr Folders() override;
     outlook::ItemsPtr Items() override;
+    QString StoreFilePath() override { return m_store->path(); }
 
     const PstStorePtr &store() const { return m_store; }
     bool isRoot() const { return m_isRoot; }

@@ -108,7 +108,7 @@ outlook::ItemPtr PstNamespace::GetItemFromID(const QString &entryId) {
     const QByteArray id = QByteArray::fromHex(hex);
     const bool isHex = std::all_of(hex.begin(), hex.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
     if (entryId.size() != 48 || !isHex || id.size() != 24)
-        throw Error(QStringLiteral("GetItemFromID: \"%1\" is not an EntryID of this program's mail stores (24 bytes in hex).")
+        throw Error(QStringLiteral("The message could not be found again: the list's reference to it (\"%1\") is not one this program made.")
                         .arg(entryId.left(100)));
     const QByteArray key = id.mid(4, 16);
     const auto *tail = reinterpret_cast<const unsigned char *>(id.constData() + 20);
@@ -122,15 +122,15 @@ outlook::ItemPtr PstNamespace::GetItemFromID(const QString &entryId) {
         const std::uint32_t nodeType = nodeId & 0x1F;
         pst_desc_tree *node = (nodeType == kNodeTypeMessage || nodeType == kNodeTypeAssociated) ? store->file().node(nodeId) : nullptr;
         if (!node)
-            throw Error(QStringLiteral("GetItemFromID: the store \"%1\" holds no item with this EntryID; it may have been moved or deleted.")
+            throw Error(QStringLiteral("The message is no longer in the mail file \"%1\"; it may have been moved or deleted since the list was made.")
                             .arg(store->displayName()));
         if (!node->desc)
-            throw Error(QStringLiteral("GetItemFromID: the data of the item is missing from the store \"%1\".")
+            throw Error(QStringLiteral("The message's contents are missing from the mail file \"%1\"; the file may be damaged.")
                             .arg(store->displayName()));
         // Parsed when first read, so that reopening many items stays a lookup.
         return std::make_shared<PstItem>(store, node, PstItem::Deferred{});
     }
-    throw Error(QStringLiteral("GetItemFromID: the item's store is not open."));
+    throw Error(QStringLiteral("The mail file this message was listed from is no longer open. List the messages again, then save."));
 }
 
 int PstRootFolders::count() {
@@ -147,7 +147,7 @@ outlook::FolderPtr PstRootFolders::Item(int index) {
 
 outlook::FolderPtr PstRootFolders::GetLast() {
     if (m_session->stores.empty())
-        throw Error(QStringLiteral("Folders: no store is open."));
+        throw Error(QStringLiteral("No mail file is open."));
     return Item(count());
 }
 

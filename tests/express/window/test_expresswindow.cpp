@@ -1,10 +1,10 @@
 // The Outlook Express window, from the search to the saved attachments,
 // with the real converter.
 #include "core/settingsstore.h"
-#include "app/look/statusline.h"
+#include "widgets/statusline.h"
 #include "dbxfixture.h"
 #include "express/window/expresswindow.h"
-#include "platform/shell/qtdialogs.h"
+#include "widgets/qtdialogs.h"
 #include "prefixfixture.h"
 #include "support/fakeports.h"
 

@@ -1,8 +1,8 @@
 // The Outlook Express window as a tool for long work: resizing, long paths,
 // the status line and Cancel in the conversion and the saving.
 #include "core/settingsstore.h"
-#include "app/look/look.h"
-#include "app/look/statusline.h"
+#include "widgets/look.h"
+#include "widgets/statusline.h"
 #include "express/window/expresswindow.h"
 #include "support/fakeports.h"
 
@@ -14,6 +14,8 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QTreeView>
+#include <QHeaderView>
 #include <QTreeView>
 #include <gtest/gtest.h>
 
@@ -190,4 +192,31 @@ TEST_F(Form2Work, SavingSaysWhatItSavedAndCancelStopsBeforeTheNextMessage) {
     EXPECT_TRUE(form.statusLine().text().startsWith(QStringLiteral("Saved 3 attachments (12 bytes) to ") + out.path()));
     EXPECT_EQ(form.statusLine().folder(), out.path());
     EXPECT_EQ(fakes.dialogs.boxes.last().text, QStringLiteral("Done."));
+}
+
+// After a conversion, at the given size, every column of a message shows and
+// Subject takes the room left; a larger window gives Subject the spare width.
+// The window can be maximised, as a dialog's frame would not allow by default.
+TEST_F(Form2Work, AfterAConversionEveryColumnShowsAndTheWindowCanBeMaximised) {
+    convertsInto(3);
+    Form2 form(ports);
+    form.workingFolder = work.path();
+    form.Form_Load();
+    form.show();
+    EXPECT_TRUE(form.windowFlags().testFlag(Qt::WindowMaximizeButtonHint));
+    addDbx(form, {"Inbox.dbx"});
+    form.PushButton2->click();
+    ASSERT_EQ(form.messageList().count(), 3);
+    const QTreeView &list = *form.ListView2;
+    const auto inView = [&list](int c) {
+        const int left = list.header()->sectionViewportPosition(c);
+        return left >= 0 && left + list.header()->sectionSize(c) <= list.viewport()->width();
+    };
+    for (int c = 0; c < 4; ++c)
+        EXPECT_TRUE(inView(c)) << "column " << c;
+    EXPECT_GE(list.header()->sectionSize(3), list.fontMetrics().horizontalAdvance(form.messageList().text(0, 3)));
+    form.resize(1280, 800);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(list.header()->length(), list.viewport()->width());
+    EXPECT_GT(list.header()->sectionSize(2), list.header()->sectionSize(0));
 }

@@ -140,6 +140,27 @@ TEST(PstEngine, ProfileListsFilesAndFoldersInOrderAndLeavesOutBadOnes) {
     EXPECT_EQ(rootNames(ns), (QStringList{QStringLiteral("sample2"), QStringLiteral("sample1"), QStringLiteral("msgInMsg")}));
 }
 
+// A mail file of a profile folder that cannot be read is not passed over in
+// silence: it is among the profile's files, and opening it names the cause.
+TEST(PstEngine, AnUnreadableFileOfAProfileFolderIsNamedWithItsReason) {
+    PW_REQUIRE_CORPUS();
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "the superuser reads every file";
+    QTemporaryDir dir;
+    const QString locked = dir.filePath(QStringLiteral("Locked.PST"));
+    ASSERT_TRUE(QFile::copy(sample("sample1.pst"), locked));
+    ASSERT_TRUE(QFile::setPermissions(locked, QFileDevice::WriteOwner));
+    ProfileGuard profile(dir.path());
+    EXPECT_EQ(profileStorePaths(), QStringList{locked});
+    auto app = createPstApplication();
+    EXPECT_EQ(app->ProfileFileCount(), 1);
+    auto ns = app->GetNamespace(QStringLiteral("MAPI"));
+    EXPECT_TRUE(rootNames(ns).isEmpty());
+    const QStringList failures = ns->ProfileFailures();
+    ASSERT_EQ(failures.size(), 1);
+    EXPECT_TRUE(failures.first().contains(locked)) << failures.first().toStdString();
+}
+
 TEST(PstEngine, DefaultProfileIsTheOutlookFilesFolder) {
     PW_REQUIRE_CORPUS();
     ProfileGuard profile{QString()};
@@ -168,7 +189,14 @@ TEST(PstEngine, AddStoreGetLastRemoveStore) {
     EXPECT_THROW(ns->RemoveStore(last->Folders()->Item(1)), pw::Error) << "not a store's root";
     ns->RemoveStore(last);
     EXPECT_EQ(rootNames(ns), QStringList{QStringLiteral("sample1")});
-    EXPECT_THROW(ns->GetItemFromID(id), pw::Error);
+    // The user reads this in the error box: plain words, no member names.
+    try {
+        ns->GetItemFromID(id);
+        ADD_FAILURE() << "a closed store's message was found";
+    } catch (const pw::Error &e) {
+        EXPECT_EQ(QString::fromUtf8(e.what()),
+                  QStringLiteral("The mail file this message was listed from is no longer open. List the messages again, then save."));
+    }
     EXPECT_THROW(item->Subject(), pw::Error) << "objects of a closed store refuse calls";
     EXPECT_THROW(ns->RemoveStore(last), pw::Error) << "already closed";
 

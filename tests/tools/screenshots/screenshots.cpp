@@ -1,6 +1,7 @@
 // Takes the README's pictures of both windows after a real scan: the main
 // window over the given stores, the Outlook Express window over a .dbx
-// file written for the purpose and converted by unfurl.
+// file written for the purpose and converted by unfurl. Each window is taken
+// at its given size and again at 1280 x 800 ("-1280" in the file name).
 //
 //   parcelwise_screenshots <output folder> <store.pst ...>
 //
@@ -10,7 +11,7 @@
 #include "express/window/expresswindow.h"
 #include "platform/process/processlauncher.h"
 #include "platform/pst/pstengine.h"
-#include "platform/shell/qtdialogs.h"
+#include "widgets/qtdialogs.h"
 
 #include <QApplication>
 #include <QDir>
@@ -55,6 +56,17 @@ std::string mail(const std::string &from, const std::string &subject, const std:
              "Content-Type: text/plain\r\n\r\nPlease find it attached.\r\n--b1\r\n"
              "Content-Type: application/octet-stream\r\nContent-Disposition: attachment; filename=\""
            + attachment + "\"\r\nContent-Transfer-Encoding: base64\r\n\r\nSGVsbG8=\r\n--b1--\r\n";
+}
+
+bool save(QWidget &window, const QString &path);
+
+// The window at the size it opens at, then at 1280 x 800.
+bool saveBothSizes(QWidget &window, const QString &out, const QString &name) {
+    bool ok = save(window, out + QLatin1Char('/') + name + QStringLiteral(".png"));
+    window.resize(1280, 800);
+    QCoreApplication::processEvents();
+    ok = save(window, out + QLatin1Char('/') + name + QStringLiteral("-1280.png")) && ok;
+    return ok;
 }
 
 bool save(QWidget &window, const QString &path) {
@@ -104,9 +116,8 @@ int main(int argc, char **argv) {
         Form1 form1(ports);
         form1.Form_Load();
         form1.show();
-        form1.resize(1040, 760);
         form1.PushButton1_Click();
-        ok = save(form1, out + QStringLiteral("/main-window.png")) && ok;
+        ok = saveBothSizes(form1, out, QStringLiteral("main-window")) && ok;
     }
     {
         QTemporaryDir work;
@@ -140,14 +151,13 @@ int main(int argc, char **argv) {
         form2.Form_Load();
         form2.Text3->setText(work.path() + QStringLiteral("/saved/"));
         form2.show();
-        form2.resize(900, 700);
         dialogs.files.push_back({mailFolder + QStringLiteral("/Inbox.dbx"), mailFolder + QStringLiteral("/Sent Items.dbx")});
         form2.PushButton1_Click();
         form2.fileList().setChecked(0, true);
         form2.PushButton2_Click();
         form2.PushButton4_Click();
         form2.PushButton7_Click();
-        ok = save(form2, out + QStringLiteral("/express-window.png")) && ok;
+        ok = saveBothSizes(form2, out, QStringLiteral("express-window")) && ok;
     }
     return ok ? 0 : 1;
 }

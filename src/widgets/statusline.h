@@ -33,12 +33,22 @@ public:
     QString folder() const { return m_folder; }
     QPushButton *cancelButton() const { return m_cancel; }
     QLabel *folderLink() const { return m_link; }
+    // What the line shows at its present width: the text with its middle
+    // left out where it does not fit, so the counts at its end stay seen.
+    QString shownText() const;
+
+    // Says `text` with a link `linkText` that runs `action`, until work starts.
+    void offer(const QString &text, const QString &linkText, std::function<void()> action);
 
     // Opens a folder for the user; the window routes it through its URL port.
     std::function<void(const QString &folder)> openFolder;
 
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
     void show(const QString &text);
+    void elide();
 
     QLabel *m_label = nullptr;
     QLabel *m_link = nullptr;
@@ -46,6 +56,7 @@ private:
     QShortcut *m_escape = nullptr;
     QString m_text;
     QString m_folder;
+    std::function<void()> m_offer;
     int m_depth = 0;
     bool m_cancelRequested = false;
 };

@@ -1,4 +1,4 @@
-#include "platform/shell/qtdialogs.h"
+#include "widgets/qtdialogs.h"
 
 #include "core/error.h"
 
@@ -7,6 +7,8 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QSettings>
 #include <QInputDialog>
 #include <QMessageBox>
 #include <QStandardPaths>
@@ -17,6 +19,26 @@ namespace pw {
 namespace {
 QString titleOrApp(const QString &title) {
     return title.isEmpty() ? QStringLiteral("Parcelwise") : title;
+}
+
+// The pickers open where the user last chose something, kept beside the
+// window sizes; a folder that has gone leaves the choice to the dialog.
+const QString kFoldersKey = QStringLiteral("Windows/LastFolder");
+const QString kFilesKey = QStringLiteral("Windows/LastFileFolder");
+
+QString rememberedFolder(const QString &key) {
+    const QString folder = QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Quillmark"),
+                                     QStringLiteral("Parcelwise"))
+                               .value(key)
+                               .toString();
+    return !folder.isEmpty() && QFileInfo(folder).isDir() ? folder : QString();
+}
+
+void rememberFolder(const QString &key, const QString &folder) {
+    if (folder.isEmpty())
+        return;
+    QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Quillmark"), QStringLiteral("Parcelwise"))
+        .setValue(key, folder);
 }
 } // namespace
 
@@ -94,16 +116,29 @@ QString QtDialogs::toQtFilter(const QString &classicFilter) {
     return filters.join(QStringLiteral(";;"));
 }
 
+// The pickers belong to the window the user works in (they stay above it
+// and centre on it) and open at the folder last chosen in one of them.
 QStringList QtDialogs::openFiles(const QString &title, const QString &filter, bool multiple) {
     const QString qtFilter = toQtFilter(filter);
-    if (multiple)
-        return QFileDialog::getOpenFileNames(QApplication::activeWindow(), title, QString(), qtFilter);
-    const QString one = QFileDialog::getOpenFileName(QApplication::activeWindow(), title, QString(), qtFilter);
-    return one.isEmpty() ? QStringList() : QStringList{one};
+    const QString start = rememberedFolder(kFilesKey);
+    QStringList chosen;
+    if (multiple) {
+        chosen = QFileDialog::getOpenFileNames(QApplication::activeWindow(), title, start, qtFilter);
+    } else {
+        const QString one = QFileDialog::getOpenFileName(QApplication::activeWindow(), title, start, qtFilter);
+        if (!one.isEmpty())
+            chosen = QStringList{one};
+    }
+    if (!chosen.isEmpty())
+        rememberFolder(kFilesKey, QFileInfo(chosen.first()).absolutePath());
+    return chosen;
 }
 
 QString QtDialogs::pickFolder(const QString &title) {
-    return QFileDialog::getExistingDirectory(nullptr, title, QString(), QFileDialog::ShowDirsOnly);
+    const QString chosen = QFileDialog::getExistingDirectory(QApplication::activeWindow(), title,
+                                                             rememberedFolder(kFoldersKey), QFileDialog::ShowDirsOnly);
+    rememberFolder(kFoldersKey, chosen);
+    return chosen;
 }
 
 void QtEventPump::processEvents() {

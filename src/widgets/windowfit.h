@@ -6,6 +6,7 @@
 // remembered between runs.
 #include <QHash>
 #include <QList>
+#include <QSet>
 #include <QObject>
 #include <QRect>
 #include <QSize>
@@ -67,7 +68,59 @@ private:
 
 // Fits each column of `list` to its contents, between a floor and a
 // ceiling, after a fill; a column given as one twip or less stays hidden.
-// An empty list keeps its widths.
+// An empty list keeps its widths. A list with a ColumnPolicy then shares
+// its width out by that policy, and a column the user sized keeps its size.
 void fitColumns(QTreeView &list, MessageListModel &model);
+
+// How a list's columns share its width: the text column (`stretch`) takes
+// whatever room is spare, columns that can give way (`squeeze`, each with
+// the narrowest it may get, in twips) narrow first when the list is too
+// small, and `trailing` columns may lie beyond the list's right edge so
+// that the others stay readable. Widths the user sets by hand are left as
+// they are, through fills and resizes alike.
+class ColumnPolicy : public QObject {
+    Q_OBJECT
+public:
+    struct Squeeze {
+        int column;
+        int floorTwips;
+    };
+    ColumnPolicy(QTreeView &list, int stretch, QList<Squeeze> squeeze, QList<int> trailing = {});
+
+    static ColumnPolicy *of(const QTreeView &list);
+
+    // Fits the columns the user has not sized to their contents, then shares
+    // the width out.
+    void fit();
+    // Shares the list's present width out, keeping the fitted widths.
+    void share();
+
+    bool userSized(int column) const { return m_userSized.contains(column); }
+    // Marks a column as sized by the user (a remembered width).
+    void setUserSized(int column) { m_userSized.insert(column); }
+
+    // Runs `f`, whose column resizes are the program's, not the user's.
+    template <typename F>
+    void programmatically(F &&f) {
+        const bool was = m_busy;
+        m_busy = true;
+        f();
+        m_busy = was;
+    }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    int naturalWidth(int column) const;
+
+    QTreeView &m_list;
+    int m_stretch;
+    QList<Squeeze> m_squeeze;
+    QList<int> m_trailing;
+    QHash<int, int> m_natural;
+    QSet<int> m_userSized;
+    bool m_busy = false;
+};
 
 } // namespace pw

@@ -1,4 +1,4 @@
-#include "app/look/look.h"
+#include "widgets/look.h"
 
 #include "core/fileroutines.h"
 #include "core/messagelistmodel.h"
@@ -137,10 +137,13 @@ void setUpListView(QTreeView &view, MessageListModel &model) {
     auto columnsShown = std::make_shared<QStringList>();
     const auto applyWidths = [&view, &model, columnsShown] {
         const bool sameColumns = *columnsShown == model.headers();
+        // Resizes made here are the list's own, not the user's.
+        view.setProperty("pwResizing", true);
         for (int c = 0; c < model.columnCount(); ++c) {
             if (!sameColumns || model.columnWidthTwips(c) <= 1)
                 view.header()->resizeSection(c, twipsToPixels(model.columnWidthTwips(c), view.window()));
         }
+        view.setProperty("pwResizing", false);
         *columnsShown = model.headers();
     };
     QObject::connect(&model, &QAbstractItemModel::columnsInserted, &view, applyWidths);
