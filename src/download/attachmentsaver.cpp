@@ -65,7 +65,7 @@ QList<AttachmentSaver::Saved> AttachmentSaver::save(const QString &fileName, con
             inside.append({path, sizeOf(path)});
         });
     } catch (const TnefUnreadable &e) {
-        throw Error(savedWrapperText(e.text(), saved));
+        throw WrapperKept(savedWrapperText(e.text(), saved), saved);
     } catch (const Error &e) {
         // A file inside could not be written: the wrapper stays too.
         throw Error(partlyUnpackedText(e.text(), saved));

@@ -9,9 +9,18 @@
 
 #include <functional>
 
+#include "core/error.h"
 #include "download/filenaming.h"
 
 namespace pw {
+
+// A winmail.dat wrapper whose files could not be unpacked was saved as it
+// is, at `path`: nothing was lost, but the caller should say so.
+class WrapperKept : public Error {
+public:
+    WrapperKept(const QString &text, QString keptPath) : Error(text), path(std::move(keptPath)) {}
+    QString path;
+};
 
 class AttachmentSaver {
 public:
@@ -31,7 +40,8 @@ public:
 
     // Saves one attachment named `fileName` (as the message gives it) and
     // answers what was written: one file, or the files of a wrapper. Throws
-    // pw::Error naming the file and the cause; nothing partial is left.
+    // pw::Error naming the file and the cause; nothing partial is left. A
+    // wrapper that cannot be read is kept as it is: WrapperKept.
     QList<Saved> save(const QString &fileName, const QString &mimeType, const WriteTo &write);
 
     // The path `save` would write to, without writing anything; later
