@@ -301,6 +301,29 @@ TEST_F(CliScripts, DryRunWritesNothingAndNamesWhatWouldBeWritten) {
     EXPECT_TRUE(real.err.contains("Saved 2 attachments (6 bytes)")) << real.err.toStdString();
 }
 
+TEST_F(CliScripts, NumberingIsAsTheHelpTellsAndKeptWrappersAreNotFailures) {
+    // Three attachments of one name: the help's own example.
+    const QByteArray pdf = "--XX\r\nContent-Type: application/pdf; name=\"report.pdf\"\r\n"
+                           "Content-Transfer-Encoding: base64\r\n\r\nQUJD\r\n";
+    writeBytes(at("three.eml"), "Subject: three\r\nMIME-Version: 1.0\r\n"
+                                "Content-Type: multipart/mixed; boundary=\"XX\"\r\n\r\n" + pdf + pdf + pdf + "--XX--\r\n");
+    const CliResult help = runCliBytes({"--help"});
+    EXPECT_TRUE(help.out.simplified().contains("(report.pdf, report_1.pdf, report_1_2.pdf, ...)")) << help.out.toStdString();
+    const QByteArray out = at("out");
+    const CliResult r = runCliBytes({"save", at("three.eml"), "--to", out});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    EXPECT_EQ(entriesOf(out), (QList<QByteArray>{"report.pdf", "report_1.pdf", "report_1_2.pdf"}));
+
+    // A winmail.dat that starts like one but cannot be read is kept as it
+    // is: saved, named, and not a failure.
+    writeBytes(at("tnef.eml"), emlWith("w", "winmail.dat", QByteArray("\x78\x9f\x3e\x22\x01\x00garbage").toBase64()));
+    const CliResult kept = runCliBytes({"save", at("tnef.eml"), "--to", at("kept")});
+    EXPECT_EQ(kept.exitCode, 0) << kept.err.toStdString();
+    EXPECT_EQ(kept.out, at("kept") + "/winmail.dat\n");
+    EXPECT_TRUE(kept.err.contains("1 winmail.dat wrapper kept as it is")) << kept.err.toStdString();
+    EXPECT_FALSE(kept.err.contains("could not be saved")) << kept.err.toStdString();
+}
+
 TEST_F(CliScripts, StaleHiddenFilesAreToldFromLiveOnes) {
     // A writer that is gone (no such process, or another boot) and this
     // very process, which is alive.

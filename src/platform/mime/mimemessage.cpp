@@ -290,17 +290,14 @@ bool MimeAttachment::writeTo(const std::function<void(const char *data, qint64 s
         QByteArray line;
         int block = -1;
         bool inBlock = false;
-        bool ended = false;
         while (lines.next(line)) {
             if (!inBlock) {
                 if (uu::parseBeginLine(line) && ++block == m_data->uuBlock)
                     inBlock = true;
                 continue;
             }
-            if (uu::isEndLine(line)) {
-                ended = true;
+            if (uu::isEndLine(line))
                 break;
-            }
             if (line.trimmed().isEmpty())
                 continue;
             if (const auto bytes = uu::decodeLine(line))
@@ -310,7 +307,8 @@ bool MimeAttachment::writeTo(const std::function<void(const char *data, qint64 s
         }
         if (!inBlock)
             throw Error(QStringLiteral("The uuencoded attachment \"%1\" is no longer in its message").arg(m_data->fileName));
-        return ended;
+        // Many encoders leave the "end" line out: a block without it is cut
+        // only when the message is.
     }
     return !m_data->cut;
 }
