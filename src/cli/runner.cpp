@@ -50,7 +50,8 @@ const char kUsage[] =
     "                          folder is named NAME exactly, or whose folder\n"
     "                          path is NAME as list prints it\n"
     "      --search TEXT       only messages whose body, sender, sender address\n"
-    "                          or date holds TEXT, in any letter case\n"
+    "                          or date (as list prints it) holds TEXT, in any\n"
+    "                          letter case\n"
     "      --all-items         also items lying in a store's top folder and items\n"
     "                          that are not mail (appointments, contacts, reports)\n"
     "\n"
@@ -565,6 +566,7 @@ int parseArguments(const QStringList &arguments, Options &options, std::FILE *ou
         } else if (argument == QLatin1String("--search")) {
             ok = value(options.filter.searchText);
             options.filter.searchMode = true;
+            options.filter.searchIsoDate = true;
         } else if (argument == QLatin1String("--with-attachments")) {
             ok = flag(options.filter.withAttachmentsOnly);
         } else if (argument == QLatin1String("-r") || argument == QLatin1String("--recursive")) {

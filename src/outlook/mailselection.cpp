@@ -5,6 +5,15 @@
 
 namespace pw::selection {
 
+namespace {
+// Outlook's "no date" (1 January 4501) is no date.
+QString isoDateText(const QDateTime &when) {
+    if (!when.isValid() || when.date().year() >= 4501)
+        return QString();
+    return when.toUTC().toString(Qt::ISODate);
+}
+} // namespace
+
 bool isSkippedFolder(const QString &folderName) {
     return folderName == QLatin1String("Internet Newsgroups") || folderName == QLatin1String("All Public Folders");
 }
@@ -127,7 +136,8 @@ void StoreWalk::listMessages(const outlook::FolderPtr &folder, const QStringList
             if (m_filter.searchMode
                 && !matchesSearchText(m_filter.searchText,
                                       {item->Body(), item->SenderName(), item->SenderEmailAddress(),
-                                       Outlook1::receivedTimeText(item->ReceivedTime())}))
+                                       m_filter.searchIsoDate ? isoDateText(item->ReceivedTime())
+                                                              : Outlook1::receivedTimeText(item->ReceivedTime())}))
                 continue;
             if (passedOver && !m_filter.allItems) {
                 ++(inRoot ? m_leftOut.inTopFolder : m_leftOut.notMail);

@@ -49,6 +49,9 @@ struct Filter {
     // The folder name also matches the whole folder path, names joined
     // with "/" from the top-level folder down (the command line's form).
     bool folderPathMatches = false;
+    // Search sees the date as the command line prints it (ISO 8601, UTC)
+    // instead of the window's form.
+    bool searchIsoDate = false;
 };
 
 // Items with attachments that the rules passed over: those lying in a

@@ -236,7 +236,9 @@ TEST_F(CliScripts, ItemsTheRulesPassOverAreCountedAndAllItemsTakesThem) {
             m.attachments.push_back(pstwriter::Attachment::file(std::string(name) + ".txt", pstwriter::Content::bytes(name)));
             return m;
         };
-        inbox.addMessage(with("IPM.Note", "mail"));
+        pstwriter::Message mail = with("IPM.Note", "mail");
+        mail.deliveryTime = pstwriter::utc(2024, 3, 1, 9, 30);
+        inbox.addMessage(std::move(mail));
         calendar.addMessage(with("IPM.Appointment", "meeting"));
         inbox.addMessage(with("REPORT.IPM.Note.NDR", "report"));
         store.root().addMessage(with("IPM.Note", "loose"));
@@ -258,6 +260,9 @@ TEST_F(CliScripts, ItemsTheRulesPassOverAreCountedAndAllItemsTakesThem) {
     const CliResult all = runCliBytes({"list", "--all-items", pst});
     EXPECT_EQ(all.lines().size(), 5) << all.out.toStdString();
     EXPECT_FALSE(all.err.contains("not listed"));
+    // --search sees the date as list prints it.
+    EXPECT_TRUE(listed.out.contains("\t2024-03-01T09:30:00Z\t")) << listed.out.toStdString();
+    EXPECT_EQ(runCliBytes({"list", pst, "--search", "2024-03-01T09:30"}).lines().size(), 1);
     // A filter narrows what is counted too.
     EXPECT_FALSE(runCliBytes({"list", pst, "--folder", "Inbox"}).err.contains("2 not mail"));
 
