@@ -396,4 +396,48 @@ TEST_F(CliScripts, AKillMidSaveWithoutLinksLeavesNothingVisible) {
     EXPECT_EQ(entriesOf(out), QList<QByteArray>{"n.txt"});
 }
 
+// An attached message is put together through spooled attachment data; a
+// kill while that happens leaves nothing in the temporary folder.
+TEST_F(CliScripts, AKillWhileAnAttachedMessageIsBuiltLeavesNoSpool) {
+    const QByteArray pst = at("nested.pst");
+    {
+        pstwriter::Store store("Nested");
+        pstwriter::Folder &inbox = store.root().addFolder("Inbox");
+        pstwriter::Message inner;
+        inner.subject = "Inner";
+        inner.attachments.push_back(pstwriter::Attachment::file("big.bin", pstwriter::Content::generated(300LL << 20, 3)));
+        pstwriter::Message outer;
+        outer.subject = "Outer";
+        outer.attachments.push_back(pstwriter::Attachment::embedded(std::move(inner), "Inner"));
+        inbox.addMessage(std::move(outer));
+        store.write(pst.toStdString());
+    }
+    const QByteArray tmp = at("tmp");
+    ASSERT_EQ(::mkdir(tmp.constData(), 0755), 0);
+    QProcessEnvironment env = cliEnvironment();
+    env.insert("TMPDIR", QString::fromUtf8(tmp));
+    const qint64 pid = startCliBytes({"save", pst, "--to", at("out")}, env, -1, -1);
+    // Caught while it writes the message out, its spooled data open.
+    bool spooling = false;
+    for (int i = 0; i < 6000 && !spooling; ++i) {
+        const QByteArray fds = "/proc/" + QByteArray::number(pid) + "/fd";
+        bool inTmp = false;
+        bool inOut = false;
+        for (const QByteArray &fd : entriesOf(fds)) {
+            char target[4096];
+            const ssize_t n = ::readlink((fds + '/' + fd).constData(), target, sizeof target);
+            inTmp = inTmp || (n > 0 && QByteArray(target, n).startsWith(tmp + '/'));
+            inOut = inOut || (n > 0 && QByteArray(target, n).startsWith(at("out") + '/'));
+        }
+        spooling = inTmp && inOut;
+        if (!spooling)
+            QThread::msleep(2);
+    }
+    ::kill(static_cast<pid_t>(pid), SIGKILL);
+    waitCli(pid);
+    if (!spooling)
+        GTEST_SKIP() << "the attached message was built too fast to be caught";
+    EXPECT_TRUE(entriesOf(tmp).isEmpty()) << entriesOf(tmp).join(' ').toStdString();
+}
+
 } // namespace
