@@ -5,6 +5,7 @@
 #include "cli/clirun.h"
 #include "cli/output.h"
 #include "core/safefilewriter.h"
+#include "platform/tnef/tnefbuilder.h"
 #include "pstwriter/pstwriter.h"
 
 #include <QDir>
@@ -304,6 +305,21 @@ TEST_F(CliScripts, DryRunWritesNothingAndNamesWhatWouldBeWritten) {
     const CliResult real = runCliBytes({"save", at("m.eml"), at("n.eml"), "--to", target});
     EXPECT_EQ(real.out, r.out);
     EXPECT_TRUE(real.err.contains("Saved 2 attachments (6 bytes)")) << real.err.toStdString();
+
+    // A winmail.dat shows the files inside it, as the real run writes them;
+    // the look inside leaves nothing in the temporary folder.
+    using namespace tnefbuild;
+    const QByteArray tnef = stream(fileAttachment("plan.txt", "the plan") + fileAttachment("r.pdf", "pdf"));
+    writeBytes(at("w.eml"), emlWith("w", "winmail.dat", tnef.toBase64()));
+    const QByteArray tmp = at("tmp");
+    ASSERT_EQ(::mkdir(tmp.constData(), 0755), 0);
+    QProcessEnvironment env = cliEnvironment();
+    env.insert("TMPDIR", QString::fromUtf8(tmp));
+    const CliResult planned = runCliBytes({"save", "-n", at("w.eml"), "--to", target}, env);
+    ASSERT_EQ(planned.exitCode, 0) << planned.err.toStdString();
+    EXPECT_EQ(planned.out, target + "/plan.txt\n" + target + "/r_1_2.pdf\n");
+    EXPECT_TRUE(entriesOf(tmp).isEmpty());
+    EXPECT_EQ(runCliBytes({"save", at("w.eml"), "--to", target}, env).out, planned.out);
 }
 
 TEST_F(CliScripts, NumberingIsAsTheHelpTellsAndKeptWrappersAreNotFailures) {
