@@ -105,14 +105,15 @@ void StoreWalk::listMessages(const outlook::FolderPtr &folder, const QStringList
         if (inRoot && count > 0)
             rootName = folder->name();
     } catch (const std::exception &e) {
-        m_onFailure(where, QString::fromUtf8(e.what()));
+        if (!inRoot || m_filter.allItems)
+            m_onFailure(where, QString::fromUtf8(e.what()));
         return;
     }
     for (int i = 1; i <= count; ++i) {
         if (stopping())
             return;
         Found found;
-        bool passedOver = false;
+        bool passedOver = inRoot;
         bool notMail = false;
         try {
             outlook::ItemPtr item = items->Item(i);
@@ -146,7 +147,10 @@ void StoreWalk::listMessages(const outlook::FolderPtr &folder, const QStringList
             found.path = path;
             found.item = std::move(item);
         } catch (const std::exception &e) {
-            m_onFailure(QStringLiteral("%1, message %2").arg(where).arg(i), QString::fromUtf8(e.what()));
+            // An item the rules pass over is only looked at to be counted: a
+            // failure to read it is no failure of the listing.
+            if (!(passedOver && !m_filter.allItems))
+                m_onFailure(QStringLiteral("%1, message %2").arg(where).arg(i), QString::fromUtf8(e.what()));
             continue;
         }
         // Outside the try: what the caller throws (a stop) is the caller's.
