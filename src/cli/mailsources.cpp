@@ -1,9 +1,10 @@
 #include "cli/mailsources.h"
 #include "cli/moresources.h"
 
+#include "cli/nativepath.h"
+
 #include "core/error.h"
 #include "core/safefilewriter.h"
-#include "express/emllist.h"
 #include "outlook/outlookroutines.h"
 #include "platform/mime/mimemessage.h"
 #include "platform/pst/pstengine.h"
@@ -11,10 +12,13 @@
 #include "unfurl/dbxreader.h"
 #include "unfurl/unfurlerror.h"
 
-#include <QDir>
-#include <QFileInfo>
-#include <QRegularExpression>
 #include <QSet>
+
+#include <algorithm>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
@@ -29,73 +33,113 @@ QString systemError(int error) {
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
-void addFolder(const QString &folder, bool recursive, QList<SourceFile> &out) {
-    const QDir dir(folder);
-    const QFileInfoList entries =
-        dir.entryInfoList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
-    for (const QFileInfo &entry : entries) {
-        if (entry.isDir()) {
-            if (recursive && !entry.isSymLink())
-                addFolder(entry.filePath(), recursive, out);
-        } else if (const auto kind = kindOf(entry.fileName())) {
-            out.append({entry.filePath(), *kind});
+// A file descriptor that is closed when the holder goes.
+struct OwnedFd {
+    int fd = -1;
+    OwnedFd() = default;
+    explicit OwnedFd(int adopted) : fd(adopted) {}
+    OwnedFd(const OwnedFd &) = delete;
+    OwnedFd &operator=(const OwnedFd &) = delete;
+    ~OwnedFd() {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+QByteArray childPath(const QByteArray &folder, const QByteArray &name) {
+    return folder.endsWith('/') ? folder + name : folder + '/' + name;
+}
+
+void addFolder(const QByteArray &folder, bool recursive, QList<SourceFile> &out,
+               const std::function<void(const QByteArray &, const QString &)> &onProblem) {
+    DIR *dir = ::opendir(folder.constData());
+    if (!dir) {
+        onProblem(folder, systemError(errno));
+        return;
+    }
+    QList<QByteArray> names;
+    errno = 0;
+    while (const dirent *entry = ::readdir(dir)) {
+        // Hidden entries, "." and ".." among them, are left out.
+        if (entry->d_name[0] != '.')
+            names.append(QByteArray(entry->d_name));
+        errno = 0;
+    }
+    const int readError = errno;
+    ::closedir(dir);
+    if (readError != 0)
+        onProblem(folder, systemError(readError));
+    std::sort(names.begin(), names.end());
+    for (const QByteArray &name : names) {
+        const QByteArray path = childPath(folder, name);
+        struct stat st {};
+        if (::stat(path.constData(), &st) != 0) {
+            // A dangling link that names a mail file is worth a word.
+            if (kindOf(name))
+                onProblem(path, systemError(errno));
+            continue;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            struct stat link {};
+            if (recursive && ::lstat(path.constData(), &link) == 0 && !S_ISLNK(link.st_mode))
+                addFolder(path, recursive, out, onProblem);
+        } else if (const auto kind = kindOf(name)) {
+            out.append({path, *kind});
         }
     }
 }
 
-// "Thu, 11 Apr 1996 01:10:30 -0500 (EST)": the comment after the zone is
-// not part of the date.
-QDateTime parseMailDate(const QString &text) {
-    static const QRegularExpression comment(QStringLiteral("\\s*\\([^)]*\\)\\s*$"));
-    QString value = text.trimmed();
-    value.remove(comment);
-    QDateTime when = QDateTime::fromString(value, Qt::RFC2822Date);
-    return when.isValid() ? when : QDateTime();
+// Opens a source for reading; the readers get it as descriptorPath(),
+// whatever bytes its name is made of.
+int openSource(const QByteArray &path) {
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        throw Error(systemError(errno));
+    return fd;
 }
 
-// Fields of a list line are one line each.
-QString oneLine(QString text) {
-    for (QChar &c : text) {
-        if (c == QLatin1Char('\r') || c == QLatin1Char('\n') || c == QLatin1Char('\t'))
-            c = QLatin1Char(' ');
-    }
-    return text;
+// A reader's text names the file as it got it: name it as the user did.
+QString namedAsGiven(QString text, const QByteArray &readerPath, const QByteArray &path) {
+    return text.replace(QString::fromLatin1(readerPath), QString::fromUtf8(path));
 }
 
 std::function<void(const QString &)> mimeWriter(const MimeAttachment &attachment, const std::function<bool()> &abandon) {
     return [attachment, abandon](const QString &target) {
         SafeFileWriter out(target, QStringLiteral("the attachment"));
-        attachment.writeTo([&](const char *data, qint64 size) {
+        const bool complete = attachment.writeTo([&](const char *data, qint64 size) {
             if (abandon && abandon())
                 throw WriteAbandoned();
             out.write(data, size);
         });
+        // What there is of a cut attachment is kept, and the cut reported.
         out.commit();
+        if (!complete)
+            throw IncompleteAttachmentError(attachment.incompleteText(target));
     };
 }
 
 } // namespace
 
-// One message read by the message reader from `readPath`, which for a
-// .dbx message is its copy in memory.
-void passMimeMessage(const QString &readPath, Message message, const selection::Filter &filter,
+// One message read by the message reader from `readPath` (a descriptor's
+// path; for a .dbx message, its copy in memory).
+void passMimeMessage(const QByteArray &readPath, Message message, const selection::Filter &filter,
                      const ReadCallbacks &callbacks) {
     auto mime = std::make_shared<MimeMessage>();
-    mime->load(readPath);
-    const QStringList headers = Express1::ReadHeaderValues(
-        readPath, {QStringLiteral("From"), QStringLiteral("Subject"), QStringLiteral("Date")});
-    message.sender = oneLine(headers.value(0));
-    message.subject = oneLine(headers.value(1));
-    message.date = parseMailDate(headers.value(2));
+    mime->load(QString::fromLatin1(readPath));
+    message.sender = mime->senderName();
+    message.subject = mime->subject();
+    message.date = mime->date();
     message.attachmentCount = mime->attachmentCount();
     if (filter.withAttachmentsOnly && message.attachmentCount == 0)
         return;
-    if (filter.folderMode && !selection::matchesFolderName(filter.folderName, message.folder, message.subfolder))
+    if (filter.folderMode && !selection::matchesFolderName(filter.folderName, message.folder, message.subfolder)
+        && !(filter.folderPathMatches && message.folderPath.join(QLatin1Char('/')) == filter.folderName))
         return;
     if (filter.searchMode) {
-        const QString dateText =
-            message.date.isValid() ? Outlook1::receivedTimeText(message.date.toLocalTime()) : headers.value(2);
-        if (!selection::matchesSearchText(filter.searchText, {mime->bodyText(), headers.value(0), dateText}))
+        // What `list` shows, in the form it shows it.
+        const QString dateText = message.date.isValid() ? message.date.toString(Qt::ISODate) : QString();
+        if (!selection::matchesSearchText(filter.searchText,
+                                          {mime->bodyText(), message.sender, mime->senderAddress(), dateText}))
             return;
     }
     const std::function<bool()> abandon = callbacks.abandonWrite;
@@ -111,39 +155,37 @@ void passMimeMessage(const QString &readPath, Message message, const selection::
 
 namespace {
 
-// A file descriptor that is closed when the holder goes.
-struct OwnedFd {
-    int fd = -1;
-    ~OwnedFd() {
-        if (fd >= 0)
-            ::close(fd);
-    }
-};
-
 } // namespace
 
-std::optional<SourceKind> kindOf(const QString &path) {
-    const QString suffix = QFileInfo(path).suffix().toLower();
-    if (suffix == QLatin1String("pst") || suffix == QLatin1String("ost"))
+std::optional<SourceKind> kindOf(const QByteArray &path) {
+    const qsizetype slash = path.lastIndexOf('/');
+    const QByteArray name = path.mid(slash + 1);
+    const qsizetype dot = name.lastIndexOf('.');
+    if (dot < 0)
+        return std::nullopt;
+    const QByteArray suffix = name.mid(dot + 1).toLower();
+    if (suffix == "pst" || suffix == "ost")
         return SourceKind::Store;
-    if (suffix == QLatin1String("dbx"))
+    if (suffix == "dbx")
         return SourceKind::Dbx;
-    if (suffix == QLatin1String("eml"))
+    if (suffix == "eml")
         return SourceKind::Eml;
     return namedKindOf(path);
 }
 
-QList<SourceFile> expandSources(const QStringList &arguments, bool recursive,
-                                const std::function<void(const QString &, const QString &)> &onProblem) {
+QList<SourceFile> expandSources(const QList<QByteArray> &arguments, bool recursive,
+                                const std::function<void(const QByteArray &, const QString &)> &onProblem) {
     QList<SourceFile> found;
-    for (const QString &argument : arguments) {
-        const QFileInfo info(argument);
-        if (argument == QLatin1String("-")) {
+    for (const QByteArray &argument : arguments) {
+        struct stat st {};
+        if (argument == "-") {
             found.append({argument, SourceKind::Stdin});
-        } else if (info.isDir()) {
-            addFolder(argument, recursive, found);
-        } else if (!info.exists()) {
+        } else if (argument.isEmpty() || argument.contains('\0')) {
             onProblem(argument, systemError(ENOENT));
+        } else if (::stat(argument.constData(), &st) != 0) {
+            onProblem(argument, systemError(errno));
+        } else if (S_ISDIR(st.st_mode)) {
+            addFolder(argument, recursive, found, onProblem);
         } else if (const auto kind = kindOf(argument)) {
             found.append({argument, *kind});
         } else if (const auto sniffed = contentKindOf(argument)) {
@@ -153,10 +195,14 @@ QList<SourceFile> expandSources(const QStringList &arguments, bool recursive,
         }
     }
     // A file named twice (or reached through two folders) is read once.
-    QSet<QString> seen;
+    QSet<QByteArray> seen;
     QList<SourceFile> unique;
     for (const SourceFile &file : found) {
-        const QString key = QFileInfo(file.path).canonicalFilePath();
+        QByteArray key = file.path;
+        if (char *real = ::realpath(file.path.constData(), nullptr)) {
+            key = QByteArray(real);
+            std::free(real);
+        }
         if (file.kind == SourceKind::Stdin || !seen.contains(key)) {
             seen.insert(key);
             unique.append(file);
@@ -168,69 +214,113 @@ QList<SourceFile> expandSources(const QStringList &arguments, bool recursive,
 struct StoreSession::Private {
     outlook::ApplicationPtr app;
     outlook::NamespacePtr ns;
+    // The store files, open for as long as their stores.
+    std::vector<std::unique_ptr<OwnedFd>> files;
+    selection::LeftOut leftOut;
 };
 
 StoreSession::StoreSession() : d(std::make_unique<Private>()) {}
-StoreSession::~StoreSession() = default;
+StoreSession::~StoreSession() {
+    // The stores go before the files they were opened through.
+    d->ns.reset();
+    d->app.reset();
+}
 
-void StoreSession::read(const QString &path, const selection::Filter &filter, const ReadCallbacks &callbacks) {
+selection::LeftOut StoreSession::leftOut() const {
+    return d->leftOut;
+}
+
+void StoreSession::read(const QByteArray &path, const selection::Filter &filter, const ReadCallbacks &callbacks) {
     if (!d->ns) {
         d->app = pst::createPstApplication(QStringList());
         d->ns = d->app->GetNamespace(QStringLiteral("MAPI"));
     }
-    const outlook::FolderPtr root = Outlook1::addStoreFile(d->ns, path);
+    d->files.push_back(std::make_unique<OwnedFd>(openSource(path)));
+    const QByteArray readerPath = descriptorPath(d->files.back()->fd);
+    outlook::FolderPtr root;
+    try {
+        root = Outlook1::addStoreFile(d->ns, QString::fromLatin1(readerPath));
+    } catch (const Error &e) {
+        throw Error(namedAsGiven(e.text(), readerPath, path));
+    }
     const auto onFound = [&](const selection::Found &found) {
         Message message;
         message.source = path;
-        message.folderPath = oneLine(found.path.join(QLatin1Char('/')));
-        message.folderNames = found.path;
+        message.folderPath = found.path;
         message.folder = found.topFolder;
         message.subfolder = selection::subfolderText(found.holder, found.topFolder);
         message.attachmentCount = found.attachmentCount;
+        const QString where = found.path.join(QLatin1Char('/'));
         try {
             message.id = found.item->EntryID();
             if (callbacks.details) {
                 const QDateTime when = found.item->ReceivedTime();
                 // Outlook's "no date" is 1 January 4501.
-                if (when.date().year() < 4501)
-                    message.date = when;
-                message.sender = oneLine(found.item->SenderName());
-                message.subject = oneLine(found.item->Subject());
+                if (when.isValid() && when.date().year() < 4501)
+                    message.date = when.toUTC();
+                message.sender = found.item->SenderName();
+                message.subject = found.item->Subject();
             }
         } catch (const std::exception &e) {
-            callbacks.onFailure(message.folderPath, QString::fromUtf8(e.what()));
+            callbacks.onFailure(where, QString::fromUtf8(e.what()));
             return;
         }
         const outlook::ItemPtr item = found.item;
-        message.attachments = [item] {
+        const std::function<bool()> abandon = callbacks.abandonWrite;
+        message.attachments = [item, abandon] {
             QList<Attachment> out;
             const outlook::AttachmentsPtr all = item->Attachments();
             const int count = all->count();
             for (int i = 1; i <= count; ++i) {
                 const outlook::AttachmentPtr attachment = all->Item(i);
-                out.append({attachment->fileName(), QString(), attachment->contentId(), QString(),
-                            [attachment](const QString &target) { attachment->SaveAsFile(target); }});
+                out.append({attachment->fileName(), QString(), attachment->contentId(), QString(), [attachment, abandon](const QString &target) {
+                                try {
+                                    attachment->SaveAsFile(target, [abandon](std::uint64_t, std::uint64_t) {
+                                        return !(abandon && abandon());
+                                    });
+                                } catch (const Stopped &) {
+                                    throw WriteAbandoned();
+                                }
+                            }});
             }
             return out;
         };
         message.htmlBody = [item] { return item->HTMLBody(); };
         callbacks.onMessage(message);
     };
-    selection::StoreWalk(filter, onFound, callbacks.onFailure, callbacks.stop).walk(root);
+    selection::StoreWalk walk(filter, onFound, callbacks.onFailure, callbacks.stop);
+    walk.walk(root);
+    d->leftOut.inTopFolder += walk.leftOut().inTopFolder;
+    d->leftOut.notMail += walk.leftOut().notMail;
 }
 
-void readEml(const QString &path, const selection::Filter &filter, const ReadCallbacks &callbacks) {
+void readEml(const QByteArray &path, const selection::Filter &filter, const ReadCallbacks &callbacks) {
+    OwnedFd file;
+    try {
+        file.fd = openSource(path);
+    } catch (const Error &e) {
+        throw Error(QStringLiteral("Cannot read the message file: %1").arg(e.text()));
+    }
     Message message;
     message.source = path;
-    message.id = QFileInfo(path).fileName();
-    passMimeMessage(path, std::move(message), filter, callbacks);
+    message.id = QString::fromUtf8(path.mid(path.lastIndexOf('/') + 1));
+    const QByteArray readerPath = descriptorPath(file.fd);
+    try {
+        passMimeMessage(readerPath, std::move(message), filter, callbacks);
+    } catch (const IncompleteAttachmentError &) {
+        throw;
+    } catch (const Error &e) {
+        throw Error(namedAsGiven(e.text(), readerPath, path));
+    }
 }
 
-void readDbx(const QString &path, const selection::Filter &filter, const ReadCallbacks &callbacks) {
-    const std::string nativePath = QFile::encodeName(path).toStdString();
+void readDbx(const QByteArray &path, const selection::Filter &filter, const ReadCallbacks &callbacks) {
+    OwnedFd file(openSource(path));
+    const QByteArray readerPath = descriptorPath(file.fd);
+    const std::string nativePath = readerPath.toStdString();
     const auto problems = [&](unfurl::Severity severity, const std::string &text) {
         if (severity == unfurl::Severity::Error)
-            callbacks.onFailure(QString(), QString::fromStdString(text));
+            callbacks.onFailure(QString(), namedAsGiven(QString::fromStdString(text), readerPath, path));
     };
     std::optional<unfurl::DbxReader> reader;
     try {
@@ -240,9 +330,10 @@ void readDbx(const QString &path, const selection::Filter &filter, const ReadCal
         QString why = QString::fromStdString(e.what());
         if (why.startsWith(QString::fromStdString(nativePath) + QStringLiteral(": ")))
             why.remove(0, static_cast<qsizetype>(nativePath.size()) + 2);
-        throw Error(why);
+        throw Error(namedAsGiven(why, readerPath, path));
     }
-    const QString folder = QString::fromStdString(unfurl::Converter::baseNameOf(nativePath));
+    const QByteArray fileName = path.mid(path.lastIndexOf('/') + 1);
+    const QString folder = QString::fromStdString(unfurl::Converter::baseNameOf(fileName.toStdString()));
     reader->walk([&](uint32_t address) {
         if (callbacks.stop && callbacks.stop())
             throw WriteAbandoned();
@@ -253,8 +344,7 @@ void readDbx(const QString &path, const selection::Filter &filter, const ReadCal
                 return; // headers only: no message text is stored
             // The message goes to the reader from memory: nothing is
             // written to disk, and nothing is left when the run ends.
-            OwnedFd copy;
-            copy.fd = ::memfd_create("dbx-message", MFD_CLOEXEC);
+            OwnedFd copy(::memfd_create("dbx-message", MFD_CLOEXEC));
             if (copy.fd < 0)
                 throw Error(QStringLiteral("cannot hold the message in memory: %1").arg(systemError(errno)));
             reader->readText(*record.firstBlock, [&](const char *data, size_t length) {
@@ -270,11 +360,10 @@ void readDbx(const QString &path, const selection::Filter &filter, const ReadCal
             });
             Message message;
             message.source = path;
-            message.folderPath = folder;
+            message.folderPath = QStringList{folder};
             message.folder = folder;
-            message.folderNames = QStringList{folder};
             message.id = record.number ? QString::number(*record.number) : where;
-            passMimeMessage(QStringLiteral("/proc/self/fd/%1").arg(copy.fd), std::move(message), filter, callbacks);
+            passMimeMessage(descriptorPath(copy.fd), std::move(message), filter, callbacks);
         } catch (const unfurl::DamageError &e) {
             callbacks.onFailure(where, QString::fromStdString(e.what()));
         } catch (const Error &e) {

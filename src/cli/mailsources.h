@@ -5,6 +5,7 @@
 // no .eml file written anywhere) and .eml files through the message reader.
 #include "outlook/mailselection.h"
 
+#include <QByteArray>
 #include <QDateTime>
 #include <QList>
 #include <QString>
@@ -17,20 +18,22 @@ namespace pw::cli {
 
 enum class SourceKind { Store, Dbx, Eml, Mbox, Tnef, Stdin };
 
+// Paths are the bytes the file system holds (see nativepath.h).
 struct SourceFile {
-    QString path;
+    QByteArray path;
     SourceKind kind;
 };
 
 // The files named on the command line: files as they are, folders by their
 // .pst/.ost/.dbx/.eml files (hidden ones left out) in name order, their
 // subfolders too when `recursive`. A name that is neither file nor folder,
-// or a file of another kind, goes to `onProblem` with the cause.
-QList<SourceFile> expandSources(const QStringList &arguments, bool recursive,
-                                const std::function<void(const QString &path, const QString &why)> &onProblem);
+// a file of another kind, or a folder or entry that cannot be read goes to
+// `onProblem` with the cause.
+QList<SourceFile> expandSources(const QList<QByteArray> &arguments, bool recursive,
+                                const std::function<void(const QByteArray &path, const QString &why)> &onProblem);
 
 // The kind a file's name says it holds, if any.
-std::optional<SourceKind> kindOf(const QString &path);
+std::optional<SourceKind> kindOf(const QByteArray &path);
 
 struct Attachment {
     QString name;      // as the message gives it
@@ -38,15 +41,16 @@ struct Attachment {
     QString contentId;       // how an HTML body shows it inline ("cid:..."); may be empty
     QString contentLocation; // the same by location; may be empty
     // Writes the content as a new file at the path given (never over one,
-    // never partly): throws NameTakenError for a taken name, pw::Error else.
+    // never partly): throws NameTakenError for a taken name, pw::Error else;
+    // IncompleteAttachmentError after saving what there is of an
+    // attachment its message ends inside of.
     std::function<void(const QString &target)> writeTo;
 };
 
 // One selected message.
 struct Message {
-    QString source;      // the file it came from
-    QString folderPath;  // folder names joined with "/"; empty for a loose .eml
-    QStringList folderNames; // the same, one entry per folder
+    QByteArray source;   // the file it came from
+    QStringList folderPath; // folder names from the top down; empty for a loose .eml
     QString folder;      // top-level folder, and the holding one below
     QString subfolder;
     QDateTime date;      // invalid when the message has none
@@ -81,7 +85,10 @@ public:
     StoreSession();
     ~StoreSession();
     // Walks the store in `path`; throws pw::Error when it cannot be opened.
-    void read(const QString &path, const selection::Filter &filter, const ReadCallbacks &callbacks);
+    void read(const QByteArray &path, const selection::Filter &filter, const ReadCallbacks &callbacks);
+    // Items with attachments the selection rules passed over, in all the
+    // stores read so far.
+    selection::LeftOut leftOut() const;
 
 private:
     struct Private;
@@ -90,8 +97,8 @@ private:
 
 // Throw pw::Error when the file cannot be read as a whole; failures of
 // single messages go to the callbacks.
-void readDbx(const QString &path, const selection::Filter &filter, const ReadCallbacks &callbacks);
-void readEml(const QString &path, const selection::Filter &filter, const ReadCallbacks &callbacks);
+void readDbx(const QByteArray &path, const selection::Filter &filter, const ReadCallbacks &callbacks);
+void readEml(const QByteArray &path, const selection::Filter &filter, const ReadCallbacks &callbacks);
 
 // Thrown out of an attachment write that was abandoned.
 class WriteAbandoned : public std::runtime_error {

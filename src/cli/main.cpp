@@ -1,5 +1,6 @@
 // parcelwise-cli: lists mail messages and saves their attachments from the
 // command line, with the engines, selection and naming of the windows.
+#include "cli/nativepath.h"
 #include "cli/runner.h"
 
 #include <QCoreApplication>
@@ -8,9 +9,10 @@
 
 namespace {
 
-// The first Ctrl-C asks the run to stop at the next attachment; a second
-// one ends the program at once (files being written are unnamed until
-// complete, so nothing partial shows either way).
+// The first Ctrl-C or SIGTERM asks the run to stop: between attachments,
+// and inside a long one between its reads. A second one ends the program at
+// once (files being written are unnamed, or hidden, until complete, so
+// nothing partial shows either way).
 void onStopSignal(int signalNumber) {
     pw::cli::g_stopSignal = signalNumber;
 }
@@ -36,8 +38,12 @@ int main(int argc, char **argv) {
     QCoreApplication::setApplicationName(QStringLiteral("Parcelwise"));
     QCoreApplication::setOrganizationName(QStringLiteral("Quillmark"));
 
+    // The arguments as given, bytes and all: a file name need not be UTF-8.
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments.append(pw::cli::argumentText(QByteArray(argv[i])));
     pw::cli::Options options;
-    const int early = pw::cli::parseArguments(QCoreApplication::arguments().mid(1), options, stdout, stderr);
+    const int early = pw::cli::parseArguments(arguments, options, stdout, stderr);
     if (early >= 0)
         return early;
     catchStopSignals();

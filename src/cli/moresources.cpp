@@ -1,5 +1,7 @@
 #include "cli/moresources.h"
 
+#include "cli/nativepath.h"
+
 #include "core/error.h"
 #include "core/safefilewriter.h"
 #include "platform/mime/mboxreader.h"
@@ -11,6 +13,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <sys/stat.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -46,7 +51,7 @@ public:
             size -= n;
         }
     }
-    QString path() const { return QStringLiteral("/proc/self/fd/%1").arg(m_fd); }
+    QByteArray path() const { return descriptorPath(m_fd); }
 
 private:
     int m_fd = -1;
@@ -66,10 +71,27 @@ QString mboxFolderName(const QString &path) {
     return name;
 }
 
+// A source file open for reading under a name every reader can open
+// ("/proc/self/fd/N"), whatever bytes its own name is made of.
+class OpenSource {
+public:
+    explicit OpenSource(const QByteArray &path) : m_fd(::open(path.constData(), O_RDONLY | O_CLOEXEC)) {
+        if (m_fd < 0)
+            throw Error(systemError(errno));
+    }
+    ~OpenSource() { ::close(m_fd); }
+    OpenSource(const OpenSource &) = delete;
+    OpenSource &operator=(const OpenSource &) = delete;
+    QString readerPath() const { return QString::fromLatin1(descriptorPath(m_fd)); }
+
+private:
+    int m_fd = -1;
+};
+
 } // namespace
 
-std::optional<SourceKind> namedKindOf(const QString &path) {
-    const QFileInfo info(path);
+std::optional<SourceKind> namedKindOf(const QByteArray &bytes) {
+    const QFileInfo info(QString::fromUtf8(bytes));
     const QString name = info.fileName().toLower();
     const QString suffix = info.suffix().toLower();
     if (suffix == QLatin1String("mbox") || suffix == QLatin1String("mbx") || name == QLatin1String("mbox"))
@@ -79,9 +101,18 @@ std::optional<SourceKind> namedKindOf(const QString &path) {
     return std::nullopt;
 }
 
-std::optional<SourceKind> contentKindOf(const QString &path) {
-    QFile file(path);
-    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly))
+std::optional<SourceKind> contentKindOf(const QByteArray &bytes) {
+    struct stat st {};
+    if (::stat(bytes.constData(), &st) != 0 || !S_ISREG(st.st_mode))
+        return std::nullopt;
+    std::optional<OpenSource> source;
+    try {
+        source.emplace(bytes);
+    } catch (const Error &) {
+        return std::nullopt;
+    }
+    QFile file(source->readerPath());
+    if (!file.open(QIODevice::ReadOnly))
         return std::nullopt;
     const QByteArray head = file.read(5);
     if (head == "From ")
@@ -92,8 +123,10 @@ std::optional<SourceKind> contentKindOf(const QString &path) {
     return std::nullopt;
 }
 
-void readMbox(const QString &path, const selection::Filter &filter, const ReadCallbacks &callbacks) {
-    MboxReader reader(path);
+void readMbox(const QByteArray &bytes, const selection::Filter &filter, const ReadCallbacks &callbacks) {
+    const OpenSource source(bytes);
+    const QString path = QString::fromUtf8(bytes);
+    MboxReader reader(source.readerPath());
     const QString folder = mboxFolderName(path);
     const QString idPrefix = QFileInfo(path).fileName() + QLatin1Char(':');
     MboxReader::Entry entry;
@@ -105,9 +138,8 @@ void readMbox(const QString &path, const selection::Filter &filter, const ReadCa
             MemoryCopy copy;
             reader.copy(entry.begin, entry.end, [&](const char *data, qint64 size) { copy.append(data, size); });
             Message message;
-            message.source = path;
-            message.folderPath = folder;
-            message.folderNames = QStringList{folder};
+            message.source = bytes;
+            message.folderPath = QStringList{folder};
             message.folder = folder;
             message.id = id;
             passMimeMessage(copy.path(), std::move(message), filter, callbacks);
@@ -117,13 +149,16 @@ void readMbox(const QString &path, const selection::Filter &filter, const ReadCa
     }
 }
 
-void readTnef(const QString &path, const selection::Filter &filter, const ReadCallbacks &callbacks) {
+void readTnef(const QByteArray &bytes, const selection::Filter &filter, const ReadCallbacks &callbacks) {
+    // The wrapper stays open while its message may be saved.
+    const auto source = std::make_shared<OpenSource>(bytes);
+    const QString path = source->readerPath();
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         throw Error(file.errorString());
     Message message;
-    message.source = path;
-    message.id = QFileInfo(path).fileName();
+    message.source = bytes;
+    message.id = QFileInfo(QString::fromUtf8(bytes)).fileName();
     QString body;
     try {
         const tnef::Message wrapped = tnef::read(file);
@@ -148,9 +183,8 @@ void readTnef(const QString &path, const selection::Filter &filter, const ReadCa
     if (filter.folderMode || filter.searchMode)
         return;
     const std::function<bool()> abandon = callbacks.abandonWrite;
-    message.attachments = [path, abandon] {
-        const QString name = QFileInfo(path).fileName();
-        const auto writeTo = [path, abandon](const QString &target) {
+    message.attachments = [source, path, name = message.id, abandon] {
+        const auto writeTo = [source, path, abandon](const QString &target) {
             QFile in(path);
             if (!in.open(QIODevice::ReadOnly))
                 throw Error(in.errorString());
@@ -191,7 +225,7 @@ void readStandardInput(const selection::Filter &filter, const ReadCallbacks &cal
         copy.append(buffer.constData(), n);
     }
     Message message;
-    message.source = QStringLiteral("-");
+    message.source = "-";
     message.id = QStringLiteral("-");
     passMimeMessage(copy.path(), std::move(message), filter, callbacks);
 }

@@ -1,22 +1,29 @@
 #include "cli/runner.h"
 
-#include "core/error.h"
 #include "cli/mailsources.h"
 #include "cli/moresources.h"
 #include "cli/savesteps.h"
+#include "cli/nativepath.h"
+#include "cli/output.h"
+#include "cli/saveplan.h"
+#include "core/error.h"
+#include "core/safefilewriter.h"
+#include "core/workstatus.h"
 #include "download/attachmentsaver.h"
+#include "platform/mime/mimemessage.h"
 #include "platform/pst/pstengine.h"
 
 #include "buildconfig.h"
 
-#include <QDir>
-#include <QElapsedTimer>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace pw::cli {
@@ -37,42 +44,56 @@ const char kUsage[] =
     "message, an mbox file, a bare winmail.dat, '-' for one message on standard\n"
     "input, or a folder holding such files. Without a SOURCE the stores of\n"
     "the profile are read: the files and folders named by PARCELWISE_PROFILE\n"
-    "(separated by ':'), else ~/Documents/Outlook Files.\n"
+    "(separated by ':'), else ~/Documents/Outlook Files. File names are taken\n"
+    "as bytes: they need not be UTF-8.\n"
     "\n"
-    "Filters (the same selection as the main window):\n"
+    "Filters (the selection of the main window, plus --all-items):\n"
     "      --with-attachments  only messages that have attachments\n"
     "      --folder NAME       only messages whose top-level folder or holding\n"
-    "                          folder is named NAME exactly\n"
+    "                          folder is named NAME exactly, or whose folder\n"
+    "                          path is NAME as list prints it\n"
     "      --search TEXT       only messages whose body, sender, sender address\n"
-    "                          or date holds TEXT, in any letter case\n"
+    "                          or date (as list prints it) holds TEXT, in any\n"
+    "                          letter case\n"
+    "      --all-items         also items lying in a store's top folder and items\n"
+    "                          that are not mail (appointments, contacts, reports)\n"
     "\n"
     "%1"
     "\n"
     "Options:\n"
     "  -r, --recursive         read the subfolders of folders named as SOURCE\n"
     "  -t, --to DIR            the folder to save into (made when missing)\n"
-    "  -n, --dry-run           print what would be saved, save nothing\n"
+    "  -n, --dry-run           print the paths a save would write, winmail.dat\n"
+    "                          contents included; write nothing, not even DIR\n"
     "      --keep-tnef         save winmail.dat attachments as they are instead\n"
     "                          of the files inside them\n"
     "      --json              print JSON Lines instead of tab-separated lines\n"
     "  -h, --help              show this help and exit\n"
     "  -V, --version           show the version and exit\n"
     "\n"
-    "list prints one line per message: source, folder path, date (ISO 8601),\n"
-    "sender, subject, attachment count and id, separated by tabs. save prints\n"
-    "each path it writes. No file is ever written over: a taken name gets a\n"
-    "number (report.pdf, report_1.pdf, ...), and no file is ever left partly\n"
-    "written, also when several processes save into one folder at once.\n"
-    "Progress goes to standard error when it is a terminal. Ctrl-C stops at\n"
-    "the next attachment.\n"
+    "list prints one line per message: source, folder path, date (ISO 8601, in\n"
+    "UTC), sender, subject, attachment count and id, separated by tabs. save\n"
+    "prints each path it writes. In these lines a backslash, tab, line break\n"
+    "or other control character is written as \\\\, \\t, \\n or \\xHH; --json\n"
+    "keeps text as it is, gives the folder path as an array, and adds\n"
+    "source_bytes / path_bytes (base64) where a path is not UTF-8. Each line is\n"
+    "written at once, so processes may share one pipe.\n"
+    "\n"
+    "No file is ever written over: a taken name gets a number before its\n"
+    "extension, and a taken numbered name another one after it (report.pdf,\n"
+    "report_1.pdf, report_1_2.pdf, ...). No file is ever left partly written,\n"
+    "also when several processes save into one folder at once. An attachment\n"
+    "its message ends inside of is saved as far as it goes and reported.\n"
+    "Progress goes to standard error when it is a terminal. Ctrl-C or SIGTERM\n"
+    "stops within a second, also inside a large attachment.\n"
     "\n"
     "Exit status: 0 when everything was done, 1 when some messages or\n"
-    "attachments failed (each is named on standard error), 2 for bad usage or\n"
-    "when no source could be read, 130 when interrupted.\n";
+    "attachments failed or were incomplete (each is named on standard error),\n"
+    "2 for bad usage or when no source could be read, 130 when interrupted.\n";
 
 void print(std::FILE *to, const QString &text) {
-    const QByteArray bytes = text.toUtf8();
-    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), to);
+    std::fflush(to);
+    writeRecord(::fileno(to), text.toUtf8());
 }
 
 int usageError(std::FILE *err, const QString &text) {
@@ -80,84 +101,79 @@ int usageError(std::FILE *err, const QString &text) {
     return kExitUsage;
 }
 
-QString humanBytes(double bytes) {
-    static const char *const units[] = {"B", "KB", "MB", "GB", "TB"};
-    int unit = 0;
-    while (bytes >= 1000 && unit < 4) {
-        bytes /= 1000;
-        ++unit;
-    }
-    return QStringLiteral("%1 %2").arg(bytes, 0, 'f', unit == 0 ? 0 : 1).arg(QLatin1String(units[unit]));
-}
-
 QString isoDate(const QDateTime &when) {
     if (!when.isValid())
         return QString();
-    return when.toOffsetFromUtc(when.offsetFromUtc()).toString(Qt::ISODate);
+    return when.toUTC().toString(Qt::ISODate);
 }
 
-QString flat(QString text) {
-    text.replace(QLatin1Char('\n'), QLatin1Char(' '));
-    text.replace(QLatin1Char('\r'), QLatin1Char(' '));
-    return text;
+// Messages to the user are one line each, with nothing in them a terminal
+// would act on.
+QString flat(const QString &text) {
+    return QString::fromUtf8(escapeText(text));
+}
+
+// The words for the items the rules passed over, or empty.
+QString leftOutText(const selection::LeftOut &leftOut, bool saving) {
+    if (leftOut.total() == 0)
+        return QString();
+    QStringList parts;
+    if (leftOut.inTopFolder > 0)
+        parts.append(QStringLiteral("%1 in a store's top folder").arg(countText(leftOut.inTopFolder)));
+    if (leftOut.notMail > 0)
+        parts.append(QStringLiteral("%1 not mail").arg(countText(leftOut.notMail)));
+    return QStringLiteral("%1 with attachments not %2: %3; --all-items includes them")
+        .arg(countText(leftOut.total(), "item", "items"), QLatin1String(saving ? "saved" : "listed"),
+             parts.join(QStringLiteral(", ")));
 }
 
 // Counts, progress on a terminal, the summary.
 class Progress {
 public:
-    Progress(std::FILE *err, bool shown) : m_err(err), m_shown(shown) { m_clock.start(); }
+    Progress(std::FILE *err, bool shown) : m_err(err), m_shown(shown) {}
 
     void message() {
-        ++m_messages;
+        ++m_totals.messages;
         update();
     }
     void attachment(qint64 bytes) {
-        ++m_attachments;
-        m_bytes += bytes;
+        ++m_totals.files;
+        m_totals.bytes += bytes;
         update();
     }
-    qint64 messages() const { return m_messages; }
-    qint64 attachments() const { return m_attachments; }
+    void failed() { ++m_totals.failed; }
+    void kept() { ++m_totals.kept; }
+    SaveTotals totals() const {
+        SaveTotals totals = m_totals;
+        totals.ms = m_pace.elapsedMs();
+        return totals;
+    }
 
-    void finish(const QString &summary) {
+    // Clears the progress line, if one is drawn.
+    void clear() {
         if (m_shown && m_drawn)
             print(m_err, QStringLiteral("\r\x1b[K"));
-        print(m_err, summary);
-    }
-    QString totals(bool saving) const {
-        const double seconds = std::max<qint64>(m_clock.elapsed(), 1) / 1000.0;
-        if (!saving)
-            return QStringLiteral("%1 messages in %2 s").arg(m_messages).arg(seconds, 0, 'f', 1);
-        return QStringLiteral("%1 messages, %2 attachments, %3 in %4 s")
-            .arg(m_messages)
-            .arg(m_attachments)
-            .arg(humanBytes(static_cast<double>(m_bytes)))
-            .arg(seconds, 0, 'f', 1);
+        m_drawn = false;
     }
 
 private:
-    // A few updates a second, never one per item.
+    // A few updates a second, never one per item; only on a terminal.
     void update() {
-        if (!m_shown || m_clock.elapsed() - m_lastDrawn < 250)
+        if (!m_shown || !m_pace.due())
             return;
-        m_lastDrawn = m_clock.elapsed();
-        const double seconds = std::max<qint64>(m_clock.elapsed(), 1) / 1000.0;
-        print(m_err, QStringLiteral("\r%1 messages, %2 attachments, %3, %4/s\x1b[K")
-                         .arg(m_messages)
-                         .arg(m_attachments)
-                         .arg(humanBytes(static_cast<double>(m_bytes)), humanBytes(m_bytes / seconds)));
-        std::fflush(m_err);
+        const double seconds = std::max<qint64>(m_pace.elapsedMs(), 1) / 1000.0;
+        print(m_err, QStringLiteral("\r%1, %2, %3, %4/s\x1b[K")
+                         .arg(countText(m_totals.messages, "message", "messages"),
+                              countText(m_totals.files, "attachment", "attachments"), sizeText(m_totals.bytes),
+                              sizeText(static_cast<qint64>(static_cast<double>(m_totals.bytes) / seconds))));
         m_drawn = true;
     }
 
     std::FILE *m_err;
     bool m_shown;
     bool m_drawn = false;
-    QElapsedTimer m_clock;
-    qint64 m_lastDrawn = 0;
-    qint64 m_messages = 0;
-    qint64 m_attachments = 0;
-    qint64 m_bytes = 0;
+    ProgressPace m_pace;
+    SaveTotals m_totals;
 };
 
 class Run {
@@ -165,19 +181,33 @@ public:
     Run(const Options &options, std::FILE *out, std::FILE *err)
         : m_options(options), m_out(out), m_err(err), m_saving(options.command == Options::Command::Save),
           m_progress(err, ::isatty(::fileno(err)) == 1 && !options.more.quiet) {}
+    ~Run() {
+        if (m_toFd >= 0)
+            ::close(m_toFd);
+    }
 
     int exec();
 
 private:
-    void failure(const QString &source, const QString &where, const QString &why);
+    int openTarget();
+    void failure(const QByteArray &source, const QString &where, const QString &why);
+    void note(const QString &text);
     void onMessage(const Message &message);
     void listMessage(const Message &message);
     void saveMessage(const Message &message);
+    void saveOne(const Message &message, const Attachment &attachment, const QString &where);
+    void planOne(const Message &message, const Attachment &attachment, const QString &where);
+    void reportSaved(const Message &message, const Attachment &attachment, const QString &path, qint64 size);
+    // A path the saver knows (through the target's descriptor) as the user
+    // named it.
+    QByteArray shownPath(const QString &saverPath) const;
+    QString shownText(QString text) const;
     bool stopping() const { return g_stopSignal != 0; }
-    void line(const QString &text) { print(m_out, text + QLatin1Char('\n')); }
-    void line(const QJsonObject &object) {
-        line(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
+    void record(const QByteArray &line) {
+        if (!writeRecord(::fileno(m_out), line + '\n'))
+            m_outputFailed = true;
     }
+    void record(const QJsonObject &object) { record(QJsonDocument(object).toJson(QJsonDocument::Compact)); }
 
     const Options &m_options;
     std::FILE *m_out;
@@ -185,20 +215,44 @@ private:
     bool m_saving;
     Progress m_progress;
     std::unique_ptr<AttachmentSaver> m_saver;
+    QByteArray m_to;          // the target folder as named
+    QString m_saverFolder;    // the same as the saver reaches it
+    int m_toFd = -1;
     int m_failures = 0;
-    QString m_source;
+    bool m_outputFailed = false;
     SaveSteps m_steps{m_options.to, m_options.more, m_options.keepTnef, m_options.dryRun, [this](const QString &text) {
         if (m_options.more.verbose)
             print(m_err, flat(QLatin1String(kProgram) + QStringLiteral(": ") + text) + QLatin1Char('\n'));
     }};
 };
 
-void Run::failure(const QString &source, const QString &where, const QString &why) {
+void Run::failure(const QByteArray &source, const QString &where, const QString &why) {
     ++m_failures;
-    QString text = QLatin1String(kProgram) + QStringLiteral(": ") + source;
+    QString text = QLatin1String(kProgram) + QStringLiteral(": ") + pathText(source);
     if (!where.isEmpty())
         text += QStringLiteral(": ") + where;
-    print(m_err, flat(text + QStringLiteral(": ") + why) + QLatin1Char('\n'));
+    m_progress.clear();
+    print(m_err, flat(text + QStringLiteral(": ") + shownText(why)) + QLatin1Char('\n'));
+}
+
+void Run::note(const QString &text) {
+    m_progress.clear();
+    print(m_err, QLatin1String(kProgram) + QStringLiteral(": ") + flat(shownText(text)) + QLatin1Char('\n'));
+}
+
+QByteArray Run::shownPath(const QString &saverPath) const {
+    if (m_saverFolder.isEmpty() || !saverPath.startsWith(m_saverFolder + QLatin1Char('/')))
+        return argumentBytes(saverPath);
+    QByteArray shown = m_to;
+    if (!shown.endsWith('/'))
+        shown += '/';
+    return shown + saverPath.mid(m_saverFolder.size() + 1).toUtf8();
+}
+
+QString Run::shownText(QString text) const {
+    if (m_saverFolder.isEmpty())
+        return text;
+    return text.replace(m_saverFolder, pathText(m_to));
 }
 
 void Run::onMessage(const Message &message) {
@@ -213,26 +267,52 @@ void Run::onMessage(const Message &message) {
 
 void Run::listMessage(const Message &message) {
     if (m_options.json) {
-        line(QJsonObject{{QStringLiteral("source"), message.source},
-                         {QStringLiteral("folder"), message.folderPath},
-                         {QStringLiteral("date"), isoDate(message.date)},
-                         {QStringLiteral("sender"), message.sender},
-                         {QStringLiteral("subject"), message.subject},
-                         {QStringLiteral("attachments"), message.attachmentCount},
-                         {QStringLiteral("id"), message.id}});
+        QJsonObject object{{QStringLiteral("folder"), QJsonArray::fromStringList(message.folderPath)},
+                           {QStringLiteral("date"), isoDate(message.date)},
+                           {QStringLiteral("sender"), message.sender},
+                           {QStringLiteral("subject"), message.subject},
+                           {QStringLiteral("attachments"), message.attachmentCount},
+                           {QStringLiteral("id"), message.id}};
+        insertPath(object, QStringLiteral("source"), message.source);
+        record(object);
         return;
     }
-    QStringList fields = {message.source, message.folderPath, isoDate(message.date), message.sender,
-                          message.subject, QString::number(message.attachmentCount), message.id};
-    for (QString &field : fields)
-        field = flat(field).replace(QLatin1Char('\t'), QLatin1Char(' '));
-    line(fields.join(QLatin1Char('\t')));
+    QByteArray line = escapeBytes(message.source);
+    for (const QString &field : {message.folderPath.join(QLatin1Char('/')), isoDate(message.date), message.sender,
+                                 message.subject, QString::number(message.attachmentCount), message.id}) {
+        line += '\t';
+        line += escapeText(field);
+    }
+    record(line);
+}
+
+void Run::reportSaved(const Message &message, const Attachment &attachment, const QString &path, qint64 size) {
+    if (m_options.more.quiet)
+        return;
+    const QByteArray shown = shownPath(path);
+    if (!m_options.json) {
+        // -0: the path's bytes as they are, ended by NUL, for xargs -0.
+        if (m_options.more.nulEnded) {
+            if (!writeRecord(::fileno(m_out), shown + '\0'))
+                m_outputFailed = true;
+        } else {
+            record(escapeBytes(shown));
+        }
+        return;
+    }
+    QJsonObject object{{QStringLiteral("id"), message.id}, {QStringLiteral("attachment"), attachment.name}};
+    insertPath(object, QStringLiteral("source"), message.source);
+    insertPath(object, QStringLiteral("path"), shown);
+    // A dry run knows no size yet.
+    if (size >= 0)
+        object.insert(QStringLiteral("size"), size);
+    record(object);
 }
 
 void Run::saveMessage(const Message &message) {
-    const QString where = message.folderPath.isEmpty()
-        ? QStringLiteral("message %1").arg(message.id)
-        : QStringLiteral("%1, message %2").arg(message.folderPath, message.id);
+    const QString folder = message.folderPath.join(QLatin1Char('/'));
+    const QString where = folder.isEmpty() ? QStringLiteral("message %1").arg(message.id)
+                                           : QStringLiteral("%1, message %2").arg(folder, message.id);
     QList<Attachment> attachments;
     try {
         if (message.attachmentCount > 0)
@@ -242,90 +322,129 @@ void Run::saveMessage(const Message &message) {
         return;
     }
     for (const Attachment &attachment : attachments) {
-        // Ctrl-C takes effect here, between attachments.
+        // Ctrl-C takes effect here, between attachments, and inside a long
+        // one between its reads.
         if (stopping())
             return;
         if (!m_steps.wanted(message, attachment))
             continue;
-        const auto report = [&](const QString &path, qint64 size) {
-            if (m_options.more.quiet)
-                return;
-            if (!m_options.json) {
-                if (m_options.more.nulEnded)
-                    print(m_out, path + QChar(0));
-                else
-                    line(path);
-                return;
-            }
-            QJsonObject object{{QStringLiteral("source"), message.source},
-                               {QStringLiteral("id"), message.id},
-                               {QStringLiteral("attachment"), attachment.name},
-                               {QStringLiteral("path"), path}};
-            // A dry run knows no size yet.
-            if (size >= 0)
-                object.insert(QStringLiteral("size"), size);
-            line(object);
-        };
-        if (m_options.dryRun) {
-            try {
-                report(m_steps.saverFor(message, *m_saver).plan(attachment.name, attachment.mimeType), -1);
-                m_progress.attachment(0);
-            } catch (const std::exception &e) {
-                failure(message.source, where, QString::fromUtf8(e.what()));
-            }
-            continue;
+        if (m_options.dryRun)
+            planOne(message, attachment, where);
+        else
+            saveOne(message, attachment, where);
+    }
+}
+
+void Run::saveOne(const Message &message, const Attachment &attachment, const QString &where) {
+    const QString what = QStringLiteral("%1, attachment \"%2\"").arg(where, attachment.name);
+    try {
+        AttachmentSaver &saver = m_steps.saverFor(message, *m_saver);
+        for (const AttachmentSaver::Saved &saved : saver.save(attachment.name, attachment.mimeType, attachment.writeTo)) {
+            if (!m_steps.keep(attachment, saved))
+                continue;
+            reportSaved(message, attachment, saved.path, saved.size);
+            m_progress.attachment(saved.size);
         }
-        try {
-            AttachmentSaver &saver = m_steps.saverFor(message, *m_saver);
-            for (const AttachmentSaver::Saved &saved : saver.save(attachment.name, attachment.mimeType, attachment.writeTo)) {
-                if (!m_steps.keep(attachment, saved))
-                    continue;
-                report(saved.path, saved.size);
-                m_progress.attachment(saved.size);
-            }
-        } catch (const WriteAbandoned &) {
-            return;
-        } catch (const PartlySaved &e) {
-            // A wrapper's files were written, and the wrapper beside them.
-            for (const AttachmentSaver::Saved &saved : e.files) {
-                report(saved.path, saved.size);
-                m_progress.attachment(saved.size);
-            }
-            if (e.stopped)
-                return; // a signal: the run ends as at any other stop
-            failure(message.source, QStringLiteral("%1, attachment \"%2\"").arg(where, attachment.name), e.text());
-        } catch (const std::exception &e) {
-            failure(message.source, QStringLiteral("%1, attachment \"%2\"").arg(where, attachment.name),
-                    QString::fromUtf8(e.what()));
+    } catch (const WriteAbandoned &) {
+        return;
+    } catch (const PartlySaved &e) {
+        // A wrapper's files were written, and the wrapper beside them.
+        for (const AttachmentSaver::Saved &saved : e.files) {
+            reportSaved(message, attachment, saved.path, saved.size);
+            m_progress.attachment(saved.size);
+        }
+        if (e.stopped)
+            return; // a signal: the run ends as at any other stop
+        failure(message.source, what, e.text());
+        m_progress.failed();
+    } catch (const WrapperKept &e) {
+        // Nothing is lost: the wrapper itself is there.
+        const qint64 size = QFileInfo(e.path).size();
+        reportSaved(message, attachment, e.path, size);
+        m_progress.attachment(size);
+        m_progress.kept();
+        note(pathText(message.source) + QStringLiteral(": ") + what + QStringLiteral(": ") + e.text());
+    } catch (const IncompleteAttachmentError &e) {
+        // What there is was saved; the run still fails for it.
+        failure(message.source, what, e.text());
+        m_progress.failed();
+    } catch (const std::exception &e) {
+        failure(message.source, what, QString::fromUtf8(e.what()));
+        m_progress.failed();
+    }
+}
+
+void Run::planOne(const Message &message, const Attachment &attachment, const QString &where) {
+    try {
+        const QStringList names = planNames(m_steps.saverFor(message, *m_saver), attachment, !m_options.keepTnef);
+        for (const QString &name : names) {
+            reportSaved(message, attachment, name, -1);
+            m_progress.attachment(0);
+        }
+    } catch (const WriteAbandoned &) {
+        return;
+    } catch (const std::exception &e) {
+        failure(message.source, QStringLiteral("%1, attachment \"%2\"").arg(where, attachment.name),
+                QString::fromUtf8(e.what()));
+        m_progress.failed();
+    }
+}
+
+// The target folder: made when missing (not by a dry run), and held open,
+// so that the saver reaches it whatever bytes its name is made of.
+int Run::openTarget() {
+    m_to = argumentBytes(m_options.to);
+    const QString shown = pathText(m_to);
+    struct stat st {};
+    if (::stat(m_to.constData(), &st) != 0) {
+        if (m_options.dryRun) {
+            // Nothing is there to take a name: the plan starts from an
+            // empty folder, which the dry run does not make.
+            m_saverFolder = m_options.to;
+            m_saver = std::make_unique<AttachmentSaver>(m_saverFolder);
+            m_saver->setUnpackTnef(!m_options.keepTnef);
+            m_saver->setStopRequested([this] { return stopping(); });
+            return -1;
+        }
+        if (!makeFolders(m_to)) {
+            print(m_err, QStringLiteral("%1: %2: cannot make this folder: %3\n")
+                             .arg(QLatin1String(kProgram), shown, QString::fromLocal8Bit(std::strerror(errno))));
+            return kExitUsage;
         }
     }
+    m_toFd = ::open(m_to.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (m_toFd < 0) {
+        print(m_err, QStringLiteral("%1: %2: not a folder\n").arg(QLatin1String(kProgram), shown));
+        return kExitUsage;
+    }
+    if (!m_options.dryRun && ::access(m_to.constData(), W_OK | X_OK) != 0) {
+        print(m_err, QStringLiteral("%1: %2: cannot write into this folder: %3\n")
+                         .arg(QLatin1String(kProgram), shown, QString::fromLocal8Bit(std::strerror(errno))));
+        return kExitUsage;
+    }
+    m_saverFolder = QString::fromLatin1(descriptorPath(m_toFd));
+    if (!m_options.dryRun)
+        SafeFileWriter::removeStaleParts(m_saverFolder);
+    m_saver = std::make_unique<AttachmentSaver>(m_saverFolder);
+    m_saver->setUnpackTnef(!m_options.keepTnef);
+    // Ctrl-C also takes effect between the files inside a winmail.dat.
+    m_saver->setStopRequested([this] { return stopping(); });
+    return -1;
 }
 
 int Run::exec() {
     if (m_saving) {
-        const QString dir = m_options.to;
-        if (!QFileInfo(dir).isDir() && !QDir().mkpath(dir)) {
-            print(m_err, QStringLiteral("%1: %2: cannot make this folder\n").arg(QLatin1String(kProgram), dir));
-            return kExitUsage;
-        }
-        if (!QFileInfo(dir).isDir()) {
-            print(m_err, QStringLiteral("%1: %2: not a folder\n").arg(QLatin1String(kProgram), dir));
-            return kExitUsage;
-        }
-        if (!m_options.dryRun && ::access(QFile::encodeName(dir).constData(), W_OK | X_OK) != 0) {
-            print(m_err, QStringLiteral("%1: %2: cannot write into this folder: %3\n")
-                             .arg(QLatin1String(kProgram), dir, QString::fromLocal8Bit(std::strerror(errno))));
-            return kExitUsage;
-        }
-        m_saver = std::make_unique<AttachmentSaver>(dir);
-        m_saver->setUnpackTnef(!m_options.keepTnef);
-        // Ctrl-C also takes effect between the files inside a winmail.dat.
-        m_saver->setStopRequested([this] { return stopping(); });
+        const int status = openTarget();
+        if (status >= 0)
+            return status;
     }
 
-    QStringList named = m_options.sources;
+    QList<QByteArray> named;
+    for (const QString &source : m_options.sources)
+        named.append(argumentBytes(source));
     if (named.isEmpty()) {
-        named = pst::profileStorePaths();
+        for (const QString &path : pst::profileStorePaths())
+            named.append(QFile::encodeName(path));
         if (named.isEmpty()) {
             print(m_err, QStringLiteral("%1: the profile has no mail stores (set PARCELWISE_PROFILE, or put them in "
                                         "~/Documents/Outlook Files)\n")
@@ -333,13 +452,16 @@ int Run::exec() {
             return kExitUsage;
         }
     }
-    const QList<SourceFile> files = expandSources(named, m_options.recursive, [&](const QString &path, const QString &why) {
+    const QList<SourceFile> files = expandSources(named, m_options.recursive, [&](const QByteArray &path, const QString &why) {
         failure(path, QString(), why);
     });
 
     if (files.isEmpty() && m_failures == 0) {
+        QStringList shown;
+        for (const QByteArray &path : named)
+            shown.append(pathText(path));
         print(m_err, QStringLiteral("%1: no .pst, .ost, .dbx or .eml files in %2\n")
-                         .arg(QLatin1String(kProgram), named.join(QStringLiteral(", "))));
+                         .arg(QLatin1String(kProgram), flat(shown.join(QStringLiteral(", ")))));
         return kExitUsage;
     }
 
@@ -383,18 +505,32 @@ int Run::exec() {
         }
     }
 
-    std::fflush(m_out);
-    const bool outputFailed = std::ferror(m_out) != 0;
+    m_progress.clear();
+    const QString leftOut = leftOutText(stores.leftOut(), m_saving);
+    if (!leftOut.isEmpty())
+        note(leftOut);
+    SaveTotals totals = m_progress.totals();
     if (stopping()) {
-        m_progress.finish(QStringLiteral("%1: interrupted after %2\n").arg(QLatin1String(kProgram), m_progress.totals(m_saving)));
+        totals.stopped = true;
+        const QString done = m_saving ? savedText(totals, pathText(m_to))
+                                      : QStringLiteral("Listed %1.").arg(countText(totals.messages, "message", "messages"));
+        print(m_err, QStringLiteral("%1: interrupted. %2\n").arg(QLatin1String(kProgram), done));
         return 128 + g_stopSignal;
     }
-    const QString leftOut = m_steps.summary();
-    if (!m_options.more.quiet && (m_saving || ::isatty(::fileno(m_err)) == 1))
-        m_progress.finish(QStringLiteral("%1: %2%3%4\n")
-                              .arg(QLatin1String(kProgram), m_progress.totals(m_saving), leftOut,
-                                   m_options.dryRun ? QStringLiteral(" (dry run, nothing saved)") : QString()));
-    if (outputFailed) {
+    const QString more = m_steps.summary();
+    if (m_options.more.quiet)
+        ;
+    else if (m_saving && m_options.dryRun)
+        print(m_err, QStringLiteral("%1: would save %2 from %3%4 (dry run, nothing saved)\n")
+                         .arg(QLatin1String(kProgram), countText(totals.files, "file", "files"),
+                              countText(totals.messages, "message", "messages"), more));
+    else if (m_saving)
+        print(m_err, QStringLiteral("%1: %2%3\n").arg(QLatin1String(kProgram), savedText(totals, pathText(m_to)), more));
+    else if (::isatty(::fileno(m_err)) == 1)
+        print(m_err, QStringLiteral("%1: listed %2 in %3\n")
+                         .arg(QLatin1String(kProgram), countText(totals.messages, "message", "messages"),
+                              durationText(totals.ms)));
+    if (m_outputFailed) {
         print(m_err, QStringLiteral("%1: cannot write to standard output\n").arg(QLatin1String(kProgram)));
         return kExitSomeFailed;
     }
@@ -469,11 +605,17 @@ int parseArguments(const QStringList &arguments, Options &options, std::FILE *ou
             ok = value(options.to);
             haveTo = ok;
         } else if (argument == QLatin1String("--folder")) {
+            // What `list` prints in its folder column, escapes and all.
             ok = value(options.filter.folderName);
+            options.filter.folderName = unescapeText(options.filter.folderName);
             options.filter.folderMode = true;
+            options.filter.folderPathMatches = true;
+        } else if (argument == QLatin1String("--all-items")) {
+            ok = flag(options.filter.allItems);
         } else if (argument == QLatin1String("--search")) {
             ok = value(options.filter.searchText);
             options.filter.searchMode = true;
+            options.filter.searchIsoDate = true;
         } else if (argument == QLatin1String("--with-attachments")) {
             ok = flag(options.filter.withAttachmentsOnly);
         } else if (argument == QLatin1String("-r") || argument == QLatin1String("--recursive")) {

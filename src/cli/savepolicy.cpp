@@ -142,8 +142,8 @@ QString safeFolderName(const QString &name) {
 QString treeFolder(const QString &root, const Message &message) {
     QStringList parts;
     if (kindOf(message.source) == SourceKind::Store)
-        parts.append(safeFolderName(QFileInfo(message.source).completeBaseName()));
-    for (const QString &name : message.folderNames)
+        parts.append(safeFolderName(QFileInfo(QString::fromUtf8(message.source)).completeBaseName()));
+    for (const QString &name : message.folderPath)
         parts.append(safeFolderName(name));
     QString folder = root;
     for (const QString &part : parts)

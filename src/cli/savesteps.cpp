@@ -20,11 +20,11 @@ bool SaveSteps::wanted(const Message &message, const Attachment &attachment) {
     // A wrapper is judged by the files inside it, once they are out.
     const bool wrapper = !m_keepTnef && mayBeTnef(attachment.name, attachment.mimeType);
     if (!wrapper && !choice.acceptsName(safeAttachmentName(attachment.name, attachment.mimeType))) {
-        m_note(QStringLiteral("%1: left out \"%2\": its name is not chosen").arg(message.source, attachment.name));
+        m_note(QStringLiteral("%1: left out \"%2\": its name is not chosen").arg(QString::fromUtf8(message.source), attachment.name));
         return false;
     }
     if (choice.skipInline && message.htmlBody && shownInline(attachment, message.htmlBody())) {
-        m_note(QStringLiteral("%1: left out \"%2\": the message shows it inline").arg(message.source, attachment.name));
+        m_note(QStringLiteral("%1: left out \"%2\": the message shows it inline").arg(QString::fromUtf8(message.source), attachment.name));
         return false;
     }
     return true;

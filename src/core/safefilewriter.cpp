@@ -3,9 +3,11 @@
 #include <QFile>
 #include <QRandomGenerator>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -50,7 +52,80 @@ bool writeAll(int fd, const char *data, qint64 size, int &error) {
     return true;
 }
 
+// The first eight characters of the boot id: a file from before a restart
+// has no living writer.
+QByteArray bootTag() {
+    static const QByteArray tag = [] {
+        QFile file(QStringLiteral("/proc/sys/kernel/random/boot_id"));
+        QByteArray id = file.open(QIODevice::ReadOnly) ? file.readAll().trimmed() : QByteArray();
+        id = id.left(8);
+        for (char c : id)
+            if (!std::isxdigit(static_cast<unsigned char>(c)))
+                return QByteArray("0");
+        return id.isEmpty() ? QByteArray("0") : id;
+    }();
+    return tag;
+}
+
+// The start time of a process in clock ticks since boot, or empty when it
+// is not running.
+QByteArray startTime(pid_t pid) {
+    QFile file(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    const QByteArray stat = file.readAll();
+    // The name in parentheses may hold anything: fields count from its end.
+    const qsizetype close = stat.lastIndexOf(')');
+    if (close < 0)
+        return QByteArray();
+    const QList<QByteArray> fields = stat.mid(close + 2).split(' ');
+    // Field 22 of the line is the 20th after the name.
+    return fields.size() > 19 ? fields.at(19) : QByteArray();
+}
+
+// This process as the hidden files name it: the boot, the process id and
+// its start time, so that a later process can tell whether the writer of
+// such a file is still running (a process id alone is reused).
+QByteArray processTag(pid_t pid) {
+    const QByteArray started = startTime(pid);
+    return bootTag() + '-' + QByteArray::number(pid) + '-' + (started.isEmpty() ? QByteArrayLiteral("0") : started);
+}
+
 } // namespace
+
+bool SafeFileWriter::isStalePartName(const QByteArray &name) {
+    // .parcelwise-BOOT-PID-START-RANDOM.part
+    if (!name.startsWith(".parcelwise-") || !name.endsWith(".part"))
+        return false;
+    const QList<QByteArray> fields = name.mid(12, name.size() - 12 - 5).split('-');
+    if (fields.size() != 4)
+        return false;
+    bool pidOk = false;
+    const qlonglong pid = fields.at(1).toLongLong(&pidOk);
+    bool startOk = false;
+    fields.at(2).toULongLong(&startOk);
+    if (!pidOk || !startOk || pid <= 0 || fields.at(0).isEmpty())
+        return false;
+    if (fields.at(0) != bootTag())
+        return true;
+    // Alive only if a process of that id runs and started when the writer did.
+    return startTime(static_cast<pid_t>(pid)) != fields.at(2);
+}
+
+int SafeFileWriter::removeStaleParts(const QString &folder) {
+    const QByteArray native = QFile::encodeName(folder);
+    DIR *dir = ::opendir(native.constData());
+    if (!dir)
+        return 0;
+    int removed = 0;
+    while (const dirent *entry = ::readdir(dir)) {
+        const QByteArray name(entry->d_name);
+        if (isStalePartName(name) && ::unlinkat(::dirfd(dir), name.constData(), 0) == 0)
+            ++removed;
+    }
+    ::closedir(dir);
+    return removed;
+}
 
 SafeFileWriter::SafeFileWriter(const QString &targetPath, const QString &what)
     : m_target(targetPath), m_what(what.isEmpty() ? QStringLiteral("the file") : what),
@@ -67,7 +142,7 @@ SafeFileWriter::SafeFileWriter(const QString &targetPath, const QString &what)
         return;
     if (!unsupported(errno))
         fail(errno);
-    reserveAndOpenHidden();
+    openHidden();
 }
 
 SafeFileWriter::~SafeFileWriter() {
@@ -84,15 +159,11 @@ void SafeFileWriter::fail(int errorNumber) {
     throw Error(head + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(errorNumber)));
 }
 
-// The fallback: the final name is taken first (an exclusive create cannot
-// take anybody else's file), then the content goes to a hidden file that
-// commit moves onto it.
-void SafeFileWriter::reserveAndOpenHidden() {
-    m_reservation = ::open(m_nativeTarget.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (m_reservation < 0)
-        fail(errno);
+// The fallback: the content goes to a hidden file; commit publishes it.
+void SafeFileWriter::openHidden() {
+    static const QByteArray tag = processTag(::getpid());
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const QByteArray candidate = m_folder + "/.parcelwise-"
+        const QByteArray candidate = m_folder + "/.parcelwise-" + tag + '-'
                                      + QByteArray::number(QRandomGenerator::global()->generate64(), 36) + ".part";
         m_fd = ::open(candidate.constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (m_fd >= 0) {
@@ -145,7 +216,7 @@ void SafeFileWriter::write(const char *data, qint64 size) {
 // Linking was refused after the content was written: it moves to the
 // fallback's hidden file instead of being lost.
 void SafeFileWriter::copyIntoHidden(int from) {
-    reserveAndOpenHidden();
+    openHidden();
     QByteArray buffer(kCopyChunk, Qt::Uninitialized);
     off_t offset = 0;
     for (;;) {
@@ -180,7 +251,7 @@ void SafeFileWriter::commitUnnamed() {
             throw;
         }
         ::close(unnamed);
-        commitOntoReservation();
+        commitHidden();
         return;
     }
     m_committed = true;
@@ -195,12 +266,34 @@ void SafeFileWriter::commitUnnamed() {
     }
 }
 
-void SafeFileWriter::commitOntoReservation() {
+void SafeFileWriter::commitHidden() {
     const int fd = m_fd;
     m_fd = -1;
     if (::close(fd) != 0 && errno != EINTR)
         fail(errno);
-    // Somebody removed our reservation and put something else there.
+    // A rename that refuses to replace.
+    if (::renameat2(AT_FDCWD, m_hiddenPath.constData(), AT_FDCWD, m_nativeTarget.constData(), RENAME_NOREPLACE) == 0) {
+        m_committed = true;
+        discard();
+        return;
+    }
+    if (!unsupported(errno) && errno != EPERM)
+        fail(errno);
+    // A link, which refuses a taken name too.
+    if (::link(m_hiddenPath.constData(), m_nativeTarget.constData()) == 0) {
+        m_committed = true;
+        ::unlink(m_hiddenPath.constData());
+        discard();
+        return;
+    }
+    if (!cannotLink(errno))
+        fail(errno);
+    // Neither: the name is taken with an exclusive create (which cannot take
+    // anybody else's file) and the hidden file moved onto it at once, so the
+    // empty reservation shows for no longer than the two calls take.
+    m_reservation = ::open(m_nativeTarget.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (m_reservation < 0)
+        fail(errno);
     if (!reservationIsOurs())
         fail(EEXIST);
     if (std::rename(m_hiddenPath.constData(), m_nativeTarget.constData()) != 0)
@@ -215,7 +308,7 @@ void SafeFileWriter::commit() {
     if (m_hiddenPath.isEmpty())
         commitUnnamed();
     else
-        commitOntoReservation();
+        commitHidden();
 }
 
 } // namespace pw

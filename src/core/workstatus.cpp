@@ -49,4 +49,19 @@ QString durationText(qint64 ms) {
     return QStringLiteral("%1 h %2 min").arg(seconds / 3600).arg((seconds % 3600) / 60, 2, 10, QLatin1Char('0'));
 }
 
+QString savedText(const SaveTotals &totals, const QString &target) {
+    QString text = QStringLiteral("Saved %1 (%2) to %3")
+                       .arg(countText(totals.files, "attachment", "attachments"), sizeText(totals.bytes), target);
+    if (totals.stopped)
+        text = QStringLiteral("Stopped after %1: ").arg(countText(totals.messages, "message", "messages")) + text;
+    text += QStringLiteral(" in %1.").arg(durationText(totals.ms));
+    if (totals.kept > 0)
+        text += QStringLiteral(" %1 kept as %2 (the files inside could not be unpacked).")
+                    .arg(countText(totals.kept, "winmail.dat wrapper", "winmail.dat wrappers"),
+                         QLatin1String(totals.kept == 1 ? "it is" : "they are"));
+    if (totals.failed > 0)
+        text += QStringLiteral(" %1 could not be saved.").arg(countText(totals.failed, "attachment", "attachments"));
+    return text;
+}
+
 } // namespace pw

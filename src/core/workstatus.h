@@ -50,4 +50,19 @@ QString sizeText(qint64 bytes);
 // "under 0.1 s", "0.4 s", "12 s", "3 min 05 s", "1 h 02 min"
 QString durationText(qint64 ms);
 
+// What a run that saves attachments did, for the words at its end.
+struct SaveTotals {
+    qint64 messages = 0;  // messages done
+    qint64 files = 0;     // files written
+    qint64 bytes = 0;
+    qint64 failed = 0;    // attachments that could not be saved
+    qint64 kept = 0;      // winmail.dat wrappers saved as they are
+    bool stopped = false; // stopped on request before the end
+    qint64 ms = 0;
+};
+// "Saved 3 attachments (1.2 MB) to DIR in 0.4 s." with "Stopped after 2
+// messages: " before it when stopped, and what could not be saved or was
+// kept after it. The same words in the windows and on the command line.
+QString savedText(const SaveTotals &totals, const QString &target);
+
 } // namespace pw

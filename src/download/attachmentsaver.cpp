@@ -144,7 +144,8 @@ QList<AttachmentSaver::Saved> AttachmentSaver::unpack(const QString &folder, con
             },
             m_stop);
     } catch (const TnefUnreadable &e) {
-        throw Error(savedWrapperText(e.text(), keepWrapper().path));
+        const QString kept = keepWrapper().path;
+        throw WrapperKept(savedWrapperText(e.text(), kept), kept);
     }
     if (unpacked.found == 0)
         return {keepWrapper()}; // no wrapper, or one with no file inside

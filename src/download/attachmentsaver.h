@@ -32,6 +32,14 @@ public:
     bool stopped = false; // the unpacking was stopped on request
 };
 
+// A winmail.dat wrapper whose files could not be unpacked was saved as it
+// is, at `path`: nothing was lost, but the caller should say so.
+class WrapperKept : public Error {
+public:
+    WrapperKept(const QString &text, QString keptPath) : Error(text), path(std::move(keptPath)) {}
+    QString path;
+};
+
 class AttachmentSaver {
 public:
     using Saved = SavedFile;
@@ -60,7 +68,8 @@ public:
     // Saves one attachment named `fileName` (as the message gives it) and
     // answers what was written: one file, or the files of a wrapper. Throws
     // pw::Error naming the file and the cause; nothing partial is left.
-    // Throws PartlySaved when a wrapper's files were saved only in part.
+    // Throws PartlySaved when a wrapper's files were saved only in part, and
+    // WrapperKept when a wrapper that cannot be read was kept as it is.
     QList<Saved> save(const QString &fileName, const QString &mimeType, const WriteTo &write);
 
     // The two halves of `save`, for callers that tell naming and writing

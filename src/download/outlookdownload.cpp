@@ -213,14 +213,14 @@ void OutlookDownload(Dialogs &dialogs, MessageListModel &list, const DownloadCon
     op.step(240, [&] { app.reset(); });
     op.step(242, [&] { controls.setPointer(0); });
     if (status) {
-        QString text = QStringLiteral("Saved %1 (%2) to %3")
-                           .arg(countText(written.files, "attachment", "attachments"), sizeText(written.bytes), target);
-        if (stopped)
-            text = QStringLiteral("Stopped after %1: ").arg(countText(messagesDone, "message", "messages")) + text;
-        text += QStringLiteral(" in %1.").arg(durationText(pace.elapsedMs()));
-        if (failedSaves > 0)
-            text += QStringLiteral(" %1 could not be saved.").arg(countText(failedSaves, "attachment", "attachments"));
-        status->finished(text, target);
+        SaveTotals totals;
+        totals.messages = messagesDone;
+        totals.files = written.files;
+        totals.bytes = written.bytes;
+        totals.failed = failedSaves;
+        totals.stopped = stopped;
+        totals.ms = pace.elapsedMs();
+        status->finished(savedText(totals, target), target);
     }
     // A run the user stopped did not get to its end; the status line says so.
     if (stopped)

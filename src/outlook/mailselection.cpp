@@ -5,6 +5,15 @@
 
 namespace pw::selection {
 
+namespace {
+// Outlook's "no date" (1 January 4501) is no date.
+QString isoDateText(const QDateTime &when) {
+    if (!when.isValid() || when.date().year() >= 4501)
+        return QString();
+    return when.toUTC().toString(Qt::ISODate);
+}
+} // namespace
+
 bool isSkippedFolder(const QString &folderName) {
     return folderName == QLatin1String("Internet Newsgroups") || folderName == QLatin1String("All Public Folders");
 }
@@ -45,6 +54,12 @@ void StoreWalk::walk(const outlook::FolderPtr &root) {
         return;
     QStringList path;
     walkFolder(root, path);
+    if (!stopping())
+        listMessages(root, path);
+}
+
+const LeftOut &StoreWalk::leftOut() const {
+    return m_leftOut;
 }
 
 // `path` names `folder` from the top level down; empty for the root.
@@ -79,41 +94,63 @@ void StoreWalk::walkFolder(const outlook::FolderPtr &folder, QStringList &path) 
 }
 
 void StoreWalk::listMessages(const outlook::FolderPtr &folder, const QStringList &path) {
-    const QString where = path.join(QLatin1Char('/'));
+    const bool inRoot = path.isEmpty();
+    const QString where = inRoot ? QStringLiteral("the top of the store") : path.join(QLatin1Char('/'));
     outlook::ItemsPtr items;
     int count = 0;
+    QString rootName;
     try {
         items = folder->Items();
         count = items ? items->count() : 0;
+        if (inRoot && count > 0)
+            rootName = folder->name();
     } catch (const std::exception &e) {
-        m_onFailure(where, QString::fromUtf8(e.what()));
+        if (!inRoot || m_filter.allItems)
+            m_onFailure(where, QString::fromUtf8(e.what()));
         return;
     }
     for (int i = 1; i <= count; ++i) {
         if (stopping())
             return;
         Found found;
+        bool passedOver = inRoot;
+        bool notMail = false;
         try {
             outlook::ItemPtr item = items->Item(i);
-            if (!item || !isMailClass(item->Class()))
+            if (!item)
                 continue;
+            notMail = !isMailClass(item->Class());
+            passedOver = inRoot || notMail;
             found.attachmentCount = item->Attachments()->count();
+            // What the rules pass over is only counted when it has something
+            // to save: the cost of looking further is spared otherwise.
+            if (passedOver && !m_filter.allItems && found.attachmentCount == 0)
+                continue;
             if (m_filter.withAttachmentsOnly && found.attachmentCount == 0)
                 continue;
-            found.topFolder = path.first();
-            found.holder = path.last();
+            found.topFolder = inRoot ? QString() : path.first();
+            found.holder = inRoot ? rootName : path.last();
             if (m_filter.folderMode
-                && !matchesFolderName(m_filter.folderName, found.topFolder, subfolderText(found.holder, found.topFolder)))
+                && !matchesFolderName(m_filter.folderName, found.topFolder, subfolderText(found.holder, found.topFolder))
+                && !(m_filter.folderPathMatches && !inRoot && path.join(QLatin1Char('/')) == m_filter.folderName))
                 continue;
             if (m_filter.searchMode
                 && !matchesSearchText(m_filter.searchText,
                                       {item->Body(), item->SenderName(), item->SenderEmailAddress(),
-                                       Outlook1::shownReceivedTime(item->ReceivedTime())}))
+                                       m_filter.searchIsoDate ? isoDateText(item->ReceivedTime())
+                                                              : Outlook1::shownReceivedTime(item->ReceivedTime())}))
                 continue;
+            if (passedOver && !m_filter.allItems) {
+                ++(inRoot ? m_leftOut.inTopFolder : m_leftOut.notMail);
+                continue;
+            }
             found.path = path;
             found.item = std::move(item);
         } catch (const std::exception &e) {
-            m_onFailure(QStringLiteral("%1, message %2").arg(where).arg(i), QString::fromUtf8(e.what()));
+            // An item the rules pass over is only looked at to be counted: a
+            // failure to read it is no failure of the listing.
+            if (!(passedOver && !m_filter.allItems))
+                m_onFailure(QStringLiteral("%1, message %2").arg(where).arg(i), QString::fromUtf8(e.what()));
             continue;
         }
         // Outside the try: what the caller throws (a stop) is the caller's.

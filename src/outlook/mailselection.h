@@ -45,6 +45,22 @@ struct Filter {
     QString searchText;
     bool folderMode = false;
     QString folderName;
+    bool allItems = false;   // list items lying in a store's root and items of every class
+    // The folder name also matches the whole folder path, names joined
+    // with "/" from the top-level folder down (the command line's form).
+    bool folderPathMatches = false;
+    // Search sees the date as the command line prints it (ISO 8601, UTC)
+    // instead of the window's form.
+    bool searchIsoDate = false;
+};
+
+// Items with attachments that the rules passed over: those lying in a
+// store's root and those that are not mail. Items the filter would have
+// left out anyway are not counted.
+struct LeftOut {
+    int inTopFolder = 0;
+    int notMail = 0;
+    int total() const { return inTopFolder + notMail; }
 };
 
 // Items with attachments that a walk does not list: those lying in a
@@ -63,7 +79,9 @@ struct Found {
 // Walks one store from its root, depth first, children before their
 // parent's messages (the order the main window lists them in), and hands
 // every selected mail message to `onFound`. Messages lying in the root
-// itself are not listed. A failure to read a folder or a message is handed
+// itself are not listed, nor items of other classes, unless the filter asks
+// for all items (the root's own items then come last, with an empty path);
+// leftOut() counts those with attachments that were passed over. A failure to read a folder or a message is handed
 // to `onFailure` with what was being read, and the walk goes on. `stop` is
 // asked before every message; when it answers true the walk ends.
 class StoreWalk {
@@ -73,6 +91,7 @@ public:
 
     StoreWalk(Filter filter, OnFound onFound, OnFailure onFailure, std::function<bool()> stop = {});
     void walk(const outlook::FolderPtr &root);
+    const LeftOut &leftOut() const;   // items with attachments the rules passed over so far
 
 private:
     void walkFolder(const outlook::FolderPtr &folder, QStringList &path);
@@ -83,6 +102,7 @@ private:
     OnFound m_onFound;
     OnFailure m_onFailure;
     std::function<bool()> m_stop;
+    LeftOut m_leftOut;
 };
 
 } // namespace pw::selection

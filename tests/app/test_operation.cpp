@@ -185,3 +185,23 @@ TEST(StatusTexts, CountsSizesAndDurationsReadAsPeopleWriteThem) {
     EXPECT_EQ(durationText(3300), QStringLiteral("3.3 s"));
     EXPECT_EQ(durationText(125000), QStringLiteral("2 min 05 s"));
 }
+
+// The end of a save reads the same in the windows and on the command line.
+TEST(StatusTexts, SavedSummaryCountsInWordsAndBinaryUnits) {
+    SaveTotals one;
+    one.messages = 1;
+    one.files = 1;
+    one.bytes = 1536;
+    one.ms = 400;
+    EXPECT_EQ(savedText(one, QStringLiteral("/out")), QStringLiteral("Saved 1 attachment (1.5 KB) to /out in 0.4 s."));
+    SaveTotals many = one;
+    many.messages = 2;
+    many.files = 3;
+    many.failed = 1;
+    many.kept = 2;
+    many.stopped = true;
+    EXPECT_EQ(savedText(many, QStringLiteral("/out")),
+              QStringLiteral("Stopped after 2 messages: Saved 3 attachments (1.5 KB) to /out in 0.4 s. 2 winmail.dat "
+                             "wrappers kept as they are (the files inside could not be unpacked). 1 attachment could "
+                             "not be saved."));
+}

@@ -214,10 +214,10 @@ TEST(CliTree, FolderNamesAreMadeSafe) {
 
     Message m;
     m.source = "/mail/Archive 2024.pst";
-    m.folderNames = {"Inbox", "../x", "a/b"};
+    m.folderPath = {"Inbox", "../x", "a/b"};
     EXPECT_EQ(treeFolder("/out", m), "/out/Archive 2024/Inbox/_._x/a_b");
     m.source = "/mail/loose.eml";
-    m.folderNames = {};
+    m.folderPath = {};
     EXPECT_EQ(treeFolder("/out", m), "/out");
 }
 

@@ -140,7 +140,7 @@ TEST(CliDbx, ReadInMemoryListedAndSavedWithoutEmlFiles) {
     CliResult r = runCli({"list", dbx}, env);
     ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
     ASSERT_EQ(r.lines().size(), 3);
-    EXPECT_EQ(r.lines().at(0), dbx + "\tInbox\t2024-03-04T10:00:00Z\tAnn <ann@example.org>\tFirst\t1\t1");
+    EXPECT_EQ(r.lines().at(0), dbx + "\tInbox\t2024-03-04T10:00:00Z\tAnn\tFirst\t1\t1");
     EXPECT_EQ(r.lines().at(1).section('\t', 4), "Plain\t0\t2");
 
     EXPECT_EQ(runCli({"list", dbx, "--with-attachments"}, env).lines().size(), 2);

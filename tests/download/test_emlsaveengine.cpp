@@ -189,6 +189,22 @@ TEST_F(EmlSave, RemovedMessageIsReportedOnceAndTheRunGoesOn) {
     EXPECT_EQ(boxTexts().last(), QStringLiteral("Done."));
 }
 
+// A message cut short inside an attachment: what there is is saved, and the
+// step fails through the error box instead of passing for complete.
+TEST_F(EmlSave, ACutAttachmentIsKeptAndReportedAsAFailedStep) {
+    addMessage(QStringLiteral("cut.eml"),
+               "Subject: cut\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"b\"\r\n\r\n"
+               "--b\r\nContent-Type: application/pdf; name=\"cut.pdf\"\r\nContent-Transfer-Encoding: base64\r\n\r\n"
+               "JVBERi0xLjQK\r\nJVBE\r\n");
+    addMessage(QStringLiteral("here.eml"), messageWith({{"b.pdf", "b"}}));
+    run();
+    const auto errors = fakes.dialogs.errorBoxes();
+    ASSERT_EQ(errors.size(), 1);
+    EXPECT_TRUE(errors[0].text.contains(QStringLiteral("incomplete"))) << errors[0].text.toStdString();
+    EXPECT_EQ(entries(target.path()), (QStringList{QStringLiteral("b.pdf"), QStringLiteral("cut.pdf")}));
+    EXPECT_EQ(readAll(target.filePath(QStringLiteral("cut.pdf"))), QByteArray("%PDF-1.4\n%PD"));
+}
+
 TEST_F(EmlSave, EmptyOrRelativeLocationIsRefusedBeforeWriting) {
     addMessage(QStringLiteral("a.eml"), messageWith({{"a.pdf", "a"}}));
     const QString cwdBefore = QDir::currentPath();

@@ -200,6 +200,39 @@ QString attachedMessageSubject(GMimePart *part) {
     return QString::fromUtf8(g_mime_message_get_subject(message.get())).trimmed();
 }
 
+// Decodes base64 content a chunk at a time, counting the characters of the
+// encoding on the way: content that does not fill its last group of four
+// was cut short. Answers false then; the sink has had all there was.
+bool writeBase64(GMimeStream *raw, const std::function<void(const char *data, qint64 size)> &sink) {
+    Ref<GMimeStream> framed(withoutBoundaryLineBreak(raw));
+    g_mime_stream_reset(framed.get());
+    GMimeEncoding state;
+    g_mime_encoding_init_decode(&state, GMIME_CONTENT_ENCODING_BASE64);
+    QByteArray in(kChunk, Qt::Uninitialized);
+    QByteArray out(static_cast<qsizetype>(g_mime_encoding_outlen(&state, kChunk)) + 16, Qt::Uninitialized);
+    quint64 symbols = 0;
+    // A bounded stream answers its end with -1, not 0: ask it first.
+    while (!g_mime_stream_eos(framed.get())) {
+        const ssize_t n = g_mime_stream_read(framed.get(), in.data(), kChunk);
+        if (n < 0 && g_mime_stream_eos(framed.get()))
+            break;
+        if (n < 0)
+            throw Error(QStringLiteral("Cannot read a part of the message: %1")
+                            .arg(QString::fromLocal8Bit(std::strerror(errno ? errno : EIO))));
+        if (n == 0)
+            break;
+        for (ssize_t i = 0; i < n; ++i) {
+            const char c = in.at(i);
+            if (g_ascii_isalnum(c) || c == '+' || c == '/' || c == '=')
+                ++symbols;
+        }
+        const size_t got = g_mime_encoding_step(&state, in.constData(), static_cast<size_t>(n), out.data());
+        if (got > 0)
+            sink(out.constData(), static_cast<qint64>(got));
+    }
+    return symbols % 4 == 0;
+}
+
 } // namespace
 
 struct MimeAttachment::Data {
@@ -209,6 +242,7 @@ struct MimeAttachment::Data {
     }
     GMimePart *part = nullptr; // one reference held
     int uuBlock = -1;          // which block of the part, or -1 for the part itself
+    bool cut = false;          // the message ends inside the part
     QString fileName;
     QString contentType;
     QString contentId;
@@ -239,11 +273,24 @@ bool MimeAttachment::isUuencoded() const {
 
 void MimeAttachment::saveToFile(const QString &path) const {
     SafeFileWriter out(path, QStringLiteral("the attachment"));
-    writeTo([&](const char *data, qint64 size) { out.write(data, size); });
+    const bool complete = writeTo([&](const char *data, qint64 size) { out.write(data, size); });
+    // What there is stays: it may be all the user will ever get of it.
     out.commit();
+    if (!complete)
+        throw IncompleteAttachmentError(incompleteText(path));
 }
 
-void MimeAttachment::writeTo(const std::function<void(const char *data, qint64 size)> &sink) const {
+QString MimeAttachment::incompleteText(const QString &path) const {
+    return QStringLiteral("The attachment \"%1\" is incomplete: its message ends before it does. What there was "
+                          "is saved as \"%2\".")
+        .arg(m_data->fileName, path);
+}
+
+bool MimeAttachment::writeTo(const std::function<void(const char *data, qint64 size)> &sink) const {
+    GMimeDataWrapper *content = g_mime_part_get_content(m_data->part);
+    if (m_data->uuBlock < 0 && content && g_mime_data_wrapper_get_stream(content)
+        && g_mime_data_wrapper_get_encoding(content) == GMIME_CONTENT_ENCODING_BASE64)
+        return writeBase64(g_mime_data_wrapper_get_stream(content), sink) && !m_data->cut;
     Ref<GMimeStream> decoded(openDecoded(m_data->part));
     if (m_data->uuBlock < 0) {
         QByteArray buffer(kChunk, Qt::Uninitialized);
@@ -278,16 +325,24 @@ void MimeAttachment::writeTo(const std::function<void(const char *data, qint64 s
         }
         if (!inBlock)
             throw Error(QStringLiteral("The uuencoded attachment \"%1\" is no longer in its message").arg(m_data->fileName));
+        // Many encoders leave the "end" line out: a block without it is cut
+        // only when the message is.
     }
+    return !m_data->cut;
 }
 
 struct MimeMessage::Private {
     Ref<GMimeMessage> message;
     QList<MimeAttachment> attachments;
     QList<GMimePart *> htmlParts; // not referenced: the message holds them
+    // The leaf part read last, in file order: the one a message cut short
+    // ends inside of.
+    GMimePart *lastLeaf = nullptr;
+    std::shared_ptr<MimeAttachment::Data> lastAdded;
 
     void add(GMimePart *part, int uuBlock, QString fileName, QString contentType) {
         auto data = std::make_shared<MimeAttachment::Data>();
+        lastAdded = data;
         g_object_ref(part);
         data->part = part;
         data->uuBlock = uuBlock;
@@ -332,6 +387,7 @@ struct MimeMessage::Private {
         if (!GMIME_IS_PART(object))
             return; // only reached for kinds the reader never builds
         GMimePart *part = GMIME_PART(object);
+        lastLeaf = part;
         const QString mimeType = lowerMimeType(object);
         const char *disposition = g_mime_object_get_disposition(object);
         const char *name = g_mime_part_get_filename(part);
@@ -365,7 +421,49 @@ MimeMessage::~MimeMessage() = default;
 void MimeMessage::clear() {
     d->attachments.clear();
     d->htmlParts.clear();
+    d->lastLeaf = nullptr;
+    d->lastAdded.reset();
     d->message.reset();
+}
+
+QString MimeMessage::subject() const {
+    if (!d->message)
+        return QString();
+    return QString::fromUtf8(g_mime_message_get_subject(d->message.get()));
+}
+
+namespace {
+InternetAddress *firstSender(GMimeMessage *message) {
+    InternetAddressList *from = message ? g_mime_message_get_from(message) : nullptr;
+    if (!from || internet_address_list_length(from) < 1)
+        return nullptr;
+    return internet_address_list_get_address(from, 0);
+}
+
+QString addressOf(InternetAddress *address) {
+    if (!address || !INTERNET_ADDRESS_IS_MAILBOX(address))
+        return QString();
+    return QString::fromUtf8(internet_address_mailbox_get_addr(INTERNET_ADDRESS_MAILBOX(address)));
+}
+} // namespace
+
+QString MimeMessage::senderName() const {
+    InternetAddress *sender = firstSender(d->message.get());
+    if (!sender)
+        return QString();
+    const QString name = QString::fromUtf8(internet_address_get_name(sender)).trimmed();
+    return name.isEmpty() ? addressOf(sender) : name;
+}
+
+QString MimeMessage::senderAddress() const {
+    return addressOf(firstSender(d->message.get()));
+}
+
+QDateTime MimeMessage::date() const {
+    GDateTime *when = d->message ? g_mime_message_get_date(d->message.get()) : nullptr;
+    if (!when)
+        return QDateTime();
+    return QDateTime::fromSecsSinceEpoch(g_date_time_to_unix(when), Qt::UTC);
 }
 
 bool MimeMessage::isLoaded() const {
@@ -425,7 +523,19 @@ void MimeMessage::load(const QString &path) {
     Ref<GMimeStream> stream(g_mime_stream_fs_new(fd));
     Ref<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
     g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
-    Ref<GMimeMessage> message(g_mime_parser_construct_message(parser.get(), nullptr));
+    // The parser tells when the file ends before a multipart's closing
+    // boundary: the part read last is then cut short.
+    bool truncated = false;
+    GMimeParserOptions *options = g_mime_parser_options_new();
+    g_mime_parser_options_set_warning_callback(
+        options,
+        [](gint64, GMimeParserWarning code, const gchar *, gpointer flag) {
+            if (code == GMIME_WARN_TRUNCATED_MESSAGE)
+                *static_cast<bool *>(flag) = true;
+        },
+        &truncated);
+    Ref<GMimeMessage> message(g_mime_parser_construct_message(parser.get(), options));
+    g_mime_parser_options_free(options);
     if (!message) {
         // Nothing in the file reads as a message (an empty file, or no
         // header at all): like any lenient reader, take it as a message
@@ -436,6 +546,9 @@ void MimeMessage::load(const QString &path) {
     try {
         if (GMimeObject *body = g_mime_message_get_mime_part(message.get()))
             d->walk(body, !GMIME_IS_MULTIPART(body));
+        // Only an attachment that is the last part read can have been cut.
+        if (truncated && d->lastAdded && d->lastAdded->part == d->lastLeaf)
+            d->lastAdded->cut = true;
     } catch (...) {
         clear();
         throw;

@@ -8,6 +8,9 @@
 // "attachment" or when it has a file name. Each uuencoded block
 // ("begin 644 name" ... "end") inside a text part that is not itself an
 // attachment counts as one more attachment.
+#include "core/error.h"
+
+#include <QDateTime>
 #include <QList>
 #include <QString>
 
@@ -15,6 +18,15 @@
 #include <memory>
 
 namespace pw {
+
+// An attachment the message ends inside of (its closing boundary missing,
+// its base64 stopping mid-quantum): what
+// there was has been saved, under the name the text gives, but it is not
+// the whole file.
+class IncompleteAttachmentError : public Error {
+public:
+    using Error::Error;
+};
 
 class MimeAttachment {
 public:
@@ -37,10 +49,16 @@ public:
 
     // Writes the decoded content to `path`, streaming it. The file is created
     // new: an existing file of that name is never written over, and a failed
-    // save leaves nothing behind. Throws pw::Error naming the cause.
+    // save leaves nothing behind. Throws pw::Error naming the cause; an
+    // attachment cut short is saved as far as it goes and then throws
+    // IncompleteAttachmentError.
     void saveToFile(const QString &path) const;
     // Hands the decoded content to `sink` in chunks, as saveToFile writes it.
-    void writeTo(const std::function<void(const char *data, qint64 size)> &sink) const;
+    // Answers false when the content is cut short (see
+    // IncompleteAttachmentError); the sink has had all there is.
+    bool writeTo(const std::function<void(const char *data, qint64 size)> &sink) const;
+    // The text of IncompleteAttachmentError for this attachment saved at `path`.
+    QString incompleteText(const QString &path) const;
 
 private:
     std::shared_ptr<const Data> m_data;
@@ -67,6 +85,15 @@ public:
     // The text of every text/html part that is not an attachment, decoded
     // to Unicode and joined; empty when there is none.
     QString htmlText() const;
+
+    // The message's own header, MIME-decoded (folded lines joined, RFC 2047
+    // words decoded, CRLF or LF): the subject; the first sender's display
+    // name (its address when it has none) and address; the date in UTC,
+    // invalid when the message has none or it cannot be read.
+    QString subject() const;
+    QString senderName() const;
+    QString senderAddress() const;
+    QDateTime date() const;
     int attachmentCount() const;
     const QList<MimeAttachment> &attachments() const;
 

@@ -7,7 +7,7 @@
 #include "platform/pst/pstattachment.h"
 
 #include <QDir>
-#include <QTemporaryFile>
+#include <QFile>
 
 #include <gmime/gmime.h>
 
@@ -68,8 +68,8 @@ private:
 
     PstFile &m_file;
     int m_storeCodepage;
-    // Attachment data waits in temporary files, not in memory, until written.
-    std::vector<std::unique_ptr<QTemporaryFile>> m_spool;
+    // Attachment data waits in unnamed temporary files, not in memory, until
+    // written.
 };
 
 GMimeMessage *EmlBuilder::headersFromTransport(const QString &headers) {
@@ -157,20 +157,25 @@ GMimeObject *EmlBuilder::bodyOf(const pst_item &message) {
 }
 
 GMimeStream *EmlBuilder::spool(pst_item_attach &attachment) {
-    auto file = std::make_unique<QTemporaryFile>(QDir(QDir::tempPath()).filePath(QStringLiteral("parcelwise-XXXXXX")));
-    if (!file->open())
-        throw Error(QStringLiteral("Cannot create a temporary file: %1").arg(file->errorString()));
-    writeAttachmentData(m_file, attachment, file->handle(), QStringLiteral("the attached message"));
-    if (!file->flush())
-        throw Error(QStringLiteral("Cannot write a temporary file: %1").arg(file->errorString()));
-    // The writing handle is not needed any more (the file stays until the
-    // builder ends): an attached message with hundreds of attachments must
-    // not run out of file handles.
-    file->close();
-    const int fd = ::open(QFile::encodeName(file->fileName()).constData(), O_RDONLY | O_CLOEXEC);
+    // The spool has no name from the moment it exists: a run that is killed
+    // or stopped leaves nothing in the temporary folder.
+    QByteArray pattern = QFile::encodeName(QDir::tempPath()) + "/.parcelwise-spool-XXXXXX";
+    const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
     if (fd < 0)
-        throw Error(QStringLiteral("Cannot read a temporary file: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
-    m_spool.push_back(std::move(file));
+        throw Error(QStringLiteral("Cannot create a temporary file: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+    ::unlink(pattern.constData());
+    try {
+        writeAttachmentData(m_file, attachment, fd, QStringLiteral("the attached message"));
+    } catch (...) {
+        ::close(fd);
+        throw;
+    }
+    // The stream reads from where the descriptor stands.
+    if (::lseek(fd, 0, SEEK_SET) != 0) {
+        const int error = errno;
+        ::close(fd);
+        throw Error(QStringLiteral("Cannot read a temporary file: %1").arg(QString::fromLocal8Bit(std::strerror(error))));
+    }
     return g_mime_stream_fs_new(fd);
 }
 

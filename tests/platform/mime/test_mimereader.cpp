@@ -153,6 +153,60 @@ TEST_F(Reader, SaveNeverWritesOverAndLeavesNothingOnFailure) {
     EXPECT_EQ(left, (QStringList{QStringLiteral("folder"), QStringLiteral("m.eml"), QStringLiteral("taken.bin")}));
 }
 
+// A message cut short keeps what it has; the cut attachment, and only it,
+// says so when saved (the window shows that as a failed step).
+TEST_F(Reader, ACutAttachmentIsSavedAndReportedIncomplete) {
+    const QByteArray head = "From: a\nSubject: s\nMIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=\"b\"\n\n"
+                            "--b\nContent-Type: application/pdf; name=\"first.pdf\"\nContent-Transfer-Encoding: base64\n\n"
+                            "QUJD\n";
+    struct Case {
+        const char *name;
+        QByteArray text;
+        QList<bool> complete;
+    } cases[] = {
+        {"closing boundary missing",
+         head + "--b\nContent-Type: application/pdf; name=\"cut.pdf\"\nContent-Transfer-Encoding: base64\n\nREVGR0hJ\n",
+         {true, false}},
+        {"base64 ends mid-quantum", head + "--b\nContent-Type: application/pdf; name=\"cut.pdf\"\n"
+                                           "Content-Transfer-Encoding: base64\n\nREVGR0h\n--b--\n",
+         {true, false}},
+        // Many encoders leave "end" out: not a cut by itself.
+        {"uuencoded block without end", "From: a\nSubject: s\n\ntext\nbegin 644 cut.bin\n#86)C\n", {true}},
+        {"cut inside the body text", head + "--b\nContent-Type: text/plain\n\nsome te", {true}},
+        {"whole", head + "--b--\n", {true}},
+    };
+    for (const Case &c : cases) {
+        load(c.text);
+        ASSERT_EQ(message.attachmentCount(), c.complete.size()) << c.name;
+        for (int i = 0; i < c.complete.size(); ++i) {
+            const MimeAttachment &a = message.attachments().at(i);
+            const QString path = at(QStringLiteral("%1-%2").arg(QString::fromLatin1(c.name)).arg(i));
+            if (c.complete.at(i)) {
+                EXPECT_NO_THROW(a.saveToFile(path)) << c.name;
+            } else {
+                EXPECT_THROW(a.saveToFile(path), IncompleteAttachmentError) << c.name;
+                EXPECT_TRUE(QFile::exists(path)) << c.name << ": what there was is kept";
+            }
+        }
+    }
+    EXPECT_EQ(readAll(at(QStringLiteral("closing boundary missing-1"))), QByteArray("DEFGHI"));
+}
+
+TEST_F(Reader, HeadersAreReadAsMime) {
+    // LF line ends, a folded encoded-word subject, a sender with a name.
+    writeFile(at(QStringLiteral("h.eml")), "From: \"Doe, Jane\" <jane@example.org>\nSubject: =?utf-8?Q?caf=C3=A9?=\n"
+                                           " =?utf-8?Q?_au_lait?=\nDate: Sat, 1 Jun 2024 23:30:00 -0130\n\nbody\n");
+    message.load(at(QStringLiteral("h.eml")));
+    EXPECT_EQ(message.subject(), QString::fromUtf8("café au lait"));
+    EXPECT_EQ(message.senderName(), QStringLiteral("Doe, Jane"));
+    EXPECT_EQ(message.senderAddress(), QStringLiteral("jane@example.org"));
+    EXPECT_EQ(message.date().toString(Qt::ISODate), QStringLiteral("2024-06-02T01:00:00Z"));
+    writeFile(at(QStringLiteral("n.eml")), "Subject: x\nDate: not a date at all\n\nbody\n");
+    message.load(at(QStringLiteral("n.eml")));
+    EXPECT_FALSE(message.date().isValid());
+    EXPECT_TRUE(message.senderName().isEmpty());
+}
+
 TEST_F(Reader, ReadOnlyFolderIsAReportedFailure) {
     if (::geteuid() == 0)
         GTEST_SKIP() << "root writes into read-only folders";
