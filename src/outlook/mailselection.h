@@ -63,10 +63,6 @@ struct LeftOut {
     int total() const { return inTopFolder + notMail; }
 };
 
-// Items with attachments that a walk does not list: those lying in a
-// store's top folder itself, and those that are not mail.
-struct LeftOut { int inTopFolder = 0; int notMail = 0; int total() const { return inTopFolder + notMail; } };
-
 // One message the walk selected, with where it lies.
 struct Found {
     QString topFolder;     // the top-level folder it lies under
