@@ -79,7 +79,11 @@ StoreView readOurs(const QString &path) {
                 MessageView m;
                 m.folder = folder;
                 m.subject = stripSubjectMarker(message.properties().text(0x0037).value_or(QString()));
+                // The sender as the program shows it: 0x0C1A, else the
+                // "sent representing" name 0x0042.
                 m.senderName = message.properties().text(0x0C1A).value_or(QString());
+                if (m.senderName.isEmpty())
+                    m.senderName = message.properties().text(0x0042).value_or(QString());
                 for (std::uint32_t id : message.attachmentIds()) {
                     const msg::Attachment attachment = message.attachment(id);
                     AttachmentView a;
@@ -144,8 +148,7 @@ StoreView readLibpst(const QString &path) {
                 m.folder = static_cast<std::uint32_t>(folder->d_id);
                 const int codepage = codepageOf(*item, storeCodepage);
                 m.subject = stripSubjectMarker(textOf(item->subject, codepage).value_or(QString()));
-                if (item->email)
-                    m.senderName = textOf(item->email->outlook_sender_name, codepage).value_or(QString());
+                m.senderName = senderNameOf(*item, storeCodepage);
                 for (pst_item_attach *attachment : realAttachments(*item)) {
                     AttachmentView a;
                     a.name = textOf(attachment->filename2, codepage).value_or(QString());
@@ -153,15 +156,15 @@ StoreView readLibpst(const QString &path) {
                         a.name = textOf(attachment->filename1, codepage).value_or(QString());
                     a.method = attachment->method;
                     if (a.method != 5) {
-                        char *data = nullptr;
                         std::size_t size = 0;
                         if (attachment->data.data)
                             a.md5 = QCryptographicHash::hash(QByteArrayView(attachment->data.data, static_cast<qsizetype>(attachment->data.size)),
                                                              QCryptographicHash::Md5), size = attachment->data.size;
                         else if (attachment->i_id != 0 && attachment->i_id != std::uint64_t(-1)) {
-                            size = pst_attach_to_mem(file.handle(), attachment, &data);
-                            a.md5 = QCryptographicHash::hash(QByteArrayView(data, static_cast<qsizetype>(size)), QCryptographicHash::Md5);
-                            std::free(data);
+                            const pst_binary bytes = pst_attach_to_mem(file.handle(), attachment);
+                            size = bytes.size;
+                            a.md5 = QCryptographicHash::hash(QByteArrayView(bytes.data, static_cast<qsizetype>(size)), QCryptographicHash::Md5);
+                            std::free(bytes.data);
                         } else {
                             a.md5 = QCryptographicHash::hash(QByteArray(), QCryptographicHash::Md5);
                         }
