@@ -11,6 +11,7 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -258,3 +259,184 @@ TEST(ReaderCrossCheck, TheOfflineStoreWithFourKibPagesReadsAsLibpstReadsIt) {
 }
 
 } // namespace
+
+#ifdef PW_HAVE_PSTWRITER
+
+#include "core/error.h"
+#include "platform/pst/pstengine.h"
+
+#include <QFile>
+
+namespace {
+
+using namespace pw::outlook;
+
+pstwriter::Message mailWith(const std::string &subject, std::vector<pstwriter::Attachment> attachments = {}) {
+    pstwriter::Message message;
+    message.subject = subject;
+    message.senderName = "Ann";
+    message.attachments = std::move(attachments);
+    return message;
+}
+
+// UTF-16LE bytes of `units`, for text no UTF-8 string can carry.
+std::string utf16Units(std::initializer_list<char16_t> units) {
+    std::string out;
+    for (char16_t unit : units) {
+        out.push_back(static_cast<char>(unit & 0xFF));
+        out.push_back(static_cast<char>(unit >> 8));
+    }
+    return out;
+}
+
+// A written store with one folder "Test", opened through the object model.
+struct Written {
+    explicit Written(std::vector<pstwriter::Message> messages, pstwriter::StoreOptions options = {}) {
+        pstwriter::Store store("Written", options);
+        auto &folder = store.root().addFolder("Test");
+        for (auto &message : messages)
+            folder.addMessage(std::move(message));
+        path = dir.filePath(QStringLiteral("written.pst"));
+        store.write(path.toStdString());
+        ns = pw::pst::createPstApplication({path})->GetNamespace(QStringLiteral("MAPI"));
+        items = ns->Folders()->Item(1)->Folders()->GetLast()->Items();
+    }
+    QTemporaryDir dir;
+    QString path;
+    NamespacePtr ns;
+    ItemsPtr items;
+};
+
+QByteArray fileBytes(const QString &path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Every encoding, the reserved bit, an attached message and a large
+// attachment (a data tree of two levels) read as libpst reads them.
+TEST(ReaderCrossCheck, WrittenStoresReadAsLibpstReadsThem) {
+    const struct {
+        const char *name;
+        pstwriter::Encryption encryption;
+        bool reservedBit;
+    } cases[] = {{"no encoding", pstwriter::Encryption::None, false},
+                 {"compressible encoding", pstwriter::Encryption::Compressible, false},
+                 {"high encoding with the reserved bit", pstwriter::Encryption::High, true}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        pstwriter::StoreOptions options;
+        options.encryption = c.encryption;
+        options.reservedBitOnAttachmentTables = c.reservedBit;
+        pstwriter::Store store("Cross", options);
+        auto &folder = store.root().addFolder("Inbox");
+        auto &sub = folder.addFolder("Sub");
+        folder.addMessage(mailWith("small", {pstwriter::Attachment::file("a.txt", pstwriter::Content::bytes("hello")),
+                                             pstwriter::Attachment::file("b.bin", pstwriter::Content::generated(70000, 3))}));
+        pstwriter::Message inner = mailWith("inner", {pstwriter::Attachment::file("in.txt", pstwriter::Content::bytes("inside"))});
+        sub.addMessage(mailWith("outer", {pstwriter::Attachment::embedded(std::move(inner), "Inner mail")}));
+        // More than one list of blocks holds (about 8.3 MB): two levels.
+        sub.addMessage(mailWith("large", {pstwriter::Attachment::file("big.bin", pstwriter::Content::generated(9u << 20, 7))}));
+        pstwriter::Message named = mailWith("named");
+        named.extraProperties = {pstwriter::Property::unicode(0x8005, "named value")};
+        folder.addMessage(std::move(named));
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("cross.pst"));
+        store.write(path.toStdString());
+        compareStores(path);
+    }
+}
+
+// More attachments than one subnode block lists (about 340): the subnode
+// tree has two levels. libpst lists none of them; [MS-PST] (SIBLOCK) sides
+// with our reader, which lists and saves every one.
+TEST(ReaderShapes, FourHundredAttachmentsAreAllListedAndSaved) {
+    std::vector<pstwriter::Attachment> attachments;
+    for (int i = 0; i < 400; ++i)
+        attachments.push_back(pstwriter::Attachment::file("part" + std::to_string(i) + ".txt", pstwriter::Content::bytes("body " + std::to_string(i))));
+    Written written({mailWith("many", std::move(attachments))});
+    const AttachmentsPtr list = written.items->Item(1)->Attachments();
+    ASSERT_EQ(list->count(), 400);
+    for (int i : {1, 341, 400}) {
+        const AttachmentPtr attachment = list->Item(i);
+        EXPECT_EQ(attachment->fileName(), QStringLiteral("part%1.txt").arg(i - 1));
+        const QString target = written.dir.filePath(attachment->fileName());
+        attachment->SaveAsFile(target);
+        EXPECT_EQ(fileBytes(target), QByteArray("body ") + QByteArray::number(i - 1));
+    }
+}
+
+// A lone surrogate in UTF-16 text becomes U+FFFD; the text goes on.
+TEST(ReaderShapes, LoneSurrogatesDoNotCutText) {
+    pstwriter::Message message = mailWith("x");
+    message.extraProperties = {{(0x0037u << 16) | 0x001F, utf16Units({u's', u'u', u'r', 0xD800, u'x'})}};
+    pstwriter::Attachment attachment = pstwriter::Attachment::file("plain.txt", pstwriter::Content::bytes("data"));
+    attachment.longFileName.reset();
+    attachment.fileName.reset();
+    attachment.extraProperties = {{(0x3707u << 16) | 0x001F, utf16Units({u's', u'u', u'r', 0xDC00, u'.', u't', u'x', u't'})}};
+    message.attachments.push_back(std::move(attachment));
+    Written written({std::move(message)});
+    const ItemPtr item = written.items->Item(1);
+    EXPECT_EQ(item->Subject(), QStringLiteral(u"sur\uFFFDx"));
+    EXPECT_EQ(item->Attachments()->Item(1)->fileName(), QStringLiteral(u"sur\uFFFD.txt"));
+}
+
+// Attached messages inside each other, 12 deep: the first one's .eml
+// holds the other 11, each inside the one before.
+TEST(ReaderShapes, AttachedMessagesTwelveDeepSaveAsOneEml) {
+    pstwriter::Message innermost = mailWith("level 12", {pstwriter::Attachment::file("deep.txt", pstwriter::Content::bytes("deepest"))});
+    for (int level = 11; level >= 1; --level)
+        innermost = mailWith("level " + std::to_string(level), {pstwriter::Attachment::embedded(std::move(innermost), "level " + std::to_string(level + 1))});
+    Written written({mailWith("top", {pstwriter::Attachment::embedded(std::move(innermost), "level 1"),
+                                      pstwriter::Attachment::file("beside.txt", pstwriter::Content::bytes("beside"))})});
+    const AttachmentsPtr list = written.items->Item(1)->Attachments();
+    ASSERT_EQ(list->count(), 2);
+    const QString target = written.dir.filePath(QStringLiteral("nested.eml"));
+    list->Item(1)->SaveAsFile(target);
+    const QByteArray eml = fileBytes(target);
+    EXPECT_EQ(eml.count("message/rfc822"), 11);
+    EXPECT_TRUE(eml.contains(QByteArray("deepest").toBase64()));
+    const QString beside = written.dir.filePath(QStringLiteral("beside.txt"));
+    list->Item(2)->SaveAsFile(beside);
+    EXPECT_EQ(fileBytes(beside), QByteArray("beside"));
+}
+
+// An attached message with 1,200 attachments is written without a file
+// or descriptor per attachment.
+TEST(ReaderShapes, AnAttachedMessageWithTwelveHundredAttachmentsSaves) {
+    std::vector<pstwriter::Attachment> parts;
+    for (int i = 0; i < 1200; ++i)
+        parts.push_back(pstwriter::Attachment::file("p" + std::to_string(i) + ".txt", pstwriter::Content::bytes("part " + std::to_string(i))));
+    Written written({mailWith("outer", {pstwriter::Attachment::embedded(mailWith("inner", std::move(parts)), "inner")})});
+    const QString target = written.dir.filePath(QStringLiteral("inner.eml"));
+    written.items->Item(1)->Attachments()->Item(1)->SaveAsFile(target);
+    const QByteArray eml = fileBytes(target);
+    EXPECT_EQ(eml.count("Content-Disposition: attachment"), 1200);
+    EXPECT_TRUE(eml.contains(QByteArray("part 1199").toBase64()));
+}
+
+// A save told to stop leaves nothing at its path; progress is told in
+// order and reaches the whole size.
+TEST(ReaderShapes, SaveReportsProgressAndStopsLeavingNothing) {
+    Written written({mailWith("big", {pstwriter::Attachment::file("big.bin", pstwriter::Content::generated(5u << 20, 9))})});
+    const AttachmentPtr attachment = written.items->Item(1)->Attachments()->Item(1);
+    const QString target = written.dir.filePath(QStringLiteral("big.bin"));
+    std::vector<std::uint64_t> seen;
+    attachment->SaveAsFile(target, [&](std::uint64_t done, std::uint64_t total) {
+        EXPECT_EQ(total, 5u << 20);
+        seen.push_back(done);
+        return true;
+    });
+    ASSERT_GE(seen.size(), 3u);
+    EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+    EXPECT_EQ(seen.back(), 5u << 20);
+    EXPECT_EQ(QFileInfo(target).size(), qint64(5) << 20);
+
+    const QString stopped = written.dir.filePath(QStringLiteral("stopped.bin"));
+    int calls = 0;
+    EXPECT_THROW(attachment->SaveAsFile(stopped, [&](std::uint64_t, std::uint64_t) { return ++calls < 3; }), pw::Stopped);
+    EXPECT_FALSE(QFileInfo::exists(stopped));
+}
+
+} // namespace
+
+#endif // PW_HAVE_PSTWRITER

@@ -124,7 +124,7 @@ Store::Store(const QString &path) : m_file(std::make_unique<ndb::NdbFile>(path))
 }
 
 std::shared_ptr<ndb::Budget> Store::newBudget() const {
-    return std::make_shared<ndb::Budget>(2 * m_file->fileSize() + 65536);
+    return std::make_shared<ndb::Budget>(4 * m_file->fileSize() + (std::uint64_t(1) << 20));
 }
 
 Properties Store::properties(std::uint32_t nid) const {
@@ -316,8 +316,12 @@ DataPlace placeOf(const ltp::PropertyContext &pc) {
     if (!sub)
         throw ndb::Damage(QStringLiteral("damaged data at offset %1 (the attachment's data is missing)").arg(pc.heap().offsetOf(0)),
                           pc.heap().offsetOf(0));
-    if (ndb::blockKey(sub->dataBid) != 0)
-        place.tree = ndb::dataTree(*node.file, sub->dataBid, *node.budget);
+    // Each read of the data is bounded by the file on its own: saving an
+    // attachment again must not use up its message's budget.
+    if (ndb::blockKey(sub->dataBid) != 0) {
+        ndb::Budget budget(node.file->fileSize());
+        place.tree = ndb::dataTree(*node.file, sub->dataBid, budget);
+    }
     return place;
 }
 

@@ -5,7 +5,7 @@
 // A message reads what it is asked for: its properties when opened, its
 // attachment and recipient tables when first asked, an attachment's data
 // only when it is streamed. Every read of one message and what lies under
-// it charges one budget, so no message can expand to more than the file.
+// it charges one budget, so no message can expand without bound.
 #include "platform/pst/ltp/ltp.h"
 
 #include <QByteArray>
@@ -157,7 +157,8 @@ public:
     QString folderName(std::uint32_t nid) const;
     std::shared_ptr<const NamedProperty> named(std::uint16_t id) const;
     std::size_t namedCount() const { return m_named.size(); }
-    // A budget for one item: no more than twice the file's size.
+    // A budget for one item: a few times the file's size, so that an item
+    // read again stays within it while a crafted fan-out does not.
     std::shared_ptr<ndb::Budget> newBudget() const;
 
 private:
