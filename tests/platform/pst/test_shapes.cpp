@@ -47,6 +47,13 @@ long peakRssKb() {
     return usage.ru_maxrss;
 }
 
+long currentRssKb() {
+    QFile statm(QStringLiteral("/proc/self/statm"));
+    if (!statm.open(QIODevice::ReadOnly))
+        return peakRssKb();
+    return statm.readAll().split(' ').value(1).toLong() * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
 void limitAddressSpace() {
 #ifndef PW_SHAPES_ASAN
     QFile statm(QStringLiteral("/proc/self/statm"));
@@ -139,11 +146,19 @@ std::vector<std::string> judge(const shapes::Expected &expected, const pw::store
         if (report.folderVisits.count(folder) == 0)
             faults.push_back("folder '" + folder + "' not found");
     }
+    const bool damageReported = !report.errors.empty();
+    auto listed = [&](const std::string &subject) {
+        return std::find(report.subjects.begin(), report.subjects.end(), subject) != report.subjects.end();
+    };
+    for (const std::string &subject : expected.subjectsOrDamage) {
+        if (!listed(subject) && !damageReported)
+            faults.push_back("no item with subject '" + subject + "', and no damage was reported");
+    }
     for (const std::string &subject : expected.subjects) {
         if (std::find(report.subjects.begin(), report.subjects.end(), subject) == report.subjects.end())
             faults.push_back("no item with subject '" + subject + "'");
     }
-    const bool damageReported = !report.errors.empty();
+
     // Whether every saved copy named `name` holds `bytes` (and there is one).
     auto savedExactly = [&](const shapes::Expected::File &file, std::string *why) {
         int copies = 0;
@@ -163,11 +178,16 @@ std::vector<std::string> judge(const shapes::Expected &expected, const pw::store
             *why = "not listed or not saved";
         return copies > 0;
     };
+    // Many attachments fail alike: the first few by name, then the count.
+    int missing = 0;
     for (const auto &file : expected.files) {
         std::string why;
-        if (!savedExactly(file, &why))
+        if (!savedExactly(file, &why) && ++missing <= 5)
             faults.push_back("attachment '" + file.first + "' " + why);
     }
+    if (missing > 5)
+        faults.push_back(std::to_string(missing) + " of " + std::to_string(expected.files.size()) +
+                         " attachments not saved byte for byte in all");
     for (const auto &file : expected.filesOrDamage) {
         std::string why;
         if (!savedExactly(file, &why) && !damageReported)
@@ -207,7 +227,7 @@ std::vector<std::string> judge(const shapes::Expected &expected, const pw::store
     QDir().mkpath(dir.filePath(QStringLiteral("saved")));
     const qint64 fileSize = QFileInfo(path).size();
 
-    const long rssBefore = peakRssKb();
+    const long rssBefore = currentRssKb();
     QElapsedTimer timer;
     timer.start();
     const pw::storewalk::Report report =

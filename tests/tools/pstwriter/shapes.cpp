@@ -47,6 +47,11 @@ struct Builder {
         shape.expected.subjects.push_back(*m.subject);
         inbox->addMessage(std::move(m));
     }
+    // A crafted message a reader may reject whole, saying so.
+    void addDamaged(Message m) {
+        shape.expected.subjectsOrDamage.push_back(*m.subject);
+        inbox->addMessage(std::move(m));
+    }
 };
 
 // Attached messages `depth` deep: level 1 is attached to the top message,
@@ -113,7 +118,7 @@ const std::map<std::string, std::function<void(Builder &)>> &table() {
              m.craftDepth = 40;
              attach(m, b.shape.expected.filesOrDamage, "fan-a.txt", Content::bytes("first\n"));
              attach(m, b.shape.expected.filesOrDamage, "fan-b.bin", Content::generated(5000, 3));
-             b.add(std::move(m));
+             b.addDamaged(std::move(m));
              b.addWitness();
              b.shape.expected.damage = Damage::Either;
          }},
@@ -124,7 +129,7 @@ const std::map<std::string, std::function<void(Builder &)>> &table() {
              m.craft = Craft::SubnodeCycle;
              attach(m, b.shape.expected.filesOrDamage, "cycle-a.txt", Content::bytes("in the heap\n"));
              attach(m, b.shape.expected.filesOrDamage, "cycle-b.bin", Content::generated(6000, 4));
-             b.add(std::move(m));
+             b.addDamaged(std::move(m));
              b.addWitness();
              b.shape.expected.damage = Damage::Required;
          }},
@@ -138,7 +143,7 @@ const std::map<std::string, std::function<void(Builder &)>> &table() {
                         Content::bytes(std::string("paired ") + tag + "\n"));
                  attach(m, b.shape.expected.filesOrDamage, std::string("pair-") + tag + ".bin",
                         Content::generated(4500, tag[0]));
-                 b.add(std::move(m));
+                 b.addDamaged(std::move(m));
              }
              b.addWitness();
              b.shape.expected.damage = Damage::Required;

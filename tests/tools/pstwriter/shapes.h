@@ -31,6 +31,8 @@ struct Expected {
     std::vector<std::string> folders;
     // Subjects that must be listed (UTF-8).
     std::vector<std::string> subjects;
+    // Listed, or else damage reported (an item a reader may give up on whole).
+    std::vector<std::string> subjectsOrDamage;
     Damage damage = Damage::None;
 };
 
