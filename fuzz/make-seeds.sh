@@ -14,7 +14,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 corpus=${PW_CORPUS_DIR:-$here/../../shared/corpus}
 bin=$build/bin
 
-mkdir -p "$out"/{dbxreader,registryhive,emllist,mimemessage,pstwalk,pststore,entryid,bodytext,tnef}
+mkdir -p "$out"/{dbxreader,registryhive,emllist,mimemessage,pstwalk,pststore,pstreader,entryid,bodytext,tnef}
 
 # .dbx files: written by the test suite's fixture writer.
 "$bin/make_dbx_seeds" "$out/dbxreader"
@@ -77,6 +77,9 @@ if [[ -x "$bin/make_shape_seeds" ]]; then
     "$bin/make_shape_seeds" "$out/pststore"
     rm -f "$out/pststore/data-tree-two-levels.pst"
 fi
+
+# The reader's own target reads the same stores.
+cp "$out/pststore/"* "$out/pstreader/" 2>/dev/null || true
 
 # Bodies: first byte odd for RTF, even for HTML (the rest picks a code page).
 b=$out/bodytext
