@@ -12,7 +12,10 @@
 #   - peak resident memory of each (goal: under 60 MB).
 # The load average is printed beside every pair: the machine is shared.
 #
-#   bench/reader/run.sh <build folder> <work folder> [rounds]
+#   bench/reader/run.sh <build folder> <work folder> [rounds] [label]
+#
+# Ratios are given for CPU time (user + system; steadier on a loaded
+# machine) and for elapsed time.
 #
 # The build folder needs parcelwise-cli and mkpst (a -DPARCELWISE_TESTS=ON
 # build); the two C baselines are compiled here with the build's -O2 when it
@@ -22,6 +25,7 @@ here=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(cd "${1:?usage: run.sh <build folder> <work folder> [rounds]}" && pwd)
 work=${2:?usage: run.sh <build folder> <work folder> [rounds]}
 rounds=${3:-3}
+label=${4:-}
 mkdir -p "$work/stores"
 work=$(cd "$work" && pwd)
 bin=$build/bin
@@ -43,12 +47,12 @@ for tool in bare_libpst_walk bare_libpst_save; do
     fi
 done
 
-# Runs a command once, quietly; prints "seconds peak-KB".
+# Runs a command once, quietly; prints "elapsed cpu peak-KB".
 timed() {
-    /usr/bin/time -f "%e %M" -o "$work/time.txt" nice -n 10 "$@" >/dev/null 2>"$work/stderr.txt" || {
+    /usr/bin/time -f "%e %U %S %M" -o "$work/time.txt" nice -n 10 "$@" >/dev/null 2>"$work/stderr.txt" || {
         echo "failed ($?): $* -- $(tail -n 3 "$work/stderr.txt")" >&2
     }
-    cat "$work/time.txt" | tail -n 1
+    tail -n 1 "$work/time.txt" | awk '{ printf "%s %.2f %s\n", $1, $2 + $3, $4 }'
 }
 
 median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
@@ -70,20 +74,23 @@ compare() {
         prepare
         timed "${base[@]}" >>"$work/base.txt"
     done
-    local ot ob bt bb
-    ot=$(cut -d' ' -f1 "$work/ours.txt" | median)
-    ob=$(cut -d' ' -f2 "$work/ours.txt" | sort -n | tail -n 1)
-    bt=$(cut -d' ' -f1 "$work/base.txt" | median)
-    bb=$(cut -d' ' -f2 "$work/base.txt" | sort -n | tail -n 1)
-    printf '%s: ours %.2f s (peak %d KB), baseline %.2f s (peak %d KB), ratio %.2f x; load %s\n' \
-        "$label" "$ot" "$ob" "$bt" "$bb" "$(awk "BEGIN { print $ot / ($bt > 0 ? $bt : 1) }")" \
+    local oe oc om be bc bm
+    oe=$(cut -d' ' -f1 "$work/ours.txt" | median)
+    oc=$(cut -d' ' -f2 "$work/ours.txt" | median)
+    om=$(cut -d' ' -f3 "$work/ours.txt" | sort -n | tail -n 1)
+    be=$(cut -d' ' -f1 "$work/base.txt" | median)
+    bc=$(cut -d' ' -f2 "$work/base.txt" | median)
+    bm=$(cut -d' ' -f3 "$work/base.txt" | sort -n | tail -n 1)
+    printf '%s: ours %.2f s elapsed, %.2f s CPU, peak %d KB; baseline %.2f s, %.2f s CPU, peak %d KB; ratio %.2f x CPU, %.2f x elapsed; load %s\n' \
+        "$label" "$oe" "$oc" "$om" "$be" "$bc" "$bm" \
+        "$(awk "BEGIN { print $oc / ($bc > 0 ? $bc : 0.01) }")" "$(awk "BEGIN { print $oe / ($be > 0 ? $be : 0.01) }")" \
         "$(cut -d' ' -f1-3 /proc/loadavg)"
 }
 
 out=$work/out
 prepare() { rm -rf "$out"; mkdir -p "$out"; sync; }
 
-echo "== $(nproc) cores, $(uname -sr), $(git -C "$here" rev-parse --short HEAD), load $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "== ${label:+$label: }$(nproc) cores, $(uname -sr), load $(cut -d' ' -f1-3 /proc/loadavg), $rounds rounds"
 compare "list, 100,000 mail in one folder vs bare libpst walk" \
     "$cli" list "$work/stores/100k_onefolder.pst" -- "$work/bare_libpst_walk" "$work/stores/100k_onefolder.pst"
 compare "save, 40,000 mail of one folder vs bare libpst walk-and-save" \
