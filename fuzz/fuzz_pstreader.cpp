@@ -34,8 +34,8 @@ void tolerate(F &&f) {
 }
 
 void readProperties(const messaging::Properties &props) {
-    for (const auto &[id, type] : props.context().list()) {
-        (void)type;
+    for (const auto &entry : props.context().list()) {
+        const std::uint16_t id = entry.first;
         tolerate([&] { (void)props.get(id); });
         tolerate([&] { (void)props.text(id); });
     }
