@@ -1,19 +1,26 @@
 #include "platform/pst/pstfolder.h"
 
 #include "core/error.h"
+
+#include <QDir>
 #include "platform/pst/pstitem.h"
 
 namespace pw::pst {
 
-PstFolder::PstFolder(PstStorePtr store, pst_desc_tree *folder, bool isRoot)
+PstFolder::PstFolder(PstStorePtr store, std::uint32_t folder, bool isRoot)
     : m_store(std::move(store)), m_folder(folder), m_isRoot(isRoot) {}
 
 QString PstFolder::name() {
     m_store->ensureOpen();
     if (m_isRoot)
         return m_store->displayName();
-    const ParsedItem item = m_store->file().parse(m_folder);
-    return textOf(item->file_as, m_store->codepage()).value_or(QString());
+    try {
+        return m_store->file()->properties(m_folder).text(0x3001).value_or(QString());
+    } catch (const ndb::Damage &damage) {
+        throw Error(QStringLiteral("Cannot read folder %1 of %2: %3.")
+                        .arg(m_folder)
+                        .arg(QDir::toNativeSeparators(m_store->path()), damage.text()));
+    }
 }
 
 outlook::FoldersPtr PstFolder::Folders() {

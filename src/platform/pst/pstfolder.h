@@ -10,7 +10,7 @@ namespace pw::pst {
 class PstFolder : public outlook::Folder {
 public:
     // `isRoot`: the store's root, named after the store.
-    PstFolder(PstStorePtr store, pst_desc_tree *folder, bool isRoot);
+    PstFolder(PstStorePtr store, std::uint32_t folder, bool isRoot);
 
     QString name() override;
     outlook::FoldersPtr Folders() override;
@@ -21,15 +21,15 @@ public:
 
 private:
     PstStorePtr m_store;
-    pst_desc_tree *m_folder;
+    std::uint32_t m_folder;
     bool m_isRoot;
 };
 
 // The child folders of one folder.
 class PstFolders : public outlook::Folders {
 public:
-    PstFolders(PstStorePtr store, pst_desc_tree *folder)
-        : m_store(std::move(store)), m_children(PstFile::children(folder, kNodeTypeFolder)) {}
+    PstFolders(PstStorePtr store, std::uint32_t folder)
+        : m_store(std::move(store)), m_children(m_store->file()->children(folder, messaging::kNodeTypeFolder)) {}
 
     int count() override;
     outlook::FolderPtr Item(int index) override;
@@ -37,7 +37,7 @@ public:
 
 private:
     PstStorePtr m_store;
-    std::vector<pst_desc_tree *> m_children;
+    std::vector<std::uint32_t> m_children;
 };
 
 } // namespace pw::pst

@@ -2,10 +2,10 @@
 // store, the .ost and written stores give the same folders, messages,
 // subjects, senders, attachment names and attachment bytes. Where the two
 // differ on purpose, the case is named with the side the format notes take.
-#include "platform/pst/messaging/messaging.h"
 #include "platform/pst/messageproperties.h"
-#include "platform/pst/pstattachment.h"
-#include "platform/pst/pstfile.h"
+#include "platform/pst/messaging/messaging.h"
+#include "platform/pst/pststore.h"
+#include "core/codepage.h"
 
 #include "corpus.h"
 
@@ -14,9 +14,12 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 #include <map>
 #include <set>
+
+#include <libpst/libpst.h>
 
 #ifdef PW_HAVE_PSTWRITER
 #include "pstwriter/pstwriter.h"
@@ -63,12 +66,16 @@ std::ostream &operator<<(std::ostream &out, const MessageView &m) {
 
 // ---- our reader ----
 
+// The folder the program shows as the top of the store.
+std::uint32_t rootOf(const QString &path) {
+    const PstStore store(path);
+    return store.rootFolder();
+}
+
 StoreView readOurs(const QString &path) {
     StoreView view;
     const auto store = msg::Store::open(path);
-    std::uint32_t root = store->ipmSubtree();
-    if (!root || !store->file().node(root))
-        root = 0x122;
+    const std::uint32_t root = rootOf(path);
     std::set<std::uint32_t> visited;
     std::function<void(std::uint32_t)> walk = [&](std::uint32_t folder) {
         if (!visited.insert(folder).second)
@@ -118,84 +125,110 @@ StoreView readOurs(const QString &path) {
 
 // ---- libpst ----
 
-StoreView readLibpst(const QString &path) {
-    StoreView view;
-    // The same node tree linking as the engine's, then libpst parses items.
-    PstFile file(path);
-    int storeCodepage = 1252;
-    std::uint32_t root = 0;
-    if (pst_desc_tree *storeNode = file.node(kMessageStoreNode)) {
-        try {
-            const ParsedItem item = file.parse(storeNode);
-            if (item->message_codepage > 0 && item->message_codepage < 65536)
-                storeCodepage = item->message_codepage;
-            if (item->message_store && item->message_store->top_of_personal_folder)
-                root = item->message_store->top_of_personal_folder->id;
-        } catch (const pw::Error &) {
-        }
+struct ItemDeleter {
+    void operator()(pst_item *item) const { pst_freeItem(item); }
+};
+using LibpstItem = std::unique_ptr<pst_item, ItemDeleter>;
+
+std::optional<QString> libpstText(const pst_string &value, int codepage) {
+    if (!value.str)
+        return std::nullopt;
+    const std::size_t length = std::strlen(value.str);
+    if (value.is_utf8)
+        return QString::fromUtf8(value.str, static_cast<qsizetype>(length));
+    return pw::decodeCodepage(QByteArray(value.str, static_cast<qsizetype>(length)), codepage);
+}
+
+// libpst's node of that id, searched in its linked tree.
+pst_desc_tree *libpstNode(pst_desc_tree *from, std::uint64_t id) {
+    for (pst_desc_tree *node = from; node; node = node->next) {
+        if (node->d_id == id)
+            return node;
+        if (pst_desc_tree *found = libpstNode(node->child, id))
+            return found;
     }
-    if (!root || !file.node(root))
-        root = kRootFolderNode;
+    return nullptr;
+}
+
+// libpst as its own tools use it, from the folder our reader takes for the
+// root (libpst has no fallback of its own for stores that name none).
+StoreView readLibpst(const QString &path, std::uint32_t root) {
+    StoreView view;
+    pst_file file{};
+    const QByteArray name = QFile::encodeName(path);
+    if (pst_open(&file, name.constData(), nullptr) != 0) {
+        ADD_FAILURE() << "libpst cannot open " << path.toStdString();
+        return view;
+    }
+    pst_load_index(&file);
+    pst_load_extended_attributes(&file);
+    int storeCodepage = 1252;
+    if (pst_desc_tree *storeNode = libpstNode(file.d_head, 0x21)) {
+        if (LibpstItem item{pst_parse_item(&file, storeNode, nullptr)}; item && item->message_codepage > 0 && item->message_codepage < 65536)
+            storeCodepage = item->message_codepage;
+    }
     std::set<std::uint64_t> visited;
     std::function<void(pst_desc_tree *)> walk = [&](pst_desc_tree *folder) {
         if (!visited.insert(folder->d_id).second)
             return;
-        for (pst_desc_tree *node : PstFile::children(folder, kNodeTypeMessage)) {
+        for (pst_desc_tree *node = folder->child; node; node = node->next) {
             const auto nid = static_cast<std::uint32_t>(node->d_id);
-            try {
-                const ParsedItem item = file.parse(node);
-                MessageView m;
-                m.folder = static_cast<std::uint32_t>(folder->d_id);
-                const int codepage = codepageOf(*item, storeCodepage);
-                m.subject = stripSubjectMarker(textOf(item->subject, codepage).value_or(QString()));
-                m.senderName = senderNameOf(*item, storeCodepage);
-                for (pst_item_attach *attachment : realAttachments(*item)) {
-                    AttachmentView a;
-                    a.name = textOf(attachment->filename2, codepage).value_or(QString());
-                    if (a.name.isEmpty())
-                        a.name = textOf(attachment->filename1, codepage).value_or(QString());
-                    a.method = attachment->method;
-                    if (a.method != 5) {
-                        std::size_t size = 0;
-                        if (attachment->data.data)
-                            a.md5 = QCryptographicHash::hash(QByteArrayView(attachment->data.data, static_cast<qsizetype>(attachment->data.size)),
-                                                             QCryptographicHash::Md5), size = attachment->data.size;
-                        else if (attachment->i_id != 0 && attachment->i_id != std::uint64_t(-1)) {
-                            const pst_binary bytes = pst_attach_to_mem(file.handle(), attachment);
-                            size = bytes.size;
-                            a.md5 = QCryptographicHash::hash(QByteArrayView(bytes.data, static_cast<qsizetype>(size)), QCryptographicHash::Md5);
-                            std::free(bytes.data);
-                        } else {
-                            a.md5 = QCryptographicHash::hash(QByteArray(), QCryptographicHash::Md5);
-                        }
-                        a.size = static_cast<qint64>(size);
-                    }
-                    m.attachments.push_back(a);
-                }
-                view.messages[nid] = m;
-            } catch (const pw::Error &) {
+            if ((nid & 0x1F) == msg::kNodeTypeFolder) {
+                LibpstItem item{pst_parse_item(&file, node, nullptr)};
+                view.folders[nid] = item ? libpstText(item->file_as, storeCodepage).value_or(QString()) : QString();
+                walk(node);
+                continue;
+            }
+            if ((nid & 0x1F) != msg::kNodeTypeMessage)
+                continue;
+            LibpstItem item{pst_parse_item(&file, node, nullptr)};
+            if (!item) {
                 view.unreadable.insert(nid);
+                continue;
             }
-        }
-        for (pst_desc_tree *child : PstFile::children(folder, kNodeTypeFolder)) {
-            std::string name;
-            try {
-                const ParsedItem item = file.parse(child);
-                view.folders[static_cast<std::uint32_t>(child->d_id)] = textOf(item->file_as, storeCodepage).value_or(QString());
-            } catch (const pw::Error &) {
-                view.folders[static_cast<std::uint32_t>(child->d_id)] = QString();
+            MessageView m;
+            m.folder = static_cast<std::uint32_t>(folder->d_id);
+            const int codepage = item->message_codepage > 0 && item->message_codepage < 65536 ? item->message_codepage : storeCodepage;
+            m.subject = stripSubjectMarker(libpstText(item->subject, codepage).value_or(QString()));
+            if (item->email) {
+                auto sender = libpstText(item->email->outlook_sender_name2, codepage);
+                m.senderName = sender ? *sender : libpstText(item->email->outlook_sender_name, codepage).value_or(QString());
             }
-            walk(child);
+            // libpst lists the attachment rows last to first, and the rows of
+            // the recipient table too, which carry none of an attachment's
+            // own properties.
+            std::vector<pst_item_attach *> attachments;
+            for (pst_item_attach *a = item->attach; a; a = a->next) {
+                if (a->method != 0 || a->i_id != 0 || a->data.data || a->filename1.str || a->filename2.str || a->mimetype.str)
+                    attachments.insert(attachments.begin(), a);
+            }
+            for (pst_item_attach *attachment : attachments) {
+                AttachmentView a;
+                a.name = libpstText(attachment->filename2, codepage).value_or(QString());
+                if (a.name.isEmpty())
+                    a.name = libpstText(attachment->filename1, codepage).value_or(QString());
+                a.method = attachment->method;
+                if (a.method != 5) {
+                    const pst_binary bytes = pst_attach_to_mem(&file, attachment);
+                    a.size = bytes.data ? static_cast<qint64>(bytes.size) : 0;
+                    a.md5 = QCryptographicHash::hash(QByteArrayView(bytes.data, a.size), QCryptographicHash::Md5);
+                    std::free(bytes.data);
+                }
+                m.attachments.push_back(a);
+            }
+            view.messages[nid] = m;
         }
     };
-    walk(file.node(root));
+    if (pst_desc_tree *top = libpstNode(file.d_head, root))
+        walk(top);
+    pst_close(&file);
     return view;
 }
 
 void compareStores(const QString &path) {
     SCOPED_TRACE(path.toStdString());
     const StoreView ours = readOurs(path);
-    const StoreView theirs = readLibpst(path);
+    const StoreView theirs = readLibpst(path, rootOf(path));
     EXPECT_EQ(ours.folders, theirs.folders);
     EXPECT_EQ(ours.unreadable, theirs.unreadable);
     EXPECT_EQ(ours.messages.size(), theirs.messages.size());

@@ -217,7 +217,7 @@ Message::Message(std::shared_ptr<const Store> store, ltp::NodeSource node, int c
 void Message::init(int storeCodepage) {
     m_props = Properties(std::make_unique<ltp::PropertyContext>(m_node), storeCodepage);
     // The message's own code page for its 8-bit text, when it names one.
-    if (const auto page = m_props.int32(0x3FFD); page && *page > 0 && *page < 65536 && *page != 1200)
+    if (const auto page = m_props.int32(0x3FFD); page && *page > 0 && *page < 65536)
         m_props.setCodepage(*page);
 }
 
@@ -331,6 +331,18 @@ bool Attachment::streamData(std::size_t chunk, const std::function<bool(const st
         return ndb::streamData(*m_props.context().node().file, *place.tree, chunk, sink);
     const auto [data, size] = m_props.context().heap().item(place.hid);
     return size == 0 || sink(data, size);
+}
+
+std::unique_ptr<Attachment::DataSource> Attachment::openData() const {
+    const DataPlace place = placeOf(m_props.context());
+    if (place.tree)
+        return std::make_unique<DataSource>(DataSource{m_store, ndb::DataReader(*m_props.context().node().file, *place.tree)});
+    std::vector<std::uint8_t> bytes;
+    if (place.present) {
+        const auto [data, size] = m_props.context().heap().item(place.hid);
+        bytes.assign(data, data + size);
+    }
+    return std::make_unique<DataSource>(DataSource{m_store, ndb::DataReader(std::move(bytes))});
 }
 
 std::uint64_t Attachment::dataSize() const {

@@ -23,6 +23,7 @@ namespace pw::pst::messaging {
 inline constexpr std::uint32_t kNodeTypeFolder = 0x02;
 inline constexpr std::uint32_t kNodeTypeMessage = 0x04;
 inline constexpr std::uint32_t kNodeTypeAttachment = 0x05;
+inline constexpr std::uint32_t kNodeTypeAssociated = 0x08;
 inline constexpr std::uint32_t kMessageStoreNode = 0x21;
 inline constexpr std::uint32_t kNameMapNode = 0x61;
 inline constexpr std::uint32_t kRootFolderNode = 0x122;
@@ -85,6 +86,12 @@ public:
     // to stop, and so does this call then. No data streams nothing. Throws
     // ndb::Damage when the data is damaged.
     bool streamData(std::size_t chunk, const std::function<bool(const std::uint8_t *, std::size_t)> &sink) const;
+    // A reader of the same data, which keeps the store open while it lives.
+    struct DataSource {
+        std::shared_ptr<const Store> store;
+        ndb::DataReader reader;
+    };
+    std::unique_ptr<DataSource> openData() const;
     // Size of the data, without reading it.
     std::uint64_t dataSize() const;
     // Bytes of 0x3701 in one piece (small attachments, tests).
@@ -149,6 +156,7 @@ public:
     // A folder's display name (0x3001); empty when it cannot be read.
     QString folderName(std::uint32_t nid) const;
     std::shared_ptr<const NamedProperty> named(std::uint16_t id) const;
+    std::size_t namedCount() const { return m_named.size(); }
     // A budget for one item: no more than twice the file's size.
     std::shared_ptr<ndb::Budget> newBudget() const;
 

@@ -1,6 +1,7 @@
 #include "platform/pst/ndb/trees.h"
 
 #include <algorithm>
+#include <cstring>
 #include <unordered_set>
 
 namespace pw::pst::ndb {
@@ -109,6 +110,39 @@ bool streamData(const NdbFile &file, const DataTree &tree, std::size_t chunk,
         }
     }
     return filled == 0 || sink(buffer.get(), filled);
+}
+
+std::size_t DataReader::read(std::uint8_t *out, std::size_t max) {
+    std::size_t done = 0;
+    while (done < max) {
+        if (m_taken == m_filled) {
+            if (m_inline || m_next >= m_tree.leaves.size())
+                break;
+            const BlockEntry &leaf = *m_tree.leaves[m_next++];
+            m_buffer.resize(std::max<std::size_t>(m_buffer.size(), leaf.inflated));
+            m_file->readBlockInto(leaf, m_buffer.data(), m_scratch);
+            m_filled = leaf.inflated;
+            m_taken = 0;
+            continue;
+        }
+        const std::size_t n = std::min(max - done, m_filled - m_taken);
+        std::memcpy(out + done, m_buffer.data() + m_taken, n);
+        m_taken += n;
+        done += n;
+    }
+    return done;
+}
+
+void DataReader::rewind() {
+    m_taken = 0;
+    if (!m_inline) {
+        m_next = 0;
+        m_filled = 0;
+    }
+}
+
+bool DataReader::atEnd() const {
+    return m_taken == m_filled && (m_inline || m_next >= m_tree.leaves.size());
 }
 
 std::vector<Subnode> subnodeTree(const NdbFile &file, std::uint64_t rootBid, Budget &budget) {

@@ -27,6 +27,31 @@ std::vector<std::uint8_t> readData(const NdbFile &file, const DataTree &tree, st
 bool streamData(const NdbFile &file, const DataTree &tree, std::size_t chunk,
                 const std::function<bool(const std::uint8_t *data, std::size_t size)> &sink);
 
+// Reads a data tree's bytes in order, a block at a time, through one
+// buffer; for readers that pull (a MIME writer) rather than take pushes.
+class DataReader {
+public:
+    DataReader(const NdbFile &file, DataTree tree) : m_file(&file), m_tree(std::move(tree)) {}
+    // Bytes held in memory already (a small value in a heap).
+    explicit DataReader(std::vector<std::uint8_t> bytes) : m_buffer(std::move(bytes)), m_inline(true) { m_filled = m_buffer.size(); }
+
+    // Up to `max` bytes; 0 at the end. Throws Damage.
+    std::size_t read(std::uint8_t *out, std::size_t max);
+    void rewind();
+    std::uint64_t size() const { return m_inline ? m_buffer.size() : m_tree.size; }
+    bool atEnd() const;
+
+private:
+    const NdbFile *m_file = nullptr;
+    DataTree m_tree;
+    std::vector<std::uint8_t> m_buffer;
+    std::vector<std::uint8_t> m_scratch;
+    std::size_t m_next = 0;   // next leaf to read
+    std::size_t m_filled = 0; // bytes in the buffer
+    std::size_t m_taken = 0;  // of them already read
+    bool m_inline = false;
+};
+
 struct Subnode {
     std::uint32_t nid = 0;
     std::uint64_t dataBid = 0;
