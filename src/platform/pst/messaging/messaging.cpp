@@ -155,6 +155,29 @@ std::vector<std::uint32_t> Store::children(std::uint32_t parent, std::uint32_t t
     return out;
 }
 
+std::vector<std::uint32_t> Store::childFolders(std::uint32_t folder) const {
+    std::vector<std::uint32_t> out = children(folder, kNodeTypeFolder);
+    const ndb::NodeEntry *table = m_file->node((folder & ~0x1Fu) | kNodeTypeHierarchyTable);
+    if (!table)
+        return out;
+    try {
+        const ltp::TableContext tc(ltp::openNode(*m_file, table->dataBid, table->subnodeBid, newBudget()));
+        for (std::size_t row = 0; row < tc.rowCount(); ++row) {
+            const std::uint32_t nid = tc.rowId(row);
+            const ndb::NodeEntry *node = m_file->node(nid);
+            // A folder that lists itself is kept, so that opening it can
+            // tell the damage; other children of the node tree are in already.
+            if (nodeType(nid) != kNodeTypeFolder || !node || (nid != folder && node->parent == folder))
+                continue;
+            if (std::find(out.begin(), out.end(), nid) == out.end())
+                out.push_back(nid);
+        }
+    } catch (const Error &) {
+        // A damaged table adds nothing to the node tree's children.
+    }
+    return out;
+}
+
 std::shared_ptr<const NamedProperty> Store::named(std::uint16_t id) const {
     const auto it = m_named.find(id);
     return it == m_named.end() ? nullptr : it->second;

@@ -24,6 +24,7 @@ inline constexpr std::uint32_t kNodeTypeFolder = 0x02;
 inline constexpr std::uint32_t kNodeTypeMessage = 0x04;
 inline constexpr std::uint32_t kNodeTypeAttachment = 0x05;
 inline constexpr std::uint32_t kNodeTypeAssociated = 0x08;
+inline constexpr std::uint32_t kNodeTypeHierarchyTable = 0x0D;
 inline constexpr std::uint32_t kMessageStoreNode = 0x21;
 inline constexpr std::uint32_t kNameMapNode = 0x61;
 inline constexpr std::uint32_t kRootFolderNode = 0x122;
@@ -151,6 +152,10 @@ public:
 
     // Child nodes of `parent` of one node type, ascending; never `parent` itself.
     std::vector<std::uint32_t> children(std::uint32_t parent, std::uint32_t type) const;
+    // The child folders of `folder`: its children in the node tree, then
+    // any its hierarchy table lists whose parent field names another folder
+    // (damaged, or a cycle), `folder` itself included when it lists itself.
+    std::vector<std::uint32_t> childFolders(std::uint32_t folder) const;
     // The properties of a top-level node (a folder, the store, ...).
     Properties properties(std::uint32_t nid) const;
     // A folder's display name (0x3001); empty when it cannot be read.
