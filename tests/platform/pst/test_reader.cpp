@@ -440,3 +440,45 @@ TEST(ReaderShapes, SaveReportsProgressAndStopsLeavingNothing) {
 } // namespace
 
 #endif // PW_HAVE_PSTWRITER
+
+namespace {
+
+// A store cut short says so with both sizes: at once when its header or
+// indexes are cut, else for each item whose data is gone. Reads never go
+// past the end.
+TEST(ReaderDamage, ACutStoreSaysItEndsEarly) {
+    PW_REQUIRE_CORPUS();
+    QFile original(test::corpusDir() + QStringLiteral("/pst/sample1.pst"));
+    ASSERT_TRUE(original.open(QIODevice::ReadOnly));
+    const QByteArray bytes = original.readAll();
+    QTemporaryDir dir;
+    auto cutTo = [&](qsizetype size) {
+        const QString path = dir.filePath(QStringLiteral("cut%1.pst").arg(size));
+        QFile cut(path);
+        cut.open(QIODevice::WriteOnly);
+        cut.write(bytes.left(size));
+        return path;
+    };
+    try {
+        (void)msg::Store::open(cutTo(600));
+        ADD_FAILURE() << "a store of 600 bytes opened";
+    } catch (const pw::Error &error) {
+        EXPECT_TRUE(error.text().contains(QStringLiteral("the file ends early (600 of %1 bytes)").arg(bytes.size()))) << error.text().toStdString();
+    }
+    const qsizetype half = bytes.size() / 2;
+    const auto store = msg::Store::open(cutTo(half));
+    int cut = 0;
+    for (const pw::pst::ndb::NodeEntry &node : store->file().nodes()) {
+        if (msg::nodeType(node.nid) != msg::kNodeTypeMessage)
+            continue;
+        try {
+            (void)msg::Message(store, node.nid).properties().text(0x0037);
+        } catch (const pw::Error &error) {
+            EXPECT_TRUE(error.text().contains(QStringLiteral("the file ends early"))) << error.text().toStdString();
+            ++cut;
+        }
+    }
+    EXPECT_GT(cut, 0);
+}
+
+} // namespace
