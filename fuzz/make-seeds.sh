@@ -14,7 +14,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 corpus=${PW_CORPUS_DIR:-$here/../../shared/corpus}
 bin=$build/bin
 
-mkdir -p "$out"/{dbxreader,registryhive,emllist,mimemessage,pstwalk,entryid,bodytext,tnef}
+mkdir -p "$out"/{dbxreader,registryhive,emllist,mimemessage,pstwalk,pststore,pstreader,entryid,bodytext,tnef}
 
 # .dbx files: written by the test suite's fixture writer.
 "$bin/make_dbx_seeds" "$out/dbxreader"
@@ -61,6 +61,25 @@ JSON
     "$mkpst" "$desc" "$out/pstwalk/generated.pst" >/dev/null
     rm -f "$desc"
 fi
+
+# Whole-store reads: the samples up to 1 MB, the .ost (16 MB unpacked: run
+# this target with -max_len=17000000 or libFuzzer cuts it to 1 MB), the
+# store mkpst wrote, and the hostile shapes but the 9 MB one.
+for f in "$corpus"/pst/*.pst; do
+    [[ $(stat -c %s "$f") -le 1048576 ]] || continue
+    cp "$f" "$out/pststore/"
+done
+if [[ -f "$corpus/ost/pstextractortestpdf_outlook.com.ost.xz" ]]; then
+    xz -dc "$corpus/ost/pstextractortestpdf_outlook.com.ost.xz" >"$out/pststore/outlook.com.ost"
+fi
+[[ -f "$out/pstwalk/generated.pst" ]] && cp "$out/pstwalk/generated.pst" "$out/pststore/"
+if [[ -x "$bin/make_shape_seeds" ]]; then
+    "$bin/make_shape_seeds" "$out/pststore"
+    rm -f "$out/pststore/data-tree-two-levels.pst"
+fi
+
+# The reader's own target reads the same stores.
+cp "$out/pststore/"* "$out/pstreader/" 2>/dev/null || true
 
 # Bodies: first byte odd for RTF, even for HTML (the rest picks a code page).
 b=$out/bodytext

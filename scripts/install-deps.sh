@@ -6,19 +6,20 @@ set -euo pipefail
 packages=(
   g++ cmake make pkg-config
   qt6-base-dev qt6-svg-dev libqt6svg6 qt6-image-formats-plugins
-  libpst-dev libgmime-3.0-dev
+  libgmime-3.0-dev zlib1g-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   xz-utils
 )
 if [[ "${1:-}" == "--test" ]]; then
-  # libpff: a second, independent PST reader for tests and benchmarks.
-  packages+=(libpff-dev libbfio-dev clang-tidy)
+  # libpst and libpff: independent PST readers that the tests and
+  # benchmarks check ours against; the programs link neither.
+  packages+=(libpst-dev libpff-dev libbfio-dev clang-tidy)
   # tnef: a second, independent winmail.dat reader for tests.
   packages+=(tnef)
 fi
 # The libFuzzer targets (fuzz/) need clang and its sanitizer runtimes.
 if [[ "${1:-}" == "--fuzz" ]]; then
-  packages+=(clang libclang-rt-14-dev)
+  packages+=(clang libclang-rt-14-dev libpst-dev libpff-dev libbfio-dev)
 fi
 
 missing=()

@@ -1,6 +1,6 @@
 #include "platform/pst/bodytext.h"
 
-#include "platform/pst/pstfile.h"
+#include "core/codepage.h"
 
 #include <QHash>
 #include <QRegularExpression>

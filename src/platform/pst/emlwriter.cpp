@@ -7,7 +7,6 @@
 #include "platform/pst/pstattachment.h"
 
 #include <QDir>
-#include <QFile>
 
 #include <gmime/gmime.h>
 
@@ -49,27 +48,135 @@ void initGMime() {
     std::call_once(once, [] { g_mime_init(); });
 }
 
+// An attachment's data as a GMime stream, read from the mail file while the
+// message is written: no spool file and no descriptor per attachment. A
+// read that meets damage fails the stream and keeps the reason.
+struct PwDataStream {
+    GMimeStream parent;
+    Attachment::DataSource *source;
+    std::string *error;
+};
+
+struct PwDataStreamClass {
+    GMimeStreamClass parent_class;
+};
+
+GType pw_data_stream_get_type();
+G_DEFINE_TYPE(PwDataStream, pw_data_stream, GMIME_TYPE_STREAM)
+
+PwDataStream *asData(GMimeStream *stream) {
+    return reinterpret_cast<PwDataStream *>(stream);
+}
+
+ssize_t dataRead(GMimeStream *stream, char *buffer, size_t size) {
+    PwDataStream *data = asData(stream);
+    if (!data->error->empty())
+        return -1;
+    try {
+        const std::size_t n = data->source->reader.read(reinterpret_cast<std::uint8_t *>(buffer), size);
+        stream->position += static_cast<gint64>(n);
+        return static_cast<ssize_t>(n);
+    } catch (const std::exception &failure) {
+        *data->error = failure.what();
+        return -1;
+    }
+}
+
+ssize_t dataWrite(GMimeStream *, const char *, size_t) {
+    return -1;
+}
+
+int dataNothing(GMimeStream *) {
+    return 0;
+}
+
+gboolean dataEos(GMimeStream *stream) {
+    return asData(stream)->source->reader.atEnd();
+}
+
+int dataReset(GMimeStream *stream) {
+    asData(stream)->source->reader.rewind();
+    return 0;
+}
+
+gint64 dataSeek(GMimeStream *stream, gint64 offset, GMimeSeekWhence whence) {
+    // Only back to the start or staying in place: the writer reads straight through.
+    if ((whence == GMIME_STREAM_SEEK_SET && offset == 0) || (whence == GMIME_STREAM_SEEK_CUR && offset == 0 && stream->position == 0)) {
+        dataReset(stream);
+        stream->position = 0;
+        return 0;
+    }
+    if (whence == GMIME_STREAM_SEEK_SET && offset == stream->position)
+        return offset;
+    return -1;
+}
+
+gint64 dataTell(GMimeStream *stream) {
+    return stream->position;
+}
+
+gint64 dataLength(GMimeStream *stream) {
+    return static_cast<gint64>(asData(stream)->source->reader.size());
+}
+
+GMimeStream *dataSubstream(GMimeStream *, gint64, gint64) {
+    return nullptr;
+}
+
+void dataFinalize(GObject *object) {
+    PwDataStream *data = reinterpret_cast<PwDataStream *>(object);
+    delete data->source;
+    delete data->error;
+    G_OBJECT_CLASS(pw_data_stream_parent_class)->finalize(object);
+}
+
+void pw_data_stream_class_init(PwDataStreamClass *klass) {
+    GMimeStreamClass *stream = GMIME_STREAM_CLASS(klass);
+    G_OBJECT_CLASS(klass)->finalize = dataFinalize;
+    stream->read = dataRead;
+    stream->write = dataWrite;
+    stream->flush = dataNothing;
+    stream->close = dataNothing;
+    stream->eos = dataEos;
+    stream->reset = dataReset;
+    stream->seek = dataSeek;
+    stream->tell = dataTell;
+    stream->length = dataLength;
+    stream->substream = dataSubstream;
+}
+
+void pw_data_stream_init(PwDataStream *stream) {
+    stream->source = nullptr;
+    stream->error = new std::string;
+}
+
+// Streams made while a message is built, to ask them for failures after
+// it is written.
+thread_local std::vector<PwDataStream *> *tl_streams = nullptr;
+
+GMimeStream *attachmentStream(const Attachment &attachment) {
+    auto source = attachment.openData();
+    auto *stream = static_cast<PwDataStream *>(g_object_new(pw_data_stream_get_type(), nullptr));
+    stream->source = source.release();
+    g_mime_stream_construct(GMIME_STREAM(stream), 0, static_cast<gint64>(stream->source->reader.size()));
+    if (tl_streams)
+        tl_streams->push_back(stream);
+    return GMIME_STREAM(stream);
+}
+
 QByteArray utf8(const QString &text) {
     return text.toUtf8();
 }
 
 class EmlBuilder {
 public:
-    EmlBuilder(PstFile &file, int storeCodepage) : m_file(file), m_storeCodepage(storeCodepage) {}
-
-    GMimeMessage *build(const pst_item &message, int depth);
+    GMimeMessage *build(const Message &message, int depth);
 
 private:
     GMimeMessage *headersFromTransport(const QString &headers);
-    void headersFromProperties(GMimeMessage *mime, const pst_item &message);
-    GMimeObject *bodyOf(const pst_item &message);
-    GMimeObject *attachmentPart(pst_item_attach &attachment, int codepage, int depth);
-    GMimeStream *spool(pst_item_attach &attachment);
-
-    PstFile &m_file;
-    int m_storeCodepage;
-    // Attachment data waits in unnamed temporary files, not in memory, until
-    // written.
+    void headersFromProperties(GMimeMessage *mime, const Message &message);
+    GMimeObject *bodyOf(const Message &message);
+    GMimeObject *attachmentPart(const Attachment &attachment, int depth);
 };
 
 GMimeMessage *EmlBuilder::headersFromTransport(const QString &headers) {
@@ -92,21 +199,20 @@ GMimeMessage *EmlBuilder::headersFromTransport(const QString &headers) {
     return mime;
 }
 
-void EmlBuilder::headersFromProperties(GMimeMessage *mime, const pst_item &message) {
-    const QString name = senderNameOf(message, m_storeCodepage);
-    const QString address = senderAddressOf(message, m_storeCodepage);
+void EmlBuilder::headersFromProperties(GMimeMessage *mime, const Message &message) {
+    const QString name = senderNameOf(message);
+    const QString address = senderAddressOf(message);
     if (!name.isEmpty() || !address.isEmpty())
         g_mime_message_add_mailbox(mime, GMIME_ADDRESS_TYPE_FROM, utf8(name).constData(), utf8(address).constData());
 
-    // libpst keeps the recipients as the display lines Outlook shows.
-    if (message.email) {
-        const int codepage = codepageOf(message, m_storeCodepage);
+    // The recipients as the display lines Outlook shows (0x0E04, 0x0E03).
+    {
         const struct {
-            const pst_string *line;
+            std::uint16_t line;
             GMimeAddressType type;
-        } lines[] = {{&message.email->sentto_address, GMIME_ADDRESS_TYPE_TO}, {&message.email->cc_address, GMIME_ADDRESS_TYPE_CC}};
+        } lines[] = {{0x0E04, GMIME_ADDRESS_TYPE_TO}, {0x0E03, GMIME_ADDRESS_TYPE_CC}};
         for (const auto &line : lines) {
-            const QString text = textOf(*line.line, codepage).value_or(QString());
+            const QString text = message.properties().text(line.line).value_or(QString());
             for (const QString &recipient : text.split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
                 if (!recipient.trimmed().isEmpty())
                     g_mime_message_add_mailbox(mime, line.type, utf8(recipient.trimmed()).constData(), "");
@@ -114,7 +220,7 @@ void EmlBuilder::headersFromProperties(GMimeMessage *mime, const pst_item &messa
         }
     }
 
-    const QString subject = subjectOf(message, m_storeCodepage);
+    const QString subject = subjectOf(message);
     if (!subject.isEmpty())
         g_mime_message_set_subject(mime, utf8(subject).constData(), "utf-8");
 
@@ -135,9 +241,9 @@ GMimeObject *textPart(const char *subtype, const QString &text) {
     return GMIME_OBJECT(part);
 }
 
-GMimeObject *EmlBuilder::bodyOf(const pst_item &message) {
-    const int codepage = codepageOf(message, m_storeCodepage);
-    auto plain = plainBodyOf(message, m_storeCodepage);
+GMimeObject *EmlBuilder::bodyOf(const Message &message) {
+    const int codepage = message.properties().codepage();
+    auto plain = plainBodyOf(message);
     const auto html = htmlBodyOf(message);
     if (!plain && !html) {
         if (auto rtf = rtfBodyOf(message))
@@ -156,34 +262,11 @@ GMimeObject *EmlBuilder::bodyOf(const pst_item &message) {
     return textPart("plain", plain.value_or(QString()));
 }
 
-GMimeStream *EmlBuilder::spool(pst_item_attach &attachment) {
-    // The spool has no name from the moment it exists: a run that is killed
-    // or stopped leaves nothing in the temporary folder.
-    QByteArray pattern = QFile::encodeName(QDir::tempPath()) + "/.parcelwise-spool-XXXXXX";
-    const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
-    if (fd < 0)
-        throw Error(QStringLiteral("Cannot create a temporary file: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
-    ::unlink(pattern.constData());
-    try {
-        writeAttachmentData(m_file, attachment, fd, QStringLiteral("the attached message"));
-    } catch (...) {
-        ::close(fd);
-        throw;
-    }
-    // The stream reads from where the descriptor stands.
-    if (::lseek(fd, 0, SEEK_SET) != 0) {
-        const int error = errno;
-        ::close(fd);
-        throw Error(QStringLiteral("Cannot read a temporary file: %1").arg(QString::fromLocal8Bit(std::strerror(error))));
-    }
-    return g_mime_stream_fs_new(fd);
-}
-
-GMimeObject *EmlBuilder::attachmentPart(pst_item_attach &attachment, int codepage, int depth) {
-    const QString name = attachmentFileName(m_file, attachment, codepage);
+GMimeObject *EmlBuilder::attachmentPart(const Attachment &attachment, int depth) {
+    const QString name = attachmentFileName(attachment);
 
     if (isAttachedMessage(attachment)) {
-        const ParsedItem message = m_file.parseAttached(attachment);
+        const std::unique_ptr<Message> message = attachment.attachedMessage();
         GRef<GMimeMessage> inner(build(*message, depth + 1));
         GMimeMessagePart *part = g_mime_message_part_new_with_message("rfc822", inner.get());
         g_mime_object_set_disposition(GMIME_OBJECT(part), "attachment");
@@ -195,14 +278,14 @@ GMimeObject *EmlBuilder::attachmentPart(pst_item_attach &attachment, int codepag
     if (holdsNoFileData(attachment))
         return nullptr;
 
-    QByteArray mediaType = textOf(attachment.mimetype, codepage).value_or(QString()).trimmed().toLower().toLatin1();
+    QByteArray mediaType = attachment.properties().text(0x370E).value_or(QString()).trimmed().toLower().toLatin1();
     const qsizetype slash = mediaType.indexOf('/');
     if (slash <= 0 || slash == mediaType.size() - 1 || mediaType.contains(' ') || mediaType.contains(';'))
         mediaType = "application/octet-stream";
     GMimePart *part = g_mime_part_new_with_type(mediaType.left(mediaType.indexOf('/')).constData(),
                                                 mediaType.mid(mediaType.indexOf('/') + 1).constData());
     GRef<GMimePart> guard(part);
-    GRef<GMimeStream> data(spool(attachment));
+    GRef<GMimeStream> data(attachmentStream(attachment));
     GRef<GMimeDataWrapper> wrapper(g_mime_data_wrapper_new_with_stream(data.get(), GMIME_CONTENT_ENCODING_DEFAULT));
     g_mime_part_set_content(part, wrapper.get());
     g_mime_part_set_content_encoding(part, GMIME_CONTENT_ENCODING_BASE64);
@@ -212,16 +295,13 @@ GMimeObject *EmlBuilder::attachmentPart(pst_item_attach &attachment, int codepag
     return GMIME_OBJECT(guard.release());
 }
 
-GMimeMessage *EmlBuilder::build(const pst_item &message, int depth) {
+GMimeMessage *EmlBuilder::build(const Message &message, int depth) {
     if (depth > kMaxDepth)
         throw Error(QStringLiteral("Messages are attached inside each other more than %1 levels deep; the mail file is probably damaged.")
                         .arg(kMaxDepth));
-    const int codepage = codepageOf(message, m_storeCodepage);
     GMimeMessage *mime = nullptr;
-    if (message.email) {
-        if (auto transport = textOf(message.email->header, codepage); transport && !transport->trimmed().isEmpty())
-            mime = headersFromTransport(*transport);
-    }
+    if (auto transport = message.properties().text(0x007D); transport && !transport->trimmed().isEmpty())
+        mime = headersFromTransport(*transport);
     if (!mime) {
         mime = g_mime_message_new(TRUE);
         headersFromProperties(mime, message);
@@ -229,15 +309,15 @@ GMimeMessage *EmlBuilder::build(const pst_item &message, int depth) {
     GRef<GMimeMessage> guard(mime);
 
     GRef<GMimeObject> body(bodyOf(message));
-    const std::vector<pst_item_attach *> attachments = realAttachments(message);
+    const std::vector<std::uint32_t> attachments = message.attachmentIds();
     if (attachments.empty()) {
         g_mime_message_set_mime_part(mime, body.get());
         return guard.release();
     }
     GRef<GMimeMultipart> mixed(g_mime_multipart_new_with_subtype("mixed"));
     g_mime_multipart_add(mixed.get(), body.get());
-    for (pst_item_attach *attachment : attachments) {
-        GRef<GMimeObject> part(attachmentPart(*attachment, codepage, depth));
+    for (std::uint32_t id : attachments) {
+        GRef<GMimeObject> part(attachmentPart(message.attachment(id), depth));
         if (part)
             g_mime_multipart_add(mixed.get(), part.get());
     }
@@ -247,11 +327,27 @@ GMimeMessage *EmlBuilder::build(const pst_item &message, int depth) {
 
 } // namespace
 
-void writeAttachedMessage(PstFile &store, const pst_item_attach &attachment, int storeCodepage, const QString &path) {
+void writeAttachedMessage(const Attachment &attachment, const QString &path, const outlook::Attachment::SaveProgress &progress) {
     initGMime();
-    EmlBuilder builder(store, storeCodepage);
-    const ParsedItem attached = store.parseAttached(attachment);
-    GRef<GMimeMessage> message(builder.build(*attached, 0));
+    EmlBuilder builder;
+    std::vector<PwDataStream *> streams;
+    struct Collect {
+        explicit Collect(std::vector<PwDataStream *> *into) { tl_streams = into; }
+        ~Collect() { tl_streams = nullptr; }
+    };
+    GMimeMessage *built = nullptr;
+    {
+        const Collect collect(&streams);
+        try {
+            const std::unique_ptr<Message> attached = attachment.attachedMessage();
+            built = builder.build(*attached, 0);
+        } catch (const ndb::Damage &damage) {
+            throw Error(QStringLiteral("Cannot read the attached message: %1.").arg(damage.text()));
+        }
+    }
+    GRef<GMimeMessage> message(built);
+    if (progress && !progress(0, 0))
+        throw Stopped();
 
     AtomicFile file(path, QStringLiteral("the attached message"));
     file.open();
@@ -266,8 +362,15 @@ void writeAttachedMessage(PstFile &store, const pst_item_attach &attachment, int
     const int writeErrno = errno;
     g_mime_format_options_free(options);
     const bool flushed = g_mime_stream_flush(stream.get()) == 0;
+    // The message holds its streams, so they are alive to ask.
+    for (PwDataStream *data : streams) {
+        if (!data->error->empty())
+            throw Error(QStringLiteral("Cannot read the attached message: %1.").arg(QString::fromStdString(*data->error)));
+    }
     if (written < 0 || !flushed)
         file.fail(QString::fromLocal8Bit(std::strerror(writeErrno ? writeErrno : EIO)));
+    if (progress && !progress(static_cast<std::uint64_t>(written), static_cast<std::uint64_t>(written)))
+        throw Stopped();
     file.commit();
 }
 

@@ -3,7 +3,8 @@
 // file built with GMime: the message's own transport headers when it has
 // them, else headers made from its properties; its plain and HTML bodies;
 // its own attachments as MIME parts, attached messages recursively.
-#include "platform/pst/pstfile.h"
+#include "outlook/outlookmodel.h"
+#include "platform/pst/messaging/messaging.h"
 
 #include <QString>
 
@@ -11,6 +12,9 @@ namespace pw::pst {
 
 // Writes through a temporary file beside `path` that is renamed onto it at
 // the end; throws pw::Error, leaving nothing at `path`, on failure.
-void writeAttachedMessage(PstFile &file, const pst_item_attach &attachment, int storeCodepage, const QString &path);
+// `progress` is told before and after the write; answering false stops
+// with pw::Stopped, leaving nothing at `path`.
+void writeAttachedMessage(const messaging::Attachment &attachment, const QString &path,
+                          const outlook::Attachment::SaveProgress &progress = {});
 
 } // namespace pw::pst

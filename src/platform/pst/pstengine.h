@@ -1,6 +1,6 @@
 #pragma once
 // The mail-store engine that stands in for Outlook: sessions over the
-// profile's .pst/.ost files, read with libpst.
+// profile's .pst/.ost files, read with our own reader.
 #include "outlook/outlookmodel.h"
 
 #include <QStringList>

@@ -9,8 +9,9 @@ namespace pw::pst {
 
 class PstFolder : public outlook::Folder {
 public:
-    // `isRoot`: the store's root, named after the store.
-    PstFolder(PstStorePtr store, pst_desc_tree *folder, bool isRoot);
+    // `isRoot`: the store's root, named after the store. `ancestors`: the
+    // folders above it on the way from the root, to tell a cycle.
+    PstFolder(PstStorePtr store, std::uint32_t folder, bool isRoot, std::vector<std::uint32_t> ancestors = {});
 
     QString name() override;
     outlook::FoldersPtr Folders() override;
@@ -22,15 +23,19 @@ public:
 
 private:
     PstStorePtr m_store;
-    pst_desc_tree *m_folder;
+    std::uint32_t m_folder;
     bool m_isRoot;
+    std::vector<std::uint32_t> m_ancestors;
 };
 
-// The child folders of one folder.
+// The child folders of one folder. A child that is also the folder itself
+// or one above it (a damaged file's cycle) is listed, but opening it is an
+// error, so every folder is walked once.
 class PstFolders : public outlook::Folders {
 public:
-    PstFolders(PstStorePtr store, pst_desc_tree *folder)
-        : m_store(std::move(store)), m_children(PstFile::children(folder, kNodeTypeFolder)) {}
+    // `path`: the folders from the root down to the parent, inclusive.
+    PstFolders(PstStorePtr store, std::vector<std::uint32_t> path)
+        : m_store(std::move(store)), m_path(std::move(path)), m_children(m_store->file()->childFolders(m_path.back())) {}
 
     int count() override;
     outlook::FolderPtr Item(int index) override;
@@ -38,7 +43,8 @@ public:
 
 private:
     PstStorePtr m_store;
-    std::vector<pst_desc_tree *> m_children;
+    std::vector<std::uint32_t> m_path;
+    std::vector<std::uint32_t> m_children;
 };
 
 } // namespace pw::pst

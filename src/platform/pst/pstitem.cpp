@@ -1,58 +1,85 @@
 #include "platform/pst/pstitem.h"
 
 #include "core/error.h"
-#include "platform/pst/messageproperties.h"
 #include "platform/pst/pstattachment.h"
+
+#include <QDir>
 
 namespace pw::pst {
 
-PstItem::PstItem(PstStorePtr store, pst_desc_tree *node)
-    : m_store(std::move(store)), m_nodeId(node->d_id),
-      m_message(m_store->file().parse(node).release(), [](pst_item *item) { pst_freeItem(item); }) {}
-
-PstItem::PstItem(PstStorePtr store, pst_desc_tree *node, Deferred) : m_store(std::move(store)), m_nodeId(node->d_id) {}
-
-const pst_item &PstItem::message() const {
-    m_store->ensureOpen();
-    if (!m_message) {
-        // Looked up again: the node tree is the file's, the item only knows its id.
-        m_message.reset(m_store->file().parse(m_store->file().node(m_nodeId)).release(),
-                        [](pst_item *item) { pst_freeItem(item); });
+std::shared_ptr<Message> openMessage(const PstStorePtr &store, std::uint32_t nodeId) {
+    try {
+        return std::make_shared<Message>(store->file(), nodeId);
+    } catch (const ndb::Damage &damage) {
+        throw Error(QStringLiteral("Cannot read item %1 of %2: %3.")
+                        .arg(nodeId)
+                        .arg(QDir::toNativeSeparators(store->path()), damageInMessage(damage, nodeId)));
     }
+}
+
+QString damageInMessage(const ndb::Damage &damage, std::uint32_t nodeId) {
+    QString text = damage.text();
+    if (text.startsWith(QLatin1String("damaged data at offset")))
+        text.replace(0, 12, QStringLiteral("damaged data in message %1").arg(nodeId));
+    return text;
+}
+
+PstItem::PstItem(PstStorePtr store, std::uint32_t node)
+    : m_store(std::move(store)), m_nodeId(node), m_message(openMessage(m_store, node)) {}
+
+PstItem::PstItem(PstStorePtr store, std::uint32_t node, Deferred) : m_store(std::move(store)), m_nodeId(node) {}
+
+const Message &PstItem::message() const {
+    m_store->ensureOpen();
+    if (!m_message)
+        m_message = openMessage(m_store, m_nodeId);
     return *m_message;
 }
 
+// Reads through `read`, turning damage found on the way into an error
+// that names the message.
+template <typename Read>
+auto PstItem::guarded(Read read) const -> decltype(read()) {
+    try {
+        return read();
+    } catch (const ndb::Damage &damage) {
+        throw Error(QStringLiteral("Cannot read item %1 of %2: %3.")
+                        .arg(m_nodeId)
+                        .arg(QDir::toNativeSeparators(m_store->path()), damageInMessage(damage, m_nodeId)));
+    }
+}
+
 int PstItem::Class() {
-    return outlook::objectClassFor(messageClassOf(message()));
+    return outlook::objectClassFor(guarded([&] { return messageClassOf(message()); }));
 }
 
 outlook::AttachmentsPtr PstItem::Attachments() {
     message();
-    return std::make_shared<PstAttachments>(m_store, m_message, m_store->file().node(m_nodeId));
+    return guarded([&] { return std::make_shared<PstAttachments>(m_store, m_message); });
 }
 
 QString PstItem::SenderName() {
-    return senderNameOf(message(), m_store->codepage());
+    return guarded([&] { return senderNameOf(message()); });
 }
 
 QString PstItem::SenderEmailAddress() {
-    return senderAddressOf(message(), m_store->codepage());
+    return guarded([&] { return senderAddressOf(message()); });
 }
 
 QString PstItem::SenderEmailType() {
-    return senderTypeOf(message(), m_store->codepage());
+    return guarded([&] { return senderTypeOf(message()); });
 }
 
 QDateTime PstItem::ReceivedTime() {
-    return receivedTimeOf(message());
+    return guarded([&] { return receivedTimeOf(message()); });
 }
 
 QString PstItem::Subject() {
-    return subjectOf(message(), m_store->codepage());
+    return guarded([&] { return subjectOf(message()); });
 }
 
 QString PstItem::Body() {
-    return bodyOf(message(), m_store->codepage());
+    return guarded([&] { return bodyOf(message()); });
 }
 
 QString PstItem::HTMLBody() {

@@ -120,15 +120,16 @@ outlook::ItemPtr PstNamespace::GetItemFromID(const QString &entryId) {
         store->ensureOpen();
         // Message nodes carry node type 4 (normal) or 8 (associated).
         const std::uint32_t nodeType = nodeId & 0x1F;
-        pst_desc_tree *node = (nodeType == kNodeTypeMessage || nodeType == kNodeTypeAssociated) ? store->file().node(nodeId) : nullptr;
+        const ndb::NdbFile &file = store->file()->file();
+        const ndb::NodeEntry *node = (nodeType == messaging::kNodeTypeMessage || nodeType == messaging::kNodeTypeAssociated) ? file.node(nodeId) : nullptr;
         if (!node)
             throw Error(QStringLiteral("The message is no longer in the mail file \"%1\"; it may have been moved or deleted since the list was made.")
                             .arg(store->displayName()));
-        if (!node->desc)
+        if (!file.block(node->dataBid))
             throw Error(QStringLiteral("The message's contents are missing from the mail file \"%1\"; the file may be damaged.")
                             .arg(store->displayName()));
         // Parsed when first read, so that reopening many items stays a lookup.
-        return std::make_shared<PstItem>(store, node, PstItem::Deferred{});
+        return std::make_shared<PstItem>(store, nodeId, PstItem::Deferred{});
     }
     throw Error(QStringLiteral("The mail file this message was listed from is no longer open. List the messages again, then save."));
 }

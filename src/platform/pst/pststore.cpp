@@ -8,23 +8,12 @@
 
 namespace pw::pst {
 
-PstStore::PstStore(const QString &path) : m_file(path) {
+PstStore::PstStore(const QString &path) : m_file(messaging::Store::open(path)) {
     const QFileInfo info(path);
     m_canonicalPath = info.canonicalFilePath();
-
-    ParsedItem messageStore;
-    try {
-        messageStore = m_file.parse(m_file.node(kMessageStoreNode));
-    } catch (const Error &) {
-        // A damaged store object loses the name and key, not the folders.
-    }
-    if (messageStore) {
-        if (messageStore->message_codepage > 0 && messageStore->message_codepage < 65536)
-            m_codepage = messageStore->message_codepage;
-        m_displayName = textOf(messageStore->file_as, m_codepage).value_or(QString());
-        if (messageStore->record_key.data && messageStore->record_key.size == 16)
-            m_storedKey = QByteArray(messageStore->record_key.data, 16);
-    }
+    m_codepage = m_file->codepage();
+    m_displayName = m_file->displayName();
+    m_storedKey = m_file->recordKey();
     if (m_displayName.isEmpty())
         m_displayName = info.completeBaseName();
     if (m_storedKey.size() != 16) {
@@ -33,41 +22,34 @@ PstStore::PstStore(const QString &path) : m_file(path) {
         m_storedKey = QCryptographicHash::hash(QFile::encodeName(info.absoluteFilePath()), QCryptographicHash::Md5);
     }
     m_recordKey = m_storedKey;
-    findRootFolder(messageStore.get());
+    findRootFolder();
 }
 
-QString PstStore::folderName(pst_desc_tree *folder) {
-    try {
-        const ParsedItem item = m_file.parse(folder);
-        return textOf(item->file_as, m_codepage).value_or(QString());
-    } catch (const Error &) {
-        return {};
-    }
+QString PstStore::folderName(std::uint32_t folder) const {
+    return m_file->folderName(folder);
 }
 
-pst_desc_tree *PstStore::childNamed(pst_desc_tree *folder, const QString &name) {
-    for (pst_desc_tree *child : PstFile::children(folder, kNodeTypeFolder)) {
+std::uint32_t PstStore::childNamed(std::uint32_t folder, const QString &name) const {
+    for (std::uint32_t child : m_file->children(folder, messaging::kNodeTypeFolder)) {
         if (folderName(child) == name)
             return child;
     }
-    return nullptr;
+    return 0;
 }
 
-void PstStore::findRootFolder(const pst_item *messageStore) {
-    if (messageStore && messageStore->message_store && messageStore->message_store->top_of_personal_folder) {
-        if (pst_desc_tree *root = m_file.node(messageStore->message_store->top_of_personal_folder->id)) {
-            m_root = root;
-            return;
-        }
+void PstStore::findRootFolder() {
+    if (const std::uint32_t subtree = m_file->ipmSubtree(); subtree && m_file->file().node(subtree)) {
+        m_root = subtree;
+        return;
     }
     // Offline stores of newer Outlook versions lack the property; their
     // visible tree is Root - Mailbox / IPM_SUBTREE.
-    pst_desc_tree *top = m_file.node(kRootFolderNode);
-    if (!top)
+    const std::uint32_t top = messaging::kRootFolderNode;
+    if (!m_file->file().node(top))
         throw Error(QStringLiteral("Cannot find the folders of %1: the file is damaged or incomplete.")
                         .arg(QDir::toNativeSeparators(path())));
-    pst_desc_tree *mailbox = childNamed(top, QStringLiteral("Root - Mailbox"));
-    pst_desc_tree *subtree = mailbox ? childNamed(mailbox, QStringLiteral("IPM_SUBTREE")) : nullptr;
+    const std::uint32_t mailbox = childNamed(top, QStringLiteral("Root - Mailbox"));
+    std::uint32_t subtree = mailbox ? childNamed(mailbox, QStringLiteral("IPM_SUBTREE")) : 0;
     if (!subtree)
         subtree = childNamed(top, QStringLiteral("IPM_SUBTREE"));
     // No visible tree at all: show the file's own root rather than nothing.

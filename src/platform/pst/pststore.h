@@ -4,7 +4,7 @@
 // hold it through shared_ptr, so the file stays open as long as any of them
 // lives; closing a store (RemoveStore) only marks it closed, after which its
 // objects refuse every call.
-#include "platform/pst/pstfile.h"
+#include "platform/pst/messaging/messaging.h"
 
 #include <QByteArray>
 #include <QString>
@@ -18,7 +18,7 @@ public:
     // Opens the file; throws pw::Error saying why it cannot be used.
     explicit PstStore(const QString &path);
 
-    const QString &path() const { return m_file.path(); }
+    const QString &path() const { return m_file->file().path(); }
     // The file's path with links resolved, to know it however it is written.
     const QString &canonicalPath() const { return m_canonicalPath; }
     // The root folder's name: the store's display name, else the file's base name.
@@ -30,8 +30,8 @@ public:
     const QByteArray &recordKey() const { return m_recordKey; }
     void setRecordKey(const QByteArray &key) { m_recordKey = key; }
 
-    PstFile &file() { return m_file; }
-    pst_desc_tree *rootFolder() const { return m_root; }
+    const std::shared_ptr<messaging::Store> &file() const { return m_file; }
+    std::uint32_t rootFolder() const { return m_root; }
     // Code page of 8-bit text in items that name none.
     int codepage() const { return m_codepage; }
 
@@ -44,18 +44,18 @@ public:
     QString entryId(std::uint64_t nodeId) const;
 
     // The name of a folder node ("" when it cannot be read).
-    QString folderName(pst_desc_tree *folder);
+    QString folderName(std::uint32_t folder) const;
 
 private:
-    void findRootFolder(const pst_item *messageStore);
-    pst_desc_tree *childNamed(pst_desc_tree *folder, const QString &name);
+    void findRootFolder();
+    std::uint32_t childNamed(std::uint32_t folder, const QString &name) const;
 
-    PstFile m_file;
+    std::shared_ptr<messaging::Store> m_file;
     QString m_canonicalPath;
     QString m_displayName;
     QByteArray m_storedKey;
     QByteArray m_recordKey;
-    pst_desc_tree *m_root = nullptr;
+    std::uint32_t m_root = 0;
     int m_codepage = 1252;
     bool m_open = true;
 };

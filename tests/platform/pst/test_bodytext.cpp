@@ -1,6 +1,7 @@
 // Text of HTML and RTF bodies, which the search reads when a message has
 // no plain body.
 #include "platform/pst/bodytext.h"
+#include "platform/pst/messageproperties.h"
 
 #include <gtest/gtest.h>
 
@@ -40,4 +41,16 @@ TEST(BodyText, DamagedInputEndsCleanly) {
     EXPECT_EQ(rtfToText(QByteArray("{\\rtf1 a}}}}{{{\\'"), 1252), QStringLiteral("a"));
     EXPECT_EQ(rtfToText(QByteArray("\\bin99999999 x"), 1252), QString());
     EXPECT_EQ(rtfToText(QByteArray("{\\u99999999999 z}"), 1252), QStringLiteral("\ufffd"));
+}
+
+// Compressed RTF as [MS-OXRTFCP] gives it in its first example, and the
+// same stored without compression ("MELA").
+TEST(PstRtf, CompressedAndStoredRtfDecode) {
+    const QByteArray compressed = QByteArray::fromHex(
+        "2d0000002b0000004c5a4675f1c5c7a703000a0072637067313235423" "20af32068656c090020627705b06c647d0a800fa0");
+    EXPECT_EQ(pw::pst::decompressRtf(compressed), QByteArray("{\\rtf1\\ansi\\ansicpg1252\\pard hello world}\r\n"));
+    QByteArray stored = QByteArray::fromHex("1000000004000000" "4d454c4100000000") + QByteArray("{\\rtf1}");
+    stored[4] = 7;
+    EXPECT_EQ(pw::pst::decompressRtf(stored), QByteArray("{\\rtf1}"));
+    EXPECT_EQ(pw::pst::decompressRtf(QByteArray("short")), std::nullopt);
 }

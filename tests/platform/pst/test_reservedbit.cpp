@@ -10,7 +10,7 @@
 #include "core/error.h"
 #include "outlook/outlookmodel.h"
 #include "platform/pst/pstengine.h"
-#include "platform/pst/pstfile.h"
+#include "platform/pst/ndb/ndbfile.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -99,16 +99,16 @@ TEST(PstReservedBit, EveryAttachmentIsReadWithTheBitSet) {
     QFile file(patched);
     ASSERT_TRUE(file.open(QIODevice::ReadWrite));
     QByteArray bytes = file.readAll();
-    PstFile store(original);
-    ASSERT_EQ(store.handle()->do_read64, 1) << "the sample is a Unicode store";
-    ASSERT_EQ(store.handle()->encryption, PST_ENCRYPT) << "the sample uses high encoding";
+    const ndb::NdbFile store(original);
+    ASSERT_EQ(store.format(), ndb::Format::Unicode) << "the sample is a Unicode store";
+    ASSERT_EQ(store.encoding(), ndb::Encoding::Cyclic) << "the sample uses high encoding";
     int references = 0;
     for (const auto &[entryId, names] : before) {
         // The EntryID ends with the node id, little-endian.
         const auto nodeId = static_cast<std::uint32_t>(le(QByteArray::fromHex(entryId.right(8).toLatin1()), 0, 4));
-        const pst_desc_tree *node = store.node(nodeId);
-        ASSERT_TRUE(node && node->assoc_tree) << entryId.toStdString();
-        const pst_index_ll *tree = node->assoc_tree;
+        const ndb::NodeEntry *node = store.node(nodeId);
+        ASSERT_TRUE(node && store.block(node->subnodeBid)) << entryId.toStdString();
+        const ndb::BlockEntry *tree = store.block(node->subnodeBid);
         const qsizetype offset = static_cast<qsizetype>(tree->offset);
         const qsizetype size = static_cast<qsizetype>(tree->size);
         // A subnode leaf block, stored as is: type 2, level 0, entries of
@@ -128,7 +128,7 @@ TEST(PstReservedBit, EveryAttachmentIsReadWithTheBitSet) {
         // The block's trailer: size, signature, CRC, block id.
         const qsizetype trailer = offset + ((size + 16 + 63) / 64) * 64 - 16;
         ASSERT_EQ(le(bytes, trailer, 2), static_cast<std::uint64_t>(size));
-        ASSERT_EQ(le(bytes, trailer + 8, 8), static_cast<std::uint64_t>(tree->i_id));
+        ASSERT_EQ(le(bytes, trailer + 8, 8), static_cast<std::uint64_t>(tree->bid));
         putLe(bytes, trailer + 4, blockCrc(reinterpret_cast<const unsigned char *>(bytes.constData() + offset),
                                            static_cast<std::size_t>(size)),
               4);

@@ -294,11 +294,17 @@ void NdbWriter::pwriteAll(const std::uint8_t *data, std::size_t size, std::uint6
     }
 }
 
-std::uint64_t NdbWriter::placeBlock(const std::string &data, bool internal) {
-    if (data.empty() || data.size() > kMaxBlockData)
-        throw std::logic_error("pstwriter: bad block size");
+std::uint64_t NdbWriter::reserveBid(bool internal) {
     const std::uint64_t bid = m_nextBid | (internal ? 2 : 0);
     m_nextBid += 4;
+    return bid;
+}
+
+std::uint64_t NdbWriter::placeBlock(const std::string &data, bool internal, std::uint64_t bid) {
+    if (data.empty() || data.size() > kMaxBlockData)
+        throw std::logic_error("pstwriter: bad block size");
+    if (bid == 0)
+        bid = reserveBid(internal);
     const std::size_t total = alignUp(data.size() + 16, 64);
     const std::uint64_t ib = allocate(total, 64);
     std::vector<std::uint8_t> raw(total, 0);
@@ -326,6 +332,26 @@ std::uint64_t NdbWriter::treeOver(const std::vector<std::uint64_t> &bids, const 
         return 0;
     if (bids.size() == 1)
         return bids.front();
+    if (m_cycleNextTree) {
+        // One level whose last entry is the tree's own block.
+        m_cycleNextTree = false;
+        std::vector<std::uint64_t> looped = bids;
+        const std::uint64_t self = reserveBid(true);
+        looped.back() = self;
+        if (looped.size() > kXblockMax)
+            throw std::runtime_error("pstwriter: a looped data tree holds one level only");
+        std::uint64_t total = 0;
+        for (std::uint64_t s : sizes)
+            total += s;
+        std::string block;
+        block.push_back(char(1));
+        block.push_back(char(1));
+        append16(block, std::uint16_t(looped.size()));
+        append32(block, std::uint32_t(total));
+        for (std::uint64_t b : looped)
+            append64(block, b);
+        return placeBlock(block, true, self);
+    }
     auto xblock = [this](std::uint8_t level, const std::uint64_t *b, const std::uint64_t *s, std::size_t n,
                          std::uint64_t &total) {
         total = 0;
@@ -394,12 +420,12 @@ std::uint64_t NdbWriter::Stream::finish() {
     return m_writer.treeOver(m_bids, m_sizes);
 }
 
-std::uint64_t NdbWriter::writeSubnodes(std::vector<SubnodeEntry> entries) {
+std::uint64_t NdbWriter::writeSubnodes(std::vector<SubnodeEntry> entries, std::uint64_t rootBid) {
     if (entries.empty())
         return 0;
     std::sort(entries.begin(), entries.end(),
               [](const SubnodeEntry &a, const SubnodeEntry &b) { return a.nid < b.nid; });
-    auto leaf = [this](const SubnodeEntry *e, std::size_t n) {
+    auto leaf = [this](const SubnodeEntry *e, std::size_t n, std::uint64_t bid) {
         std::string block;
         block.push_back(char(2));
         block.push_back(char(0));
@@ -410,10 +436,10 @@ std::uint64_t NdbWriter::writeSubnodes(std::vector<SubnodeEntry> entries) {
             append64(block, e[i].bidData);
             append64(block, e[i].bidSub);
         }
-        return placeBlock(block, true);
+        return placeBlock(block, true, bid);
     };
     if (entries.size() <= kSlEntriesMax)
-        return leaf(entries.data(), entries.size());
+        return leaf(entries.data(), entries.size(), rootBid);
     std::string block;
     block.push_back(char(2));
     block.push_back(char(1));
@@ -424,11 +450,11 @@ std::uint64_t NdbWriter::writeSubnodes(std::vector<SubnodeEntry> entries) {
     append32(block, 0);
     for (std::size_t i = 0; i < entries.size(); i += kSlEntriesMax) {
         const std::size_t n = std::min(kSlEntriesMax, entries.size() - i);
-        const std::uint64_t bid = leaf(entries.data() + i, n);
+        const std::uint64_t bid = leaf(entries.data() + i, n, 0);
         append64(block, entries[i].nid);
         append64(block, bid);
     }
-    return placeBlock(block, true);
+    return placeBlock(block, true, rootBid);
 }
 
 void NdbWriter::addNode(std::uint32_t nid, std::uint64_t bidData, std::uint64_t bidSub, std::uint32_t parent) {
@@ -476,10 +502,11 @@ std::vector<NdbWriter::PageRef> NdbWriter::nodeLeaves() {
 }
 
 std::vector<NdbWriter::PageRef> NdbWriter::blockLeaves() {
-    // Blocks were numbered in the order they were written, so they are sorted.
+    // Blocks reserved ahead are placed out of order.
     std::vector<PageRef> pages;
     constexpr std::size_t perPage = 488 / 24;
-    const std::vector<BlockRef> blocks = m_blocks;  // page writes do not add blocks
+    std::vector<BlockRef> blocks = m_blocks;  // page writes do not add blocks
+    std::sort(blocks.begin(), blocks.end(), [](const BlockRef &a, const BlockRef &b) { return a.bid < b.bid; });
     for (std::size_t i = 0; i < blocks.size(); i += perPage) {
         std::uint8_t page[kPageSize] = {};
         const std::size_t n = std::min(perPage, blocks.size() - i);

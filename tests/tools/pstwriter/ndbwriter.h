@@ -39,8 +39,16 @@ public:
     std::uint64_t writeData(const std::string &data);
     // Prepared blocks (e.g. heap-on-node blocks) kept block for block.
     std::uint64_t writeBlocks(const std::vector<std::string> &blocks);
-    // A subnode tree; 0 when there are no entries.
-    std::uint64_t writeSubnodes(std::vector<SubnodeEntry> entries);
+    // A subnode tree; 0 when there are no entries. A non-zero rootBid (from
+    // reserveBid(true)) is used for the tree's top block.
+    std::uint64_t writeSubnodes(std::vector<SubnodeEntry> entries, std::uint64_t rootBid = 0);
+
+    // A block id given out now for a block placed later, or never (a
+    // reference to a block the file lacks).
+    std::uint64_t reserveBid(bool internal);
+    // While on, the next data tree of more than one block lists itself in
+    // place of its last data block: a cycle, for tests of readers.
+    void loopNextDataTree(bool on) { m_cycleNextTree = on; }
 
     // Streams data into full blocks and makes the tree at the end.
     class Stream {
@@ -78,7 +86,7 @@ private:
         std::uint64_t ib;
     };
 
-    std::uint64_t placeBlock(const std::string &data, bool internal);
+    std::uint64_t placeBlock(const std::string &data, bool internal, std::uint64_t bid = 0);
     std::uint64_t treeOver(const std::vector<std::uint64_t> &bids, const std::vector<std::uint64_t> &sizes);
     std::uint64_t allocate(std::uint64_t size, std::uint64_t align);
     void enterRegion(std::uint64_t index);
@@ -99,6 +107,7 @@ private:
     std::vector<std::uint8_t> m_buffer;
     std::uint64_t m_nextBid = 4;
     std::uint64_t m_nextPageBid = 1;
+    bool m_cycleNextTree = false;
     std::vector<std::array<std::uint8_t, 496>> m_amaps;  // one per 248 KB region
     std::vector<BlockRef> m_blocks;
     std::vector<NodeRef> m_nodes;

@@ -8,6 +8,7 @@
 #include <map>
 #include <optional>
 #include <stdexcept>
+#include <utility>
 
 namespace pstwriter {
 
@@ -139,7 +140,8 @@ private:
     void writeNameToIdMap();
     void writeFolder(const Folder &folder, std::uint32_t parent);
     Written writeMessage(const Message &m, Cells *contentsRow);
-    Written writeAttachment(const Attachment &a, Cells &row);
+    Written writeAttachment(const Attachment &a, Cells &row, bool loopData);
+    std::uint64_t writeFanOut(int depth);
     Written writeTable(const std::vector<std::uint32_t> &columns,
                        const std::vector<std::pair<std::uint32_t, Cells>> &rows);
     std::string entryIdBytes(std::uint32_t nid) const;
@@ -147,6 +149,10 @@ private:
     const Store &m_store;
     NdbWriter m_ndb;
     std::uint32_t m_nextMessageIndex;
+    // For the next SubnodeCycle message: its subnode tree's reserved top
+    // block and the tree its first attachment points into.
+    std::uint64_t m_cycleRoot = 0;
+    std::uint64_t m_cycleTarget = 0;
 };
 
 std::string StoreWriter::entryIdBytes(std::uint32_t nid) const {
@@ -229,7 +235,15 @@ void StoreWriter::writeNameToIdMap() {
     m_ndb.addNode(kNameToIdMapId, m_ndb.writeBlocks(pc.build(node)), node.writeSubnodes(), 0);
 }
 
-StoreWriter::Written StoreWriter::writeAttachment(const Attachment &a, Cells &row) {
+std::uint64_t StoreWriter::writeFanOut(int depth) {
+    const std::uint64_t data = m_ndb.writeBlock("fan-out");
+    std::uint64_t below = 0;
+    for (int level = 0; level < depth; ++level)
+        below = m_ndb.writeSubnodes({{0x401F, data, below}, {0x403F, data, below}});
+    return below;
+}
+
+StoreWriter::Written StoreWriter::writeAttachment(const Attachment &a, Cells &row, bool loopData) {
     NodeContext node(m_ndb);
     PropertyContextBuilder pc;
     std::uint32_t method = 1;
@@ -275,12 +289,31 @@ StoreWriter::Written StoreWriter::writeAttachment(const Attachment &a, Cells &ro
         row.emplace_back(tagOf(0x3704, PtUnicode), utf16(*a.fileName));
     row.emplace_back(tagOf(0x3705, PtLong), le32(method));
     row.emplace_back(tagOf(0x370B, PtLong), le32(0xFFFFFFFFu));
+    // The attachment table repeats its columns, extra properties included.
+    const auto &columns = attachmentColumns();
+    for (const Property &p : a.extraProperties) {
+        if (std::find(columns.begin(), columns.end(), p.tag) == columns.end())
+            continue;
+        auto cell = std::find_if(row.begin(), row.end(), [&](const auto &c) { return c.first == p.tag; });
+        if (cell != row.end())
+            cell->second = p.value;
+        else
+            row.emplace_back(p.tag, p.value);
+    }
 
+    if (loopData && (a.kind != Attachment::Kind::ByValue || a.content.size() <= kMaxBlockData))
+        throw std::invalid_argument("pstwriter: a looped data tree needs an attachment of more than one block");
+    m_ndb.loopNextDataTree(loopData);
     const std::uint64_t data = m_ndb.writeBlocks(pc.build(node));
+    m_ndb.loopNextDataTree(false);
     return {data, node.writeSubnodes()};
 }
 
 StoreWriter::Written StoreWriter::writeMessage(const Message &m, Cells *contentsRow) {
+    std::uint64_t cycleRoot = std::exchange(m_cycleRoot, 0);
+    std::uint64_t cycleTarget = std::exchange(m_cycleTarget, 0);
+    if (m.craft == Craft::SubnodeCycle && cycleRoot == 0)
+        cycleRoot = cycleTarget = m_ndb.reserveBid(true);
     NodeContext node(m_ndb);
     PropertyContextBuilder pc;
     Cells row;
@@ -356,11 +389,18 @@ StoreWriter::Written StoreWriter::writeMessage(const Message &m, Cells *contents
     for (const Attachment &a : m.attachments) {
         Cells cells;
         const std::uint32_t nid = node.newSubnodeId(0x05);
-        const Written w = writeAttachment(a, cells);
+        const bool first = attachmentRows.empty();
+        const Written w = writeAttachment(a, cells, first && m.craft == Craft::DataTreeCycle);
         node.subnodes.push_back({nid, w.bidData, w.bidSub});
+        if (first && m.craft == Craft::SubnodeCycle)
+            node.subnodes.back().bidSub = cycleTarget;
         attachmentRows.emplace_back(nid, std::move(cells));
         size += a.content.size();
     }
+    if (m.craft == Craft::SubnodeCycle && m.attachments.empty())
+        throw std::invalid_argument("pstwriter: a subnode cycle needs an attachment");
+    if (m.craft == Craft::SubnodeFanOut)
+        node.subnodes.push_back({node.newSubnodeId(0x1F), m_ndb.writeBlock("fan-out"), writeFanOut(m.craftDepth)});
     if (!m.attachments.empty()) {
         const Written t = writeTable(attachmentColumns(), attachmentRows);
         const std::uint64_t reserved = m_store.options().reservedBitOnAttachmentTables ? 1 : 0;
@@ -379,13 +419,27 @@ StoreWriter::Written StoreWriter::writeMessage(const Message &m, Cells *contents
     if (m.htmlBody)
         size += m.htmlBody->size();
     both(tagOf(0x0E08, PtLong), le32(std::uint32_t(std::min<std::uint64_t>(size, 0x7FFFFFFF))));
-    for (const Property &p : m.extraProperties)
+    // The folder's contents table repeats the message's columns, so an extra
+    // property of a column's exact tag goes there too.
+    const auto &columns = contentsColumns();
+    for (const Property &p : m.extraProperties) {
         pc.set(p.tag, p.value);
+        if (std::find(columns.begin(), columns.end(), p.tag) == columns.end())
+            continue;
+        auto cell = std::find_if(row.begin(), row.end(), [&](const auto &c) { return c.first == p.tag; });
+        if (cell != row.end())
+            cell->second = p.value;
+        else
+            row.emplace_back(p.tag, p.value);
+    }
 
     if (contentsRow)
         *contentsRow = std::move(row);
-    const std::uint64_t data = m_ndb.writeBlocks(pc.build(node));
-    return {data, node.writeSubnodes()};
+    std::uint64_t data = m_ndb.writeBlocks(pc.build(node));
+    const std::uint64_t sub = m_ndb.writeSubnodes(node.subnodes, cycleRoot);
+    if (m.craft == Craft::MissingData)
+        data = m_ndb.reserveBid(false);
+    return {data, sub};
 }
 
 void StoreWriter::writeFolder(const Folder &folder, std::uint32_t parent) {
@@ -393,10 +447,26 @@ void StoreWriter::writeFolder(const Folder &folder, std::uint32_t parent) {
     const std::uint32_t base = nid & ~0x1Fu;
     std::vector<std::pair<std::uint32_t, Cells>> contents;
     std::uint32_t unread = 0;
+    // SubnodeCycle messages point in turn at the next one's subnode tree.
+    std::vector<std::uint64_t> cycleRoots;
+    for (const Message &m : folder.messages()) {
+        if (m.craft == Craft::SubnodeCycle)
+            cycleRoots.push_back(m_ndb.reserveBid(true));
+    }
+    std::size_t cycleIndex = 0;
+    std::optional<Written> previous;
     for (std::size_t i = 0; i < folder.messages().size(); ++i) {
         const Message &m = folder.messages()[i];
         Cells row;
-        const Written w = writeMessage(m, &row);
+        if (m.craft == Craft::SubnodeCycle) {
+            m_cycleRoot = cycleRoots[cycleIndex];
+            m_cycleTarget = cycleRoots[(cycleIndex + 1) % cycleRoots.size()];
+            ++cycleIndex;
+        }
+        Written w = writeMessage(m, &row);
+        if (m.craft == Craft::ShareWithPrevious && previous)
+            w = *previous;
+        previous = w;
         m_ndb.addNode(folder.messageIds()[i], w.bidData, w.bidSub, nid);
         contents.emplace_back(folder.messageIds()[i], std::move(row));
         unread += m.read ? 0 : 1;
@@ -417,16 +487,24 @@ void StoreWriter::writeFolder(const Folder &folder, std::uint32_t parent) {
             cells.emplace_back(tagOf(0x3613, PtUnicode), utf16(child->containerClass()));
         children.emplace_back(child->nodeId(), std::move(cells));
     }
+    for (const Folder *link : folder.links()) {
+        Cells cells = {{tagOf(0x3001, PtUnicode), utf16(link->name())},
+                       {tagOf(0x3602, PtLong), le32(std::uint32_t(link->messages().size()))},
+                       {tagOf(0x3603, PtLong), le32(0)},
+                       {tagOf(0x360A, PtBoolean), std::string(1, '\1')}};
+        children.emplace_back(link->nodeId(), std::move(cells));
+    }
+    const bool hasChildren = !children.empty();
 
     NodeContext node(m_ndb);
     PropertyContextBuilder pc;
     pc.set(tagOf(0x3001, PtUnicode), utf16(folder.name()));
     pc.set(tagOf(0x3602, PtLong), le32(std::uint32_t(folder.messages().size())));
     pc.set(tagOf(0x3603, PtLong), le32(unread));
-    pc.set(tagOf(0x360A, PtBoolean), std::string(1, folder.folders().empty() ? '\0' : '\1'));
+    pc.set(tagOf(0x360A, PtBoolean), std::string(1, hasChildren ? '\1' : '\0'));
     if (!folder.containerClass().empty())
         pc.set(tagOf(0x3613, PtUnicode), utf16(folder.containerClass()));
-    m_ndb.addNode(nid, m_ndb.writeBlocks(pc.build(node)), node.writeSubnodes(), parent);
+    m_ndb.addNode(nid, m_ndb.writeBlocks(pc.build(node)), node.writeSubnodes(), folder.parentOverride().value_or(parent));
 
     const Written h = writeTable(hierarchyColumns(), children);
     m_ndb.addNode(base | 0x0D, h.bidData, h.bidSub, 0);
@@ -479,6 +557,14 @@ Property Property::binary(std::uint16_t id, std::string bytes) { return {tagOf(i
 Property Property::int32(std::uint16_t id, std::int32_t v) { return {tagOf(id, PtLong), le32(std::uint32_t(v))}; }
 Property Property::boolean(std::uint16_t id, bool v) { return {tagOf(id, PtBoolean), std::string(1, v ? '\1' : '\0')}; }
 Property Property::time(std::uint16_t id, Time t) { return {tagOf(id, PtSysTime), fileTime(t)}; }
+Property Property::utf16Units(std::uint16_t id, const std::u16string &units) {
+    std::string bytes;
+    for (char16_t u : units) {
+        bytes.push_back(char(u & 0xFF));
+        bytes.push_back(char(u >> 8));
+    }
+    return {tagOf(id, PtUnicode), bytes};
+}
 
 Attachment Attachment::file(const std::string &name, Content content) {
     Attachment a;

@@ -108,6 +108,8 @@ struct Property {
     static Property int32(std::uint16_t id, std::int32_t v);
     static Property boolean(std::uint16_t id, bool v);
     static Property time(std::uint16_t id, Time t);
+    // PT_UNICODE from UTF-16 code units as given, unpaired surrogates too.
+    static Property utf16Units(std::uint16_t id, const std::u16string &units);
 };
 
 enum class RecipientType { To = 1, Cc = 2, Bcc = 3 };
@@ -120,6 +122,30 @@ struct Recipient {
 };
 
 struct Message;
+
+// Deliberate faults and hostile shapes, for testing how a reader copes with
+// damaged stores. Ordinary stores leave a message's craft at None.
+enum class Craft {
+    None,
+    // The subnode entry of the message's first attachment names a message's
+    // subnode tree as its own subtree. Each SubnodeCycle message of a folder
+    // points at the next one's tree (the last at the first's), so one such
+    // message points at itself and two point at each other.
+    SubnodeCycle,
+    // The message's subnode tree gains an entry heading a chain of
+    // craftDepth subnode blocks, each holding two entries whose subtree is
+    // the next block: a reader that expands shared subtrees without
+    // remembering them visits 2^craftDepth entries.
+    SubnodeFanOut,
+    // The data tree of the message's first by-value attachment lists itself
+    // in place of its last data block (the content must span two blocks).
+    DataTreeCycle,
+    // The message's property context is a block the file does not hold.
+    MissingData,
+    // The message's node reuses the blocks of the message added before it in
+    // the same folder (legal: blocks may be shared). Give it equal contents.
+    ShareWithPrevious,
+};
 
 struct Attachment {
     enum class Kind { ByValue, Embedded, Link };
@@ -160,6 +186,8 @@ struct Message {
     std::vector<Recipient> recipients;
     std::vector<Attachment> attachments;
     std::vector<Property> extraProperties;
+    Craft craft = Craft::None;
+    int craftDepth = 0;  // SubnodeFanOut: blocks in the chain
 };
 
 class Store;
@@ -182,6 +210,15 @@ public:
     const std::vector<std::uint32_t> &messageIds() const { return m_messageIds; }
     const std::string &containerClass() const { return m_containerClass; }
 
+    // Deliberate faults. The node's parent field names `nid` instead of the
+    // folder it was added to (the folder's own id makes it its own parent).
+    void setParentId(std::uint32_t nid) { m_parentOverride = nid; }
+    // Lists a folder already in the store as one more child of this one in
+    // the hierarchy table (itself: a folder that is its own child).
+    void linkFolder(const Folder &other) { m_links.push_back(&other); }
+    const std::optional<std::uint32_t> &parentOverride() const { return m_parentOverride; }
+    const std::vector<const Folder *> &links() const { return m_links; }
+
 private:
     friend class Store;
     Folder(Store &store, std::string name, std::string containerClass, std::uint32_t nid);
@@ -193,6 +230,8 @@ private:
     std::deque<std::unique_ptr<Folder>> m_folders;
     std::deque<Message> m_messages;
     std::vector<std::uint32_t> m_messageIds;
+    std::optional<std::uint32_t> m_parentOverride;
+    std::vector<const Folder *> m_links;
 };
 
 struct StoreOptions {
