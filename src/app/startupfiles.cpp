@@ -105,7 +105,8 @@ QString startupHelpText(const QString &converter) {
                "  -V, --version           show the version and exit\n"
                "\n"
                "Outlook Express folders are converted to .eml by unfurl, looked for beside\n"
-               "parcelwise, then in its libexec folder, then on PATH. %1\n"
+               "parcelwise, then in its libexec folder, then on PATH.\n"
+               "%1\n"
                "For scripts and servers, parcelwise-cli lists and saves without a window.\n")
         .arg(converter);
 }
