@@ -10,14 +10,30 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   xz-utils
 )
-if [[ "${1:-}" == "--test" ]]; then
-  # libpff: a second, independent PST reader for tests and benchmarks.
-  packages+=(libpff-dev libbfio-dev clang-tidy)
-fi
-# The libFuzzer targets (fuzz/) need clang and its sanitizer runtimes.
-if [[ "${1:-}" == "--fuzz" ]]; then
-  packages+=(clang libclang-rt-14-dev)
-fi
+# Packaging: dpkg-shlibdeps computes the .deb's dependencies (dpkg-dev,
+# file); the checks validate what the package holds.
+package_tools=(dpkg-dev file)
+check_tools=(lintian appstream desktop-file-utils)
+for option in "$@"; do
+  case "$option" in
+    --test)
+      # libpff: a second, independent PST reader for tests and benchmarks;
+      # the package's tools for the checks of the data files and the .deb.
+      packages+=(libpff-dev libbfio-dev clang-tidy "${package_tools[@]}" "${check_tools[@]}")
+      ;;
+    --package)
+      packages+=("${package_tools[@]}")
+      ;;
+    --fuzz)
+      # The libFuzzer targets (fuzz/) need clang and its sanitizer runtimes.
+      packages+=(clang libclang-rt-14-dev)
+      ;;
+    *)
+      echo "install-deps.sh: unknown option '$option' (--test, --package, --fuzz)" >&2
+      exit 2
+      ;;
+  esac
+done
 
 missing=()
 for p in "${packages[@]}"; do
