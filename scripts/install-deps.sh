@@ -13,7 +13,7 @@ packages=(
 # Packaging: dpkg-shlibdeps computes the .deb's dependencies (dpkg-dev,
 # file); the checks validate what the package holds.
 package_tools=(dpkg-dev file)
-check_tools=(lintian appstream desktop-file-utils)
+check_tools=(lintian appstream desktop-file-utils bash-completion)
 for option in "$@"; do
   case "$option" in
     --test)
