@@ -12,7 +12,8 @@ if command -v ccache >/dev/null; then
   opts+=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
 cmake -S . -B "$dir" "${opts[@]}" >/dev/null
-mapfile -t targets < <(cmake --build "$dir" --target help | sed -n 's/^\.\.\. \(fuzz_[a-z0-9_]*\).*/\1/p; s/^\.\.\. \(make_dbx_seeds\).*/\1/p')
+mapfile -t targets < <(cmake --build "$dir" --target help |
+  sed -n 's/^\.\.\. \(fuzz_[a-z0-9_]*\|make_dbx_seeds\)$/\1/p' | grep -v '_autogen$' | sort -u)
 if ((${#targets[@]} == 0)); then
   echo "build-fuzz.sh: no fuzz target found" >&2
   exit 1
