@@ -10,17 +10,32 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   xz-utils
 )
-if [[ "${1:-}" == "--test" ]]; then
-  # libpst and libpff: independent PST readers that the tests and
-  # benchmarks check ours against; the programs link neither.
-  packages+=(libpst-dev libpff-dev libbfio-dev clang-tidy)
-  # tnef: a second, independent winmail.dat reader for tests.
-  packages+=(tnef)
-fi
-# The libFuzzer targets (fuzz/) need clang and its sanitizer runtimes.
-if [[ "${1:-}" == "--fuzz" ]]; then
-  packages+=(clang libclang-rt-14-dev libpst-dev libpff-dev libbfio-dev)
-fi
+# Packaging: dpkg-shlibdeps computes the .deb's dependencies (dpkg-dev,
+# file); the checks validate what the package holds.
+package_tools=(dpkg-dev file)
+check_tools=(lintian appstream desktop-file-utils bash-completion)
+for option in "$@"; do
+  case "$option" in
+    --test)
+      # libpst and libpff: independent PST readers that the tests and
+      # benchmarks check ours against (the programs link neither); tnef: a
+      # second winmail.dat reader; the package's tools for the checks of the
+      # data files and the .deb.
+      packages+=(libpst-dev libpff-dev libbfio-dev clang-tidy tnef "${package_tools[@]}" "${check_tools[@]}")
+      ;;
+    --package)
+      packages+=("${package_tools[@]}")
+      ;;
+    --fuzz)
+      # The libFuzzer targets (fuzz/) need clang and its sanitizer runtimes.
+      packages+=(clang libclang-rt-14-dev libpst-dev libpff-dev libbfio-dev)
+      ;;
+    *)
+      echo "install-deps.sh: unknown option '$option' (--test, --package, --fuzz)" >&2
+      exit 2
+      ;;
+  esac
+done
 
 missing=()
 for p in "${packages[@]}"; do

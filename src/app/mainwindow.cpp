@@ -405,4 +405,10 @@ void Form1::closeEvent(QCloseEvent *event) {
     endProgram();
 }
 
+// Opening from the command line or a file manager.
+void Form1::openStoreFile(const QString &path) {
+    Option2->setChecked(true);
+    Text2->setText(path);
+}
+
 } // namespace pw

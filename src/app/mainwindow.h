@@ -70,6 +70,10 @@ public:
     StatusLine &statusLine() { return *m_status; }
     WindowFit &windowFit() { return *m_fit; }
 
+    // A store named on the command line: "PST File:" chosen, its path
+    // filled in (and remembered, as if typed). Call after Form_Load.
+    void openStoreFile(const QString &path);
+
     // Opens the Outlook Express window modally; replaceable in tests.
     std::function<void()> showForm2;
     // Ends the program after the shut-down; replaceable in tests.

@@ -4,6 +4,7 @@
 #include "core/fileroutines.h"
 #include "core/operation.h"
 #include "download/shortfilename.h"
+#include "express/converterlookup.h"
 #include "express/emllist.h"
 
 #include <QDir>
@@ -176,7 +177,14 @@ void convertDbxFiles(const ConversionContext &context) {
 
     QString converter;
     QString folder;
-    op.step(100, [&] { converter = context.applicationFolder + QStringLiteral("/unfurl"); });
+    // The converter is looked for next to the program, in its libexec
+    // folder, then on PATH. Without one nothing can be converted: that is
+    // reported here, once, and no row is run.
+    bool haveConverter = false;
+    op.step(100, [&] {
+        converter = findConverter(context.applicationFolder);
+        haveConverter = true;
+    });
     op.step(102, [&] { pointer(kBusyPointer); });
     op.step(104, [&] {
         folder = context.workingFolder ? context.workingFolder() : QString();
@@ -191,7 +199,7 @@ void convertDbxFiles(const ConversionContext &context) {
     op.step(110, [&] { rowCount = context.fileList.count(); });
     // Without a working folder the converter has nowhere to write: that
     // was reported once, at 104, and no row is converted.
-    if (folder.isEmpty())
+    if (folder.isEmpty() || !haveConverter)
         rowCount = 0;
     for (int row = 0; row < rowCount; ++row)
         filesTicked += context.fileList.isChecked(row) ? 1 : 0;

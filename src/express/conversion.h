@@ -66,7 +66,7 @@ struct ConversionContext {
     MessageListModel &fileList;          // ListView1: one .dbx path per row
     MessageListModel &messageList;       // ListView2: emptied, then filled
     QStringList &emlFileNames;           // EmlFileNames: replaced, then filled in step with the rows
-    QString applicationFolder;           // the converter is this folder + "/unfurl"
+    QString applicationFolder;           // the converter is looked for here first (findConverter)
     // Where the .eml files go (emlWorkingFolder()); throws pw::Error when
     // the folder cannot be made.
     std::function<QString()> workingFolder;

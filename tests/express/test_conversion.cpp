@@ -39,6 +39,10 @@ protected:
         ASSERT_TRUE(work.isValid());
         ASSERT_TRUE(mail.isValid());
         writeFile(app.filePath(QStringLiteral("unfurl")), "#!/bin/sh\n");
+        QFile::setPermissions(app.filePath(QStringLiteral("unfurl")),
+                              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        // No converter of the machine's may stand in for a missing one.
+        qputenv("PATH", emptyPath.path().toLocal8Bit());
         messages.setColumns({QStringLiteral("From"), QStringLiteral("To"), QStringLiteral("Subject"),
                              QStringLiteral("Date Received")},
                             {1500, 1500, 2000, 1500});
@@ -78,7 +82,10 @@ protected:
         return texts;
     }
 
-    QTemporaryDir app, work, mail;
+    void TearDown() override { qputenv("PATH", savedPath); }
+
+    QTemporaryDir app, work, mail, emptyPath;
+    QByteArray savedPath = qgetenv("PATH");
     MessageListModel files, messages;
     QStringList names;
     QList<int> pointers;
@@ -136,16 +143,30 @@ TEST_F(Conversion, MissingDbxGivesAnEmptyArgument) {
     EXPECT_EQ(fakes.launcher.started[0].arguments, (QStringList{QString(), work.path()}));
 }
 
-TEST_F(Conversion, MissingConverterStartsNothingInItsPlace) {
-    // The converter's empty short name stays the program: the .dbx path
-    // must never move up and be run instead.
+TEST_F(Conversion, MissingConverterIsReportedAndNothingRuns) {
     QFile::remove(app.filePath(QStringLiteral("unfurl")));
-    const QString inbox = addDbx(QStringLiteral("Inbox.dbx"));
-    fakes.launcher.onStart = [](const QString &, const QStringList &) { return -2; };
+    addDbx(QStringLiteral("Inbox.dbx"));
+    run(fakes.launcher);
+    EXPECT_TRUE(fakes.launcher.started.isEmpty()) << "the .dbx path must never be run in the converter's place";
+    const auto errors = fakes.dialogs.errorBoxes();
+    ASSERT_EQ(errors.size(), 1);
+    EXPECT_TRUE(errors[0].text.contains(QStringLiteral("PushButton2_Click"))) << errors[0].text.toStdString();
+    EXPECT_TRUE(errors[0].text.contains(QStringLiteral("\"unfurl\" for .dbx files was not found")))
+        << errors[0].text.toStdString();
+    EXPECT_EQ(messages.count(), 0);
+}
+
+TEST_F(Conversion, ConverterOnPathIsUsedWhenNoneIsBesideTheProgram) {
+    QFile::remove(app.filePath(QStringLiteral("unfurl")));
+    QTemporaryDir onPath;
+    const QString converter = onPath.filePath(QStringLiteral("unfurl"));
+    writeFile(converter, "#!/bin/sh\n");
+    QFile::setPermissions(converter, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    qputenv("PATH", (emptyPath.path() + QLatin1Char(':') + onPath.path()).toLocal8Bit());
+    addDbx(QStringLiteral("Inbox.dbx"));
     run(fakes.launcher);
     ASSERT_EQ(fakes.launcher.started.size(), 1);
-    EXPECT_EQ(fakes.launcher.started[0].program, QString());
-    EXPECT_EQ(fakes.launcher.started[0].arguments, (QStringList{inbox, work.path()}));
+    EXPECT_EQ(fakes.launcher.started[0].program, converter);
     EXPECT_TRUE(fakes.dialogs.errorBoxes().isEmpty());
 }
 
@@ -231,7 +252,9 @@ class RealConverter : public Conversion {
 protected:
     void SetUp() override {
         Conversion::SetUp();
-        if (QStandardPaths::findExecutable(QStringLiteral("sh")).isEmpty())
+        // The stand-in needs the system's basename and sleep.
+        qputenv("PATH", "/usr/bin:/bin");
+        if (!QFile::exists(QStringLiteral("/bin/sh")))
             GTEST_SKIP() << "no /bin/sh to run the stand-in converter";
         const QString script = app.filePath(QStringLiteral("unfurl"));
         writeFile(script,
@@ -259,14 +282,15 @@ TEST_F(RealConverter, RunsOneAfterTheOtherWithPathsWithSpaces) {
     EXPECT_EQ(boxTexts(), QStringList{QStringLiteral("Done.")});
 }
 
-TEST_F(RealConverter, MissingConverterEndsWithDoneAndAnEmptyList) {
+TEST_F(RealConverter, MissingConverterIsReportedNotListedAsNoMessages) {
+    if (!QStandardPaths::findExecutable(QStringLiteral("unfurl")).isEmpty())
+        GTEST_SKIP() << "this machine has an unfurl on PATH";
     QFile::remove(app.filePath(QStringLiteral("unfurl")));
     addDbx(QStringLiteral("Inbox.dbx"));
     run(launcher);
-    EXPECT_TRUE(fakes.dialogs.errorBoxes().isEmpty());
+    EXPECT_EQ(fakes.dialogs.errorBoxes().size(), 1);
     EXPECT_EQ(messages.count(), 0);
     EXPECT_TRUE(names.isEmpty());
-    EXPECT_EQ(boxTexts(), QStringList{QStringLiteral("Done.")});
 }
 
 TEST(EmlWorkingFolderTest, IsAPrivateFolderInTheUserCache) {

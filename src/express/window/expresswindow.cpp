@@ -377,4 +377,10 @@ void Form2::Text3_Change() {
     SettingsStore::SaveSetting(QStringLiteral("Location"), Text3->text());
 }
 
+// Opening from the command line or a file manager.
+void Form2::addDbxFiles(const QStringList &paths) {
+    for (const QString &path : paths)
+        appendDbxFile(path);
+}
+
 } // namespace pw

@@ -38,6 +38,9 @@ public:
     void PushButton6_Click();   // deselect all messages
     void PushButton7_Click();   // save the attachments
     void PushButton8_Click();   // choose the Location
+
+    // .dbx files named on the command line, added as "Add" adds them.
+    void addDbxFiles(const QStringList &paths);
     void Text3_Change();
 
     // The Location as a folder path: "~/" at its start is the home folder.
