@@ -162,7 +162,7 @@ std::optional<SourceKind> kindOf(const QByteArray &path) {
     const QByteArray name = path.mid(slash + 1);
     const qsizetype dot = name.lastIndexOf('.');
     if (dot < 0)
-        return std::nullopt;
+        return namedKindOf(path); // "mbox" inside Apple Mail's "X.mbox" folders
     const QByteArray suffix = name.mid(dot + 1).toLower();
     if (suffix == "pst" || suffix == "ost")
         return SourceKind::Store;

@@ -460,7 +460,7 @@ int Run::exec() {
         QStringList shown;
         for (const QByteArray &path : named)
             shown.append(pathText(path));
-        print(m_err, QStringLiteral("%1: no .pst, .ost, .dbx or .eml files in %2\n")
+        print(m_err, QStringLiteral("%1: no .pst, .ost, .dbx, .eml, mbox or winmail.dat files in %2\n")
                          .arg(QLatin1String(kProgram), flat(shown.join(QStringLiteral(", ")))));
         return kExitUsage;
     }

@@ -15,9 +15,12 @@ namespace pw {
 
 namespace {
 
-// Another program may take each name we pick before we write it; after
-// this many such losses in a row something else is wrong.
-constexpr int kMaxAttempts = 100;
+// Another program may take each name we pick before we write it. Two
+// processes saving the same names fall into step, the one behind losing
+// every name to the one ahead, so losses in a row are many: each of them is
+// a file the other wrote, and only a count far past any folder's size says
+// that something else is wrong.
+constexpr int kMaxAttempts = 1000000;
 
 qint64 sizeOf(const QString &path) {
     struct stat st {};

@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -74,7 +75,14 @@ QStringList filesBelow(const QString &folder) {
 QStringList jsonField(const CliResult &r, const char *field) {
     QStringList out;
     for (const QString &line : r.lines())
-        out.append(QJsonDocument::fromJson(line.toUtf8()).object().value(QLatin1String(field)).toString());
+    {
+        // A folder is an array of names: its path, joined as list prints it.
+        const QJsonValue value = QJsonDocument::fromJson(line.toUtf8()).object().value(QLatin1String(field));
+        QStringList names;
+        for (const QJsonValue &name : value.toArray())
+            names.append(name.toString());
+        out.append(value.isArray() ? names.join(QLatin1Char('/')) : value.toString());
+    }
     out.sort();
     return out;
 }

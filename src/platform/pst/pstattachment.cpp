@@ -110,7 +110,13 @@ QString PstAttachment::fileName() {
 
 QString PstAttachment::contentId() {
     m_store->ensureOpen();
-    QString id = textOf(m_attachment->content_id, codepageOf(*m_message, m_store->codepage())).value_or(QString()).trimmed();
+    QString id;
+    try {
+        // 0x3712: how the message's HTML body names it ("cid:...").
+        id = m_attachment->properties().text(0x3712).value_or(QString()).trimmed();
+    } catch (const ndb::Damage &damage) {
+        throw Error(QStringLiteral("Cannot read the attachment's content id: %1.").arg(damageInMessage(damage, m_message->nid())));
+    }
     if (id.startsWith(QLatin1Char('<')) && id.endsWith(QLatin1Char('>')))
         id = id.mid(1, id.size() - 2);
     return id;
