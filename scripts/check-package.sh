@@ -52,9 +52,8 @@ names=$(tr ',' '\n' <<<"$depends" | awk '{print $1}')
 for needed in libc6 libstdc++6 libqt6core6 libqt6gui6 libqt6widgets6 libqt6svg6 libgmime-3.0-0; do
   grep -qxF "$needed" <<<"$names" || fail "Depends does not name $needed"
 done
-# Readers that only tests use. Once the programs read stores without
-# libpst, add libpst4 here.
-forbidden=(libpff1)
+# Readers that only tests use: the programs read stores themselves.
+forbidden=(libpst4 libpff1)
 for banned in "${forbidden[@]}"; do
   if grep -qxF "$banned" <<<"$names"; then
     fail "Depends names $banned"

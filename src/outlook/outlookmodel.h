@@ -1,7 +1,7 @@
 #pragma once
 // The mail object model the program talks to: the handful of Outlook
 // objects and members it uses, and nothing more. The shipped program gets
-// them from the mail-store engine on libpst; tests put an in-memory fake in
+// them from the mail-store engine on our own PST/OST reader; tests put an in-memory fake in
 // its place through ObjectFactory.
 //
 // Conventions shared by every implementation:
