@@ -2,11 +2,13 @@
 
 #include "core/error.h"
 #include "core/operation.h"
+#include "core/safefilewriter.h"
 #include "download/attachmentsaver.h"
 #include "download/filenaming.h"
 #include "platform/mime/mimemessage.h"
 
 #include <QDir>
+#include <QFileInfo>
 
 namespace pw {
 
@@ -29,6 +31,10 @@ QString locationProblem(const QString &location) {
             .arg(location, kFrameCaption);
     return QString();
 }
+
+// A large attachment is looked at again after this many bytes: the status
+// line moves and Cancel or closing can stop it there.
+constexpr qint64 kBytesBetweenLooks = qint64(1) << 20;
 
 // What a run has written so far.
 struct Written {
@@ -55,12 +61,16 @@ void saveEmlAttachments(const EmlSaveContext &context) {
     QString lastFolder;
     ProgressPace pace;
     const auto shownLocation = [&] { return context.location ? context.location() : QString(); };
+    // How many messages the run will go through, for "n of N".
+    const qint64 toDo = list.checkedCount();
+    const auto doneText = [&] {
+        return QStringLiteral("%1 of %2 done, %3 saved (%4) to %5")
+            .arg(countText(messagesDone), countText(toDo, "message", "messages"),
+                 countText(written.files, "attachment", "attachments"), sizeText(written.bytes), shownLocation());
+    };
     const auto showProgress = [&] {
         if (status && pace.due())
-            status->progress(QStringLiteral("%1 done, %2 saved (%3) to %4")
-                                 .arg(countText(messagesDone, "message", "messages"),
-                                      countText(written.files, "attachment", "attachments"), sizeText(written.bytes),
-                                      shownLocation()));
+            status->progress(doneText());
     };
 
     if (op.test(102, [&] { return list.count() > 0; })) {
@@ -161,12 +171,39 @@ void saveEmlAttachments(const EmlSaveContext &context) {
                 if (target.isEmpty())
                     continue;
                 const int before = op.failures();
+                // A large attachment moves the line by its bytes; Cancel or
+                // closing stops it between reads, and nothing of it stays.
+                const auto writeFile = [&](const QString &path) {
+                    SafeFileWriter out(path, QStringLiteral("the attachment"));
+                    const QString shown = QFileInfo(path).fileName();
+                    qint64 bytes = 0;
+                    qint64 sinceLook = 0;
+                    const bool complete = attachment.writeTo([&](const char *data, qint64 size) {
+                        out.write(data, size);
+                        bytes += size;
+                        sinceLook += size;
+                        if (!status || sinceLook < kBytesBetweenLooks)
+                            return;
+                        sinceLook = 0;
+                        if (pace.due())
+                            status->progress(doneText() + QStringLiteral("; saving %1: %2 written")
+                                                              .arg(shown, sizeText(bytes)));
+                        context.events.processEvents();
+                        if (status->cancelRequested())
+                            throw Stopped();
+                    });
+                    // What there is of a cut attachment is kept: it may be
+                    // all the user will ever get of it.
+                    out.commit();
+                    if (!complete)
+                        throw IncompleteAttachmentError(attachment.incompleteText(path));
+                };
                 op.step(148, [&] {
                     try {
-                        saver.saveAt(
-                            location, target, attachment.fileName(), attachment.contentType(),
-                            [&](const QString &path) { attachment.saveToFile(path); },
-                            [&](const tnef::Sink &sink) { attachment.writeTo(sink); });
+                        saver.saveAt(location, target, attachment.fileName(), attachment.contentType(), writeFile,
+                                     [&](const tnef::Sink &sink) { attachment.writeTo(sink); });
+                    } catch (const Stopped &) {
+                        stopped = true; // the file under way is gone
                     } catch (const PartlySaved &e) {
                         // Cancel inside a wrapper: what was written stays,
                         // the wrapper beside it, and the run ends here.

@@ -415,6 +415,23 @@ TEST_F(EmlSave, CancelInsideAWrapperStopsBeforeTheNextFileInside) {
     EXPECT_FALSE(boxTexts().contains(QStringLiteral("Done.")));
 }
 
+TEST_F(EmlSave, CancelInsideALargeAttachmentLeavesNothingOfIt) {
+    addMessage(QStringLiteral("a.eml"), messageWith({{"small.pdf", "first"}, {"big.bin", QByteArray(5 << 20, 'b')}}));
+    addMessage(QStringLiteral("b.eml"), messageWith({{"later.pdf", "never"}}));
+    ScriptedStatus status;
+    // One look before the message, then one after each MiB of big.bin: the
+    // press comes after its second MiB.
+    status.cancelAfter = 2;
+    EmlSaveContext context{fakes.dialogs, fakes.events, list, names, work.path(), [this] { return location; },
+                           [](int) {}, &status};
+    saveEmlAttachments(context);
+    EXPECT_EQ(entries(target.path()), QStringList{QStringLiteral("small.pdf")});
+    EXPECT_EQ(status.looks, 3);
+    EXPECT_TRUE(status.closing.startsWith(QLatin1String("Stopped after"))) << status.closing.toStdString();
+    EXPECT_TRUE(fakes.dialogs.errorBoxes().isEmpty());
+    EXPECT_FALSE(boxTexts().contains(QStringLiteral("Done.")));
+}
+
 TEST_F(EmlSave, ADamagedWrapperKeepsTheFilesReadBeforeTheDamage) {
     using namespace tnefbuild;
     const QByteArray whole = stream(fileAttachment("first.txt", "one") + fileAttachment("second.txt", "two"));
