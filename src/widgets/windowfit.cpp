@@ -176,7 +176,7 @@ void fitColumns(QTreeView &list, MessageListModel &model) {
 }
 
 ColumnPolicy::ColumnPolicy(QTreeView &list, int stretch, QList<Squeeze> squeeze, QList<int> trailing)
-    : QObject(&list), m_list(list), m_stretch(stretch), m_squeeze(std::move(squeeze)),
+    : QObject(&list), m_list(list), m_viewport(list.viewport()), m_stretch(stretch), m_squeeze(std::move(squeeze)),
       m_trailing(std::move(trailing)) {
     setObjectName(QStringLiteral("ColumnPolicy"));
     list.setProperty("pwColumnPolicy", QVariant::fromValue(static_cast<QObject *>(this)));
@@ -200,7 +200,7 @@ ColumnPolicy *ColumnPolicy::of(const QTreeView &list) {
 }
 
 bool ColumnPolicy::eventFilter(QObject *watched, QEvent *event) {
-    if (watched == m_list.viewport() && event->type() == QEvent::Resize)
+    if (event->type() == QEvent::Resize && watched == m_viewport)
         share();
     return QObject::eventFilter(watched, event);
 }

@@ -115,6 +115,10 @@ private:
     int naturalWidth(int column) const;
 
     QTreeView &m_list;
+    // The list's viewport, only compared with: while the list is being
+    // destroyed its viewport still gets events, and the list may no longer
+    // be asked for anything.
+    const QObject *m_viewport;
     int m_stretch;
     QList<Squeeze> m_squeeze;
     QList<int> m_trailing;
