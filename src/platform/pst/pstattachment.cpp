@@ -15,7 +15,7 @@ namespace pw::pst {
 
 namespace {
 
-constexpr int kMethodByValue = 1;
+// Attach methods (0x3705); 1, by value, is every other one.
 constexpr int kMethodByReference = 2;
 constexpr int kMethodByReferenceResolve = 3;
 constexpr int kMethodByReferenceOnly = 4;
