@@ -346,6 +346,49 @@ TEST(ReaderCrossCheck, WrittenStoresReadAsLibpstReadsThem) {
     }
 }
 
+// Runs of blocks are read with one call each; whatever size the pieces are
+// asked in (pushed in chunks, or pulled as a MIME writer pulls), a large
+// attachment of every encoding reads the same bytes as it does block by block.
+TEST(ReaderShapes, LargeAttachmentsReadAlikeInEveryPieceSize) {
+    for (const auto encryption : {pstwriter::Encryption::None, pstwriter::Encryption::High}) {
+        pstwriter::StoreOptions options;
+        options.encryption = encryption;
+        options.deletedItems = false;
+        pstwriter::Store store("Pieces", options);
+        auto &folder = store.root().addFolder("Inbox");
+        folder.addMessage(mailWith("large", {pstwriter::Attachment::file("big.bin", pstwriter::Content::generated(3u << 20, 11)),
+                                             pstwriter::Attachment::file("odd.bin", pstwriter::Content::generated(20001, 12))}));
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("pieces.pst"));
+        store.write(path.toStdString());
+        const auto opened = msg::Store::open(path);
+        const std::vector<std::uint32_t> ids = opened->children(opened->children(rootOf(path), msg::kNodeTypeFolder).front(), msg::kNodeTypeMessage);
+        ASSERT_EQ(ids.size(), 1u);
+        const msg::Message message(opened, ids.front());
+        for (std::uint32_t id : message.attachmentIds()) {
+            const msg::Attachment attachment = message.attachment(id);
+            const QByteArray whole = attachment.data(); // block by block
+            ASSERT_EQ(static_cast<std::uint64_t>(whole.size()), attachment.dataSize());
+            for (const std::size_t chunk : {std::size_t(1), std::size_t(8176), std::size_t(100000), std::size_t(1) << 20}) {
+                QByteArray pushed;
+                attachment.streamData(chunk, [&](const std::uint8_t *data, std::size_t size) {
+                    pushed.append(reinterpret_cast<const char *>(data), static_cast<qsizetype>(size));
+                    return true;
+                });
+                EXPECT_TRUE(pushed == whole) << "pushed in chunks of " << chunk;
+            }
+            for (const std::size_t piece : {std::size_t(1), std::size_t(4093), std::size_t(1) << 20}) {
+                const auto source = attachment.openData();
+                QByteArray pulled;
+                std::vector<std::uint8_t> buffer(piece);
+                for (std::size_t got; (got = source->reader.read(buffer.data(), piece)) > 0;)
+                    pulled.append(reinterpret_cast<const char *>(buffer.data()), static_cast<qsizetype>(got));
+                EXPECT_TRUE(pulled == whole) << "pulled in pieces of " << piece;
+            }
+        }
+    }
+}
+
 // More attachments than one subnode block lists (about 340): the subnode
 // tree has two levels. libpst lists none of them; [MS-PST] (SIBLOCK) sides
 // with our reader, which lists and saves every one.

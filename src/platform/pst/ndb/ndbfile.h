@@ -10,6 +10,8 @@
 
 #include <QString>
 
+#include <sys/uio.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -93,12 +95,22 @@ public:
     // holds compressed data when the block is compressed.
     void readBlockInto(const BlockEntry &block, std::uint8_t *out, std::vector<std::uint8_t> &scratch) const;
 
+    // The payloads of a run of leaf blocks that lie close together in the
+    // file, read with one pread into `out` (which has `room` bytes) and put
+    // end to end. Takes at least the first leaf (whose inflated size must fit
+    // in `room`) and as many following ones as fit; answers how many it took
+    // and adds the bytes it produced to `produced`.
+    std::size_t readRunInto(const BlockEntry *const *leaves, std::size_t count, std::uint8_t *out, std::size_t room,
+                            std::vector<std::uint8_t> &scratch, std::size_t &produced) const;
+
     // Exactly `size` bytes at `offset`; throws when the file ends before.
     void readAt(std::uint64_t offset, void *into, std::size_t size) const;
 
     [[noreturn]] void damaged(std::uint64_t offset) const;
 
 private:
+    // Fills the parts in turn from `offset` on (the parts are used up).
+    void readVectorAt(std::uint64_t offset, std::vector<iovec> &parts) const;
     void readHeader();
     template <typename Visit>
     void walkTree(std::uint64_t offset, std::uint8_t pageType, Visit visit);

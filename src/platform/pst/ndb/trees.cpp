@@ -84,25 +84,41 @@ std::vector<std::uint8_t> readData(const NdbFile &file, const DataTree &tree, st
     return out;
 }
 
-bool streamData(const NdbFile &file, const DataTree &tree, std::size_t chunk,
-                const std::function<bool(const std::uint8_t *, std::size_t)> &sink) {
-    // One buffer per call, sized for the chunk plus one block; reused for
-    // every block, so nothing is allocated or cleared per block.
+namespace {
+
+// Room for a run of blocks: a chunk's payload plus, for each block, its
+// trailer and alignment (and a map page now and then), so a chunk is read
+// with one call, and so is a whole small tree.
+std::size_t runRoom(const DataTree &tree, std::size_t chunk, std::size_t largest) {
+    const std::uint64_t whole = tree.size + tree.leaves.size() * 128;
+    return static_cast<std::size_t>(std::max<std::uint64_t>(std::min<std::uint64_t>(whole, chunk + chunk / 8 + largest), largest));
+}
+
+std::size_t largestLeaf(const DataTree &tree) {
     std::size_t largest = 0;
     for (const BlockEntry *leaf : tree.leaves)
         largest = std::max<std::size_t>(largest, leaf->inflated);
-    const std::size_t capacity = static_cast<std::size_t>(std::min<std::uint64_t>(tree.size, chunk + largest));
+    return largest;
+}
+
+} // namespace
+
+bool streamData(const NdbFile &file, const DataTree &tree, std::size_t chunk,
+                const std::function<bool(const std::uint8_t *, std::size_t)> &sink) {
+    // One buffer per call, sized for the chunk plus one block; reused for
+    // every run of blocks, so nothing is allocated or cleared per block.
+    const std::size_t capacity = runRoom(tree, chunk, largestLeaf(tree));
     std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[std::max<std::size_t>(capacity, 1)]);
     std::vector<std::uint8_t> scratch;
     std::size_t filled = 0;
-    for (const BlockEntry *leaf : tree.leaves) {
-        if (filled + leaf->inflated > capacity) {
+    const std::size_t count = tree.leaves.size();
+    for (std::size_t i = 0; i < count;) {
+        if (filled + tree.leaves[i]->inflated > capacity) {
             if (!sink(buffer.get(), filled))
                 return false;
             filled = 0;
         }
-        file.readBlockInto(*leaf, buffer.get() + filled, scratch);
-        filled += leaf->inflated;
+        i += file.readRunInto(tree.leaves.data() + i, count - i, buffer.get() + filled, capacity - filled, scratch, filled);
         if (filled >= chunk) {
             if (!sink(buffer.get(), filled))
                 return false;
@@ -118,11 +134,12 @@ std::size_t DataReader::read(std::uint8_t *out, std::size_t max) {
         if (m_taken == m_filled) {
             if (m_inline || m_next >= m_tree.leaves.size())
                 break;
-            const BlockEntry &leaf = *m_tree.leaves[m_next++];
-            m_buffer.resize(std::max<std::size_t>(m_buffer.size(), leaf.inflated));
-            m_file->readBlockInto(leaf, m_buffer.data(), m_scratch);
-            m_filled = leaf.inflated;
+            if (m_buffer.empty())
+                m_buffer.resize(std::max<std::size_t>(runRoom(m_tree, kReaderChunk, largestLeaf(m_tree)), 1));
+            m_filled = 0;
             m_taken = 0;
+            m_next += m_file->readRunInto(m_tree.leaves.data() + m_next, m_tree.leaves.size() - m_next, m_buffer.data(),
+                                          m_buffer.size(), m_scratch, m_filled);
             continue;
         }
         const std::size_t n = std::min(max - done, m_filled - m_taken);

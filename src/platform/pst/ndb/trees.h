@@ -41,6 +41,9 @@ public:
     std::uint64_t size() const { return m_inline ? m_buffer.size() : m_tree.size; }
     bool atEnd() const;
 
+    // Bytes read from the file at a time where the blocks allow.
+    static constexpr std::size_t kReaderChunk = 256 * 1024;
+
 private:
     const NdbFile *m_file = nullptr;
     DataTree m_tree;
