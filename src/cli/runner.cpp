@@ -15,12 +15,14 @@
 
 #include "buildconfig.h"
 
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -203,9 +205,29 @@ private:
     QByteArray shownPath(const QString &saverPath) const;
     QString shownText(QString text) const;
     bool stopping() const { return g_stopSignal != 0; }
+    // A listing's lines go out a few at a time: whole lines, at most what a
+    // pipe takes in one piece (so two writers into one pipe never mix within
+    // a line), and never held back longer than a moment or past the end of a
+    // source. Saved files are reported one by one, as they are written.
     void record(const QByteArray &line) {
-        if (!writeRecord(::fileno(m_out), line + '\n'))
+        if (m_saving) {
+            if (!writeRecord(::fileno(m_out), line + '\n'))
+                m_outputFailed = true;
+            return;
+        }
+        if (!m_pending.isEmpty() && (m_pending.size() + line.size() + 1 > PIPE_BUF || m_pendingSince.elapsed() > 100))
+            flushRecords();
+        if (m_pending.isEmpty())
+            m_pendingSince.start();
+        m_pending += line;
+        m_pending += '\n';
+    }
+    void flushRecords() {
+        if (m_pending.isEmpty())
+            return;
+        if (!writeRecord(::fileno(m_out), m_pending))
             m_outputFailed = true;
+        m_pending.clear();
     }
     void record(const QJsonObject &object) { record(QJsonDocument(object).toJson(QJsonDocument::Compact)); }
 
@@ -220,6 +242,8 @@ private:
     int m_toFd = -1;
     int m_failures = 0;
     bool m_outputFailed = false;
+    QByteArray m_pending;  // whole lines of a listing not written yet
+    QElapsedTimer m_pendingSince;
     SaveSteps m_steps{m_options.to, m_options.more, m_options.keepTnef, m_options.dryRun, [this](const QString &text) {
         if (m_options.more.verbose)
             print(m_err, flat(QLatin1String(kProgram) + QStringLiteral(": ") + text) + QLatin1Char('\n'));
@@ -231,11 +255,13 @@ void Run::failure(const QByteArray &source, const QString &where, const QString 
     QString text = QLatin1String(kProgram) + QStringLiteral(": ") + pathText(source);
     if (!where.isEmpty())
         text += QStringLiteral(": ") + where;
+    flushRecords();
     m_progress.clear();
     print(m_err, flat(text + QStringLiteral(": ") + shownText(why)) + QLatin1Char('\n'));
 }
 
 void Run::note(const QString &text) {
+    flushRecords();
     m_progress.clear();
     print(m_err, QLatin1String(kProgram) + QStringLiteral(": ") + flat(shownText(text)) + QLatin1Char('\n'));
 }
@@ -503,8 +529,10 @@ int Run::exec() {
         } catch (const std::exception &e) {
             failure(file.path, QString(), QString::fromUtf8(e.what()));
         }
+        flushRecords();
     }
 
+    flushRecords();
     m_progress.clear();
     const QString leftOut = leftOutText(stores.leftOut(), m_saving);
     if (!leftOut.isEmpty())
