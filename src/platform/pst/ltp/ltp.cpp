@@ -1,6 +1,7 @@
 #include "platform/pst/ltp/ltp.h"
 
 #include <algorithm>
+#include <mutex>
 #include <unordered_set>
 
 namespace pw::pst::ltp {
@@ -45,8 +46,36 @@ NodeSource openNode(const ndb::NdbFile &file, std::uint64_t dataBid, std::uint64
     node.dataBid = dataBid;
     node.budget = std::move(budget);
     if (ndb::blockKey(subnodeBid) != 0)
-        node.subnodes = ndb::subnodeTree(file, subnodeBid, *node.budget);
+        node.subnodeList = SubnodeList(file, subnodeBid, node.budget);
     return node;
+}
+
+struct SubnodeList::State {
+    const ndb::NdbFile *file = nullptr;
+    std::uint64_t bid = 0;
+    std::shared_ptr<ndb::Budget> budget;
+    std::mutex mutex;
+    bool loaded = false;
+    std::vector<ndb::Subnode> list;
+};
+
+SubnodeList::SubnodeList(const ndb::NdbFile &file, std::uint64_t bid, std::shared_ptr<ndb::Budget> budget)
+    : m_state(std::make_shared<State>()) {
+    m_state->file = &file;
+    m_state->bid = bid;
+    m_state->budget = std::move(budget);
+}
+
+const std::vector<ndb::Subnode> &SubnodeList::get() const {
+    static const std::vector<ndb::Subnode> none;
+    if (!m_state)
+        return none;
+    const std::lock_guard<std::mutex> lock(m_state->mutex);
+    if (!m_state->loaded) {
+        m_state->list = ndb::subnodeTree(*m_state->file, m_state->bid, *m_state->budget);
+        m_state->loaded = true;
+    }
+    return m_state->list;
 }
 
 Heap::Heap(NodeSource source) : m_node(std::move(source)) {
@@ -104,7 +133,7 @@ Bytes Heap::value(std::uint32_t hnid) const {
         const auto [data, size] = item(hnid);
         return Bytes(data, data + size);
     }
-    const ndb::Subnode *sub = ndb::findSubnode(m_node.subnodes, hnid);
+    const ndb::Subnode *sub = ndb::findSubnode(m_node.subnodes(), hnid);
     if (!sub)
         throw Damage(QStringLiteral("damaged data at offset %1 (subnode %2 is missing)").arg(m_pages.front().offset).arg(hnid),
                      m_pages.front().offset);
@@ -234,7 +263,7 @@ TableContext::TableContext(NodeSource node) {
         for (std::size_t at = 0; at + m_rowSize <= size; at += m_rowSize)
             m_rowStarts.push_back(at);
     } else {
-        const ndb::Subnode *sub = ndb::findSubnode(source.subnodes, rows);
+        const ndb::Subnode *sub = ndb::findSubnode(source.subnodes(), rows);
         if (!sub)
             damagedAt(where);
         const ndb::DataTree tree = ndb::dataTree(*source.file, sub->dataBid, *source.budget);

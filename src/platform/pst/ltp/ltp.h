@@ -19,15 +19,31 @@ using Bytes = std::vector<std::uint8_t>;
 // Largest single value read into memory; a larger one is taken for damage.
 inline constexpr std::size_t kMaxValueSize = std::size_t(256) * 1024 * 1024;
 
+// A node's subnode list, read when first asked for (a list of mail needs
+// only the messages' own properties) and shared by every copy of the node.
+class SubnodeList {
+public:
+    SubnodeList() = default;
+    SubnodeList(const ndb::NdbFile &file, std::uint64_t bid, std::shared_ptr<ndb::Budget> budget);
+    // Throws ndb::Damage when the list is damaged.
+    const std::vector<ndb::Subnode> &get() const;
+
+private:
+    struct State;
+    std::shared_ptr<State> m_state;
+};
+
 // The data and subnodes of one node, and the budget its reads charge.
 struct NodeSource {
     const ndb::NdbFile *file = nullptr;
     std::uint64_t dataBid = 0;
-    std::vector<ndb::Subnode> subnodes;
+    SubnodeList subnodeList;
     std::shared_ptr<ndb::Budget> budget;
+
+    const std::vector<ndb::Subnode> &subnodes() const { return subnodeList.get(); }
 };
 
-// Reads a node's data and subnode list; throws ndb::Damage.
+// A node's data and (when first needed) its subnode list; throws ndb::Damage.
 NodeSource openNode(const ndb::NdbFile &file, std::uint64_t dataBid, std::uint64_t subnodeBid,
                     std::shared_ptr<ndb::Budget> budget);
 

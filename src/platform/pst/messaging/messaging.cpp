@@ -246,7 +246,7 @@ void Message::init(int storeCodepage) {
 
 std::vector<std::uint32_t> Message::attachmentIds() const {
     std::vector<std::uint32_t> out;
-    const ndb::Subnode *table = ndb::findSubnode(m_node.subnodes, kAttachmentTableNode);
+    const ndb::Subnode *table = ndb::findSubnode(m_node.subnodes(), kAttachmentTableNode);
     if (!table)
         return out;
     ltp::NodeSource source = ltp::openNode(*m_node.file, table->dataBid, table->subnodeBid, m_node.budget);
@@ -257,7 +257,7 @@ std::vector<std::uint32_t> Message::attachmentIds() const {
 }
 
 Attachment Message::attachment(std::uint32_t attachmentNid) const {
-    const ndb::Subnode *sub = ndb::findSubnode(m_node.subnodes, attachmentNid);
+    const ndb::Subnode *sub = ndb::findSubnode(m_node.subnodes(), attachmentNid);
     if (!sub)
         throw ndb::Damage(QStringLiteral("attachment %1 is missing from the file").arg(attachmentNid), 0);
     return Attachment(m_store, ltp::openNode(*m_node.file, sub->dataBid, sub->subnodeBid, m_node.budget), attachmentNid,
@@ -266,7 +266,7 @@ Attachment Message::attachment(std::uint32_t attachmentNid) const {
 
 std::vector<Recipient> Message::recipients() const {
     std::vector<Recipient> out;
-    const ndb::Subnode *table = ndb::findSubnode(m_node.subnodes, kRecipientTableNode);
+    const ndb::Subnode *table = ndb::findSubnode(m_node.subnodes(), kRecipientTableNode);
     if (!table)
         return out;
     const ltp::TableContext tc(ltp::openNode(*m_node.file, table->dataBid, table->subnodeBid, m_node.budget));
@@ -335,7 +335,7 @@ DataPlace placeOf(const ltp::PropertyContext &pc) {
         return place;
     }
     const ltp::NodeSource &node = pc.node();
-    const ndb::Subnode *sub = ndb::findSubnode(node.subnodes, hnid);
+    const ndb::Subnode *sub = ndb::findSubnode(node.subnodes(), hnid);
     if (!sub)
         throw ndb::Damage(QStringLiteral("damaged data at offset %1 (the attachment's data is missing)").arg(pc.heap().offsetOf(0)),
                           pc.heap().offsetOf(0));
@@ -389,7 +389,7 @@ std::unique_ptr<Message> Attachment::attachedMessage() const {
         throw ndb::Damage(QStringLiteral("the attached message is missing from the file"), 0);
     const std::uint32_t nid = static_cast<std::uint32_t>(readLe(value->bytes.data(), 4));
     const ltp::NodeSource &node = m_props.context().node();
-    const ndb::Subnode *sub = ndb::findSubnode(node.subnodes, nid);
+    const ndb::Subnode *sub = ndb::findSubnode(node.subnodes(), nid);
     if (!sub)
         throw ndb::Damage(QStringLiteral("the attached message is missing from the file"), 0);
     return std::make_unique<Message>(m_store, ltp::openNode(*node.file, sub->dataBid, sub->subnodeBid, node.budget),

@@ -108,6 +108,39 @@ std::size_t NdbFile::maxBlockData() const {
 void NdbFile::readAt(std::uint64_t offset, void *into, std::size_t size) const {
     if (offset > m_fileSize || size > m_fileSize - offset)
         throw Damage(QStringLiteral("the file ends early (%1 of %2 bytes)").arg(m_fileSize).arg(offset + size), offset);
+    if (size > kReadAheadMax / 4) {
+        readDirect(offset, into, size);
+        return;
+    }
+    // Small reads (pages, blocks of items) that walk forward through the
+    // file are served from a window read ahead, which grows while they keep
+    // walking forward and is dropped when they jump; scattered reads go
+    // straight to the file.
+    const std::lock_guard<std::mutex> lock(m_ahead.mutex);
+    ReadAhead &ahead = m_ahead;
+    if (offset >= ahead.start && offset + size <= ahead.start + ahead.filled) {
+        std::memcpy(into, ahead.buffer.get() + (offset - ahead.start), size);
+        ahead.lastEnd = offset + size;
+        return;
+    }
+    const bool forward = offset >= ahead.lastEnd && offset - ahead.lastEnd <= kReadAheadMax;
+    ahead.window = forward ? std::min(std::max<std::size_t>(ahead.window * 2, 16 * 1024), kReadAheadMax) : 0;
+    ahead.lastEnd = offset + size;
+    if (ahead.window <= size) {
+        readDirect(offset, into, size);
+        return;
+    }
+    if (!ahead.buffer)
+        ahead.buffer.reset(new std::uint8_t[kReadAheadMax]);
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(ahead.window, m_fileSize - offset));
+    ahead.filled = 0;
+    ahead.start = offset;
+    readDirect(offset, ahead.buffer.get(), want);
+    ahead.filled = want;
+    std::memcpy(into, ahead.buffer.get(), size);
+}
+
+void NdbFile::readDirect(std::uint64_t offset, void *into, std::size_t size) const {
     auto *out = static_cast<char *>(into);
     std::size_t done = 0;
     while (done < size) {

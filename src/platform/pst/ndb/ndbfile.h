@@ -13,6 +13,8 @@
 #include <sys/uio.h>
 
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -109,6 +111,7 @@ public:
     [[noreturn]] void damaged(std::uint64_t offset) const;
 
 private:
+    void readDirect(std::uint64_t offset, void *into, std::size_t size) const;
     // Fills the parts in turn from `offset` on (the parts are used up).
     void readVectorAt(std::uint64_t offset, std::vector<iovec> &parts) const;
     void readHeader();
@@ -125,6 +128,17 @@ private:
     std::uint64_t m_bbtOffset = 0;
     std::vector<NodeEntry> m_nodes;    // sorted by nid
     std::vector<BlockEntry> m_blocks;  // sorted by bid
+
+    static constexpr std::size_t kReadAheadMax = 256 * 1024;
+    struct ReadAhead {
+        std::mutex mutex;
+        std::unique_ptr<std::uint8_t[]> buffer;
+        std::uint64_t start = 0;   // file offset of buffer[0]
+        std::size_t filled = 0;    // valid bytes in the buffer
+        std::uint64_t lastEnd = 0; // where the last small read ended
+        std::size_t window = 0;    // bytes read ahead next time; 0: none
+    };
+    mutable ReadAhead m_ahead;
 };
 
 // Reads a little-endian unsigned number of `bytes` bytes.
