@@ -243,6 +243,10 @@ void StoreSession::read(const QByteArray &path, const selection::Filter &filter,
     } catch (const Error &e) {
         throw Error(namedAsGiven(e.text(), readerPath, path));
     }
+    // The engine names the file as it reached it (through the descriptor).
+    const auto onFailure = [&](const QString &where, const QString &why) {
+        callbacks.onFailure(where, namedAsGiven(why, readerPath, path));
+    };
     const auto onFound = [&](const selection::Found &found) {
         Message message;
         message.source = path;
@@ -262,7 +266,7 @@ void StoreSession::read(const QByteArray &path, const selection::Filter &filter,
                 message.subject = found.item->Subject();
             }
         } catch (const std::exception &e) {
-            callbacks.onFailure(where, QString::fromUtf8(e.what()));
+            onFailure(where, QString::fromUtf8(e.what()));
             return;
         }
         const outlook::ItemPtr item = found.item;
@@ -288,7 +292,7 @@ void StoreSession::read(const QByteArray &path, const selection::Filter &filter,
         message.htmlBody = [item] { return item->HTMLBody(); };
         callbacks.onMessage(message);
     };
-    selection::StoreWalk walk(filter, onFound, callbacks.onFailure, callbacks.stop);
+    selection::StoreWalk walk(filter, onFound, onFailure, callbacks.stop);
     walk.walk(root);
     d->leftOut.inTopFolder += walk.leftOut().inTopFolder;
     d->leftOut.notMail += walk.leftOut().notMail;

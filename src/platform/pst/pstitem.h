@@ -49,7 +49,7 @@ QString damageInMessage(const ndb::Damage &damage, std::uint32_t nodeId);
 class PstItems : public outlook::Items {
 public:
     PstItems(PstStorePtr store, std::uint32_t folder)
-        : m_store(std::move(store)), m_messages(m_store->file()->children(folder, messaging::kNodeTypeMessage)) {}
+        : m_store(std::move(store)), m_messages(m_store->file()->folderMessages(folder)) {}
 
     int count() override;
     outlook::ItemPtr Item(int index) override;

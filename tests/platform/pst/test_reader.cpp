@@ -482,6 +482,76 @@ TEST(ReaderShapes, SaveReportsProgressAndStopsLeavingNothing) {
 
 } // namespace
 
+// One damaged entry of the node index: the message its folder's contents
+// table lists is reported as missing, or found in its folder all the same;
+// never left out without a word.
+TEST(ReaderDamage, AMessageTheNodeIndexLosesIsReportedOrStillListed) {
+    const struct {
+        const char *name;
+        std::uint32_t newNid;    // 0: unchanged
+        std::uint32_t newParent; // 0: unchanged
+        bool reported;
+    } cases[] = {{"its id changed", 0x7FFE5, 0, true}, {"its folder changed", 0, 0x7FFE2, false}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        pstwriter::StoreOptions options;
+        options.deletedItems = false;
+        pstwriter::Store store("Index", options);
+        auto &folder = store.root().addFolder("Inbox");
+        folder.addMessage(mailWith("first"));
+        const std::uint32_t target = folder.addMessage(mailWith("second"));
+        folder.addMessage(mailWith("third"));
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("index.pst"));
+        store.write(path.toStdString());
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+        QByteArray bytes = file.readAll();
+        // The leaf page of the node B-tree (Unicode: type at 496, level at
+        // 491, count at 488; entries of 32 bytes: id, data, subnodes, parent).
+        bool changed = false;
+        for (qsizetype page = 512; page + 512 <= bytes.size() && !changed; page += 512) {
+            auto *p = reinterpret_cast<std::uint8_t *>(bytes.data() + page);
+            if (p[496] != 0x81 || p[497] != 0x81 || p[491] != 0)
+                continue;
+            for (int i = 0; i < p[488]; ++i) {
+                std::uint8_t *e = p + i * p[490];
+                if (pw::pst::ndb::readLe(e, 4) != target)
+                    continue;
+                const auto put = [](std::uint8_t *at, std::uint32_t value) {
+                    for (int b = 0; b < 4; ++b)
+                        at[b] = static_cast<std::uint8_t>(value >> (8 * b));
+                };
+                if (c.newNid)
+                    put(e, c.newNid);
+                if (c.newParent)
+                    put(e + 24, c.newParent);
+                changed = true;
+            }
+        }
+        ASSERT_TRUE(changed) << "the message's index entry was not found";
+        file.seek(0);
+        file.write(bytes);
+        file.close();
+
+        const auto opened = msg::Store::open(path);
+        const std::uint32_t inbox = opened->children(rootOf(path), msg::kNodeTypeFolder).front();
+        const std::vector<std::uint32_t> messages = opened->folderMessages(inbox);
+        int read = 0;
+        QStringList errors;
+        for (std::uint32_t nid : messages) {
+            try {
+                (void)msg::Message(opened, nid).properties().text(0x0037);
+                ++read;
+            } catch (const pw::Error &error) {
+                errors.append(error.text());
+            }
+        }
+        EXPECT_EQ(read, c.reported ? 2 : 3);
+        EXPECT_EQ(errors.size(), c.reported ? 1 : 0) << errors.join(QLatin1Char('\n')).toStdString();
+    }
+}
+
 #endif // PW_HAVE_PSTWRITER
 
 namespace {

@@ -227,6 +227,27 @@ std::vector<std::pair<std::uint16_t, std::uint16_t>> PropertyContext::list() con
     return out;
 }
 
+std::vector<std::uint32_t> tableRowIds(NodeSource node) {
+    const Heap heap(std::move(node));
+    const std::uint64_t where = heap.offsetOf(0);
+    if (heap.clientSignature() != kTcSignature)
+        damagedAt(where);
+    const auto [info, infoSize] = heap.item(heap.userRoot());
+    if (infoSize < 22 || info[0] != kTcSignature)
+        damagedAt(where);
+    std::vector<std::uint32_t> out;
+    const std::uint32_t rowIndex = static_cast<std::uint32_t>(readLe(info + 10, 4));
+    if (rowIndex == 0)
+        return out;
+    const BthRecords index = readBth(heap, rowIndex);
+    if (index.keySize != 4)
+        damagedAt(where);
+    out.reserve(index.records.size());
+    for (const std::uint8_t *record : index.records)
+        out.push_back(static_cast<std::uint32_t>(readLe(record, 4)));
+    return out;
+}
+
 TableContext::TableContext(NodeSource node) {
     m_heap = std::make_unique<Heap>(std::move(node));
     const NodeSource &source = m_heap->node();

@@ -158,6 +158,10 @@ private:
     std::size_t m_rowCount = 0;
 };
 
+// The row ids a table context's row index lists, in key order, read from
+// its heap alone (not its rows); throws ndb::Damage.
+std::vector<std::uint32_t> tableRowIds(NodeSource node);
+
 // Bytes an inline value of this type takes (0: stored by reference).
 std::size_t inlineSize(std::uint16_t type);
 

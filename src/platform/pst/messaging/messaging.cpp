@@ -178,6 +178,33 @@ std::vector<std::uint32_t> Store::childFolders(std::uint32_t folder) const {
     return out;
 }
 
+std::vector<std::uint32_t> Store::folderMessages(std::uint32_t folder) const {
+    std::vector<std::uint32_t> out = children(folder, kNodeTypeMessage);
+    const ndb::NodeEntry *table = m_file->node((folder & ~0x1Fu) | kNodeTypeContentsTable);
+    if (!table)
+        return out;
+    std::vector<std::uint32_t> listed;
+    try {
+        listed = ltp::tableRowIds(ltp::openNode(*m_file, table->dataBid, table->subnodeBid, newBudget()));
+    } catch (const Error &) {
+        // A damaged table adds nothing to the node tree's children.
+        return out;
+    }
+    const std::size_t fromTree = out.size();
+    for (std::uint32_t nid : listed) {
+        if (nodeType(nid) != kNodeTypeMessage)
+            continue;
+        const ndb::NodeEntry *node = m_file->node(nid);
+        if (!node || node->parent != folder)
+            out.push_back(nid);
+    }
+    if (out.size() != fromTree) {
+        std::sort(out.begin(), out.end());
+        out.erase(std::unique(out.begin(), out.end()), out.end());
+    }
+    return out;
+}
+
 std::shared_ptr<const NamedProperty> Store::named(std::uint16_t id) const {
     const auto it = m_named.find(id);
     return it == m_named.end() ? nullptr : it->second;

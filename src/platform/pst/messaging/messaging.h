@@ -25,6 +25,7 @@ inline constexpr std::uint32_t kNodeTypeMessage = 0x04;
 inline constexpr std::uint32_t kNodeTypeAttachment = 0x05;
 inline constexpr std::uint32_t kNodeTypeAssociated = 0x08;
 inline constexpr std::uint32_t kNodeTypeHierarchyTable = 0x0D;
+inline constexpr std::uint32_t kNodeTypeContentsTable = 0x0E;
 inline constexpr std::uint32_t kMessageStoreNode = 0x21;
 inline constexpr std::uint32_t kNameMapNode = 0x61;
 inline constexpr std::uint32_t kRootFolderNode = 0x122;
@@ -156,6 +157,11 @@ public:
     // any its hierarchy table lists whose parent field names another folder
     // (damaged, or a cycle), `folder` itself included when it lists itself.
     std::vector<std::uint32_t> childFolders(std::uint32_t folder) const;
+    // The messages of `folder`: its children in the node tree, and any its
+    // contents table lists that the node tree places elsewhere or lacks
+    // (a damaged index entry), ascending. Opening one the file lacks tells
+    // the damage rather than leaving the message out without a word.
+    std::vector<std::uint32_t> folderMessages(std::uint32_t folder) const;
     // The properties of a top-level node (a folder, the store, ...).
     Properties properties(std::uint32_t nid) const;
     // A folder's display name (0x3001); empty when it cannot be read.
