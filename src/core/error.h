@@ -21,6 +21,15 @@ public:
     Stopped() : Error("stopped on request") {}
 };
 
+// An attachment saved only in part: what there was has been saved, under
+// the name the text gives, but it is not the whole file (a message that ends
+// inside it; an attached message with a message inside it that cannot be
+// read).
+class IncompleteAttachmentError : public Error {
+public:
+    using Error::Error;
+};
+
 // Description text of any exception, for the error box.
 QString describeException(std::exception_ptr failure);
 

@@ -19,14 +19,6 @@
 
 namespace pw {
 
-// An attachment the message ends inside of (its closing boundary missing,
-// its base64 stopping mid-quantum): what
-// there was has been saved, under the name the text gives, but it is not
-// the whole file.
-class IncompleteAttachmentError : public Error {
-public:
-    using Error::Error;
-};
 
 class MimeAttachment {
 public:

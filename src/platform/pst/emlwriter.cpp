@@ -5,8 +5,10 @@
 #include "platform/pst/bodytext.h"
 #include "platform/pst/messageproperties.h"
 #include "platform/pst/pstattachment.h"
+#include "platform/pst/pstitem.h"
 
 #include <QDir>
+#include <QStringList>
 
 #include <gmime/gmime.h>
 
@@ -171,12 +173,17 @@ QByteArray utf8(const QString &text) {
 class EmlBuilder {
 public:
     GMimeMessage *build(const Message &message, int depth);
+    // What was left out, one line each, in the order met.
+    const QStringList &unreadable() const { return m_unreadable; }
 
 private:
+    GMimeObject *readablePart(const Message &message, std::uint32_t id, int depth);
     GMimeMessage *headersFromTransport(const QString &headers);
     void headersFromProperties(GMimeMessage *mime, const Message &message);
     GMimeObject *bodyOf(const Message &message);
     GMimeObject *attachmentPart(const Attachment &attachment, int depth);
+
+    QStringList m_unreadable;
 };
 
 GMimeMessage *EmlBuilder::headersFromTransport(const QString &headers) {
@@ -262,6 +269,28 @@ GMimeObject *EmlBuilder::bodyOf(const Message &message) {
     return textPart("plain", plain.value_or(QString()));
 }
 
+GMimeObject *EmlBuilder::readablePart(const Message &message, std::uint32_t id, int depth) {
+    // An attachment that cannot be read (a damaged message inside, messages
+    // nested past reason) is left out with a note in its place; the rest of
+    // the message is still worth having, and the save says what is missing.
+    QString name;
+    try {
+        const Attachment attachment = message.attachment(id);
+        try {
+            name = attachmentFileName(attachment);
+        } catch (const Error &) {
+        }
+        return attachmentPart(attachment, depth);
+    } catch (const Stopped &) {
+        throw;
+    } catch (const Error &error) {
+        const QString what = name.isEmpty() ? QStringLiteral("an attachment") : QStringLiteral("\"%1\"").arg(name);
+        const QString why = message.nid() ? damageInMessage(error.text(), message.nid()) : error.text();
+        m_unreadable.append(QStringLiteral("%1 could not be read (%2)").arg(what, why));
+        return textPart("plain", QStringLiteral("[%1 could not be read from the mail file and is left out: %2]").arg(what, why));
+    }
+}
+
 GMimeObject *EmlBuilder::attachmentPart(const Attachment &attachment, int depth) {
     const QString name = attachmentFileName(attachment);
 
@@ -317,7 +346,7 @@ GMimeMessage *EmlBuilder::build(const Message &message, int depth) {
     GRef<GMimeMultipart> mixed(g_mime_multipart_new_with_subtype("mixed"));
     g_mime_multipart_add(mixed.get(), body.get());
     for (std::uint32_t id : attachments) {
-        GRef<GMimeObject> part(attachmentPart(message.attachment(id), depth));
+        GRef<GMimeObject> part(readablePart(message, id, depth));
         if (part)
             g_mime_multipart_add(mixed.get(), part.get());
     }
@@ -372,6 +401,10 @@ void writeAttachedMessage(const Attachment &attachment, const QString &path, con
     if (progress && !progress(static_cast<std::uint64_t>(written), static_cast<std::uint64_t>(written)))
         throw Stopped();
     file.commit();
+    if (!builder.unreadable().isEmpty())
+        throw IncompleteAttachmentError(QStringLiteral("The attached message \"%1\" is incomplete: %2. What could be read is saved as \"%3\".")
+                                            .arg(attachmentFileName(attachment), builder.unreadable().join(QStringLiteral("; ")),
+                                                 QDir::toNativeSeparators(path)));
 }
 
 } // namespace pw::pst

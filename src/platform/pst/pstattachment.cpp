@@ -147,9 +147,7 @@ void PstAttachment::SaveAsFile(const QString &path, const SaveProgress &progress
         throw;
     } catch (const Error &error) {
         // Name the message the damage is in.
-        QString text = error.text();
-        text.replace(QLatin1String("damaged data at offset"), QStringLiteral("damaged data in message %1 at offset").arg(m_message->nid()));
-        throw Error(text);
+        throw Error(damageInMessage(error.text(), m_message->nid()));
     }
     file.commit();
 }

@@ -18,9 +18,12 @@ std::shared_ptr<Message> openMessage(const PstStorePtr &store, std::uint32_t nod
 }
 
 QString damageInMessage(const ndb::Damage &damage, std::uint32_t nodeId) {
-    QString text = damage.text();
-    if (text.startsWith(QLatin1String("damaged data at offset")))
-        text.replace(0, 12, QStringLiteral("damaged data in message %1").arg(nodeId));
+    return damageInMessage(damage.text(), nodeId);
+}
+
+QString damageInMessage(QString text, std::uint32_t nodeId) {
+    text.replace(QLatin1String("damaged data at offset"), QStringLiteral("damaged data in message %1 at offset").arg(nodeId));
+    text.replace(QLatin1String("damaged data:"), QStringLiteral("damaged data in message %1:").arg(nodeId));
     return text;
 }
 

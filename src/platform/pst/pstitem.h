@@ -45,6 +45,7 @@ private:
 std::shared_ptr<Message> openMessage(const PstStorePtr &store, std::uint32_t nodeId);
 // The damage's text, naming the message it was found in.
 QString damageInMessage(const ndb::Damage &damage, std::uint32_t nodeId);
+QString damageInMessage(QString text, std::uint32_t nodeId);
 
 class PstItems : public outlook::Items {
 public:

@@ -97,7 +97,17 @@ public:
         QString name;
         guard("attachment name", [&] { name = a->fileName(); });
         const QString path = QDir(m_dir).filePath(QString::number(++m_saved));
-        if (guard("save", [&] { a->SaveAsFile(path); })) {
+        bool partly = false;
+        const auto save = [&] {
+            try {
+                a->SaveAsFile(path);
+            } catch (const pw::IncompleteAttachmentError &e) {
+                // Reported, and what could be read is kept.
+                report.errors.push_back(std::string("save: ") + e.what());
+                partly = true;
+            }
+        };
+        if (guard("save", save) || partly) {
             report.saved.push_back({name.toStdString(), m_keep ? path : QString()});
             if (!m_keep)
                 QFile::remove(path);

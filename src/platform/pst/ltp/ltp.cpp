@@ -82,7 +82,7 @@ Heap::Heap(NodeSource source) : m_node(std::move(source)) {
     const NodeSource &node = m_node;
     const ndb::NdbFile &file = *node.file;
     if (ndb::blockKey(node.dataBid) == 0)
-        throw Damage(QStringLiteral("damaged data at offset 0 (an item without data)"), 0);
+        throw Damage(QStringLiteral("damaged data: the item has no data"), 0);
     const ndb::DataTree tree = ndb::dataTree(file, node.dataBid, *node.budget);
     m_data = ndb::readData(file, tree, kMaxValueSize);
     std::size_t at = 0;

@@ -13,6 +13,10 @@ constexpr std::uint8_t kSubnodeType = 0x02;
 
 const BlockEntry &needBlock(const NdbFile &file, std::uint64_t bid, std::uint64_t from) {
     const BlockEntry *block = file.block(bid);
+    // Where nothing in the file points at the block (an item's own data),
+    // there is no offset worth naming.
+    if (!block && from == 0)
+        throw Damage(QStringLiteral("damaged data: block %1 is missing from the file").arg(blockKey(bid)), 0);
     if (!block)
         throw Damage(QStringLiteral("damaged data at offset %1 (block %2 is missing from the file)").arg(from).arg(blockKey(bid)), from);
     return *block;
