@@ -447,6 +447,10 @@ TEST_F(PstWriterLayout, CraftedShapesHoldTheirFaultAndNothingElse) {
             for (const auto &[nid, parent] : folderParents)
                 mutual += parent != nid && folderParents.count(parent) && folderParents.at(parent) == nid;
             EXPECT_EQ(mutual, 2);
+        } else if (name == "offline-compressed") {
+            EXPECT_TRUE(layout.geo.big);
+            EXPECT_GT(layout.compressedBlocks, 3);
+            EXPECT_EQ(layout.brokenBlocks, 0);
         } else if (name == "shared-blocks") {
             std::map<std::pair<std::uint64_t, std::uint64_t>, int> uses;
             for (const auto &node : layout.nodes) {
