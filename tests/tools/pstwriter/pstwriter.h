@@ -1,5 +1,7 @@
 // A small writer of Unicode (64-bit) Outlook PST files, for test fixtures and
-// benchmarks only. It writes what readers such as libpff and libpst need: the
+// benchmarks only; with StoreOptions::format = Ost4k, of the 4 KiB-page
+// offline stores of Outlook 2013 and later, their data blocks optionally
+// zlib-compressed. It writes what readers such as libpff and libpst need: the
 // header, node and block B-trees, allocation maps, data and subnode trees,
 // heap-on-node property and table contexts, the message store, the root
 // folder, the IPM subtree, a search root, the name-to-id map and the table
@@ -248,6 +250,7 @@ struct StoreOptions {
     Format format = Format::Pst;
     // Ost4k only: each external block is stored zlib-compressed when that
     // makes it smaller (the trailer and block index keep the inflated size).
+    // An encoding, if set too, applies to the compressed bytes.
     bool compressBlocks = false;
     bool deletedItems = true;  // "Deleted Items" as the first child of root()
     // PR_RECORD_KEY of the message store; empty derives one from the name.
