@@ -312,26 +312,42 @@ QByteArray fileBytes(const QString &path) {
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// Every encoding, the reserved bit, an attached message and a large
-// attachment (a data tree of two levels) read as libpst reads them.
+// Numbered lines of text: content that compresses.
+std::string reportText(std::size_t size) {
+    std::string text;
+    for (int i = 0; text.size() < size; ++i)
+        text += "line " + std::to_string(i) + " of the report\r\n";
+    text.resize(size);
+    return text;
+}
+
+// Every encoding, the reserved bit, the offline layout with 4 KiB pages and
+// compressed blocks, an attached message, a text attachment over several
+// blocks (compressed in the offline store) and a large attachment (a data
+// tree of two levels in 512-byte-page stores) read as libpst reads them.
 TEST(ReaderCrossCheck, WrittenStoresReadAsLibpstReadsThem) {
     const struct {
         const char *name;
         pstwriter::Encryption encryption;
         bool reservedBit;
-    } cases[] = {{"no encoding", pstwriter::Encryption::None, false},
-                 {"compressible encoding", pstwriter::Encryption::Compressible, false},
-                 {"high encoding with the reserved bit", pstwriter::Encryption::High, true}};
+        pstwriter::Format format;
+    } cases[] = {{"no encoding", pstwriter::Encryption::None, false, pstwriter::Format::Pst},
+                 {"compressible encoding", pstwriter::Encryption::Compressible, false, pstwriter::Format::Pst},
+                 {"high encoding with the reserved bit", pstwriter::Encryption::High, true, pstwriter::Format::Pst},
+                 {"4 KiB pages with compressed blocks", pstwriter::Encryption::None, false, pstwriter::Format::Ost4k}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         pstwriter::StoreOptions options;
         options.encryption = c.encryption;
         options.reservedBitOnAttachmentTables = c.reservedBit;
+        options.format = c.format;
+        options.compressBlocks = c.format == pstwriter::Format::Ost4k;
         pstwriter::Store store("Cross", options);
         auto &folder = store.root().addFolder("Inbox");
         auto &sub = folder.addFolder("Sub");
         folder.addMessage(mailWith("small", {pstwriter::Attachment::file("a.txt", pstwriter::Content::bytes("hello")),
-                                             pstwriter::Attachment::file("b.bin", pstwriter::Content::generated(70000, 3))}));
+                                             pstwriter::Attachment::file("b.bin", pstwriter::Content::generated(70000, 3)),
+                                             pstwriter::Attachment::file("report.txt", pstwriter::Content::bytes(reportText(200000)))}));
         pstwriter::Message inner = mailWith("inner", {pstwriter::Attachment::file("in.txt", pstwriter::Content::bytes("inside"))});
         sub.addMessage(mailWith("outer", {pstwriter::Attachment::embedded(std::move(inner), "Inner mail")}));
         // More than one list of blocks holds (about 8.3 MB): two levels.
@@ -455,6 +471,50 @@ TEST(ReaderShapes, AnAttachedMessageWithTwelveHundredAttachmentsSaves) {
     const QByteArray eml = fileBytes(target);
     EXPECT_EQ(eml.count("Content-Disposition: attachment"), 1200);
     EXPECT_TRUE(eml.contains(QByteArray("part 1199").toBase64()));
+}
+
+// A 4 KiB-page offline store whose one compressed block does not inflate:
+// that attachment's save fails saying so and leaves nothing behind; its
+// sibling, the other messages (an attachment over three compressed blocks,
+// an attached message) list and save whole.
+TEST(ReaderShapes, ADamagedCompressedBlockIsDamageOfItsAttachmentOnly) {
+    pstwriter::StoreOptions options;
+    options.format = pstwriter::Format::Ost4k;
+    options.compressBlocks = true;
+    const std::string report = reportText(150000);
+    pstwriter::Message damaged = mailWith("damaged", {pstwriter::Attachment::file("broken.txt", pstwriter::Content::bytes(reportText(20000))),
+                                                      pstwriter::Attachment::file("beside.txt", pstwriter::Content::bytes("beside"))});
+    damaged.craft = pstwriter::Craft::CorruptCompressedData;
+    Written written({mailWith("before", {pstwriter::Attachment::file("report.txt", pstwriter::Content::bytes(report))}),
+                     std::move(damaged),
+                     mailWith("after", {pstwriter::Attachment::embedded(mailWith("inner", {pstwriter::Attachment::file("in.txt", pstwriter::Content::bytes(report))}),
+                                                                        "inner")})},
+                    options);
+    ASSERT_EQ(written.items->count(), 3);
+
+    const AttachmentsPtr broken = written.items->Item(2)->Attachments();
+    ASSERT_EQ(broken->count(), 2);
+    EXPECT_EQ(broken->Item(1)->fileName(), QStringLiteral("broken.txt"));
+    const QString lost = written.dir.filePath(QStringLiteral("broken.txt"));
+    try {
+        broken->Item(1)->SaveAsFile(lost);
+        ADD_FAILURE() << "an attachment whose block does not inflate was saved";
+    } catch (const pw::Error &error) {
+        EXPECT_TRUE(error.text().contains(QStringLiteral("damaged data"))) << error.text().toStdString();
+    }
+    EXPECT_FALSE(QFileInfo::exists(lost));
+    const QString beside = written.dir.filePath(QStringLiteral("beside.txt"));
+    broken->Item(2)->SaveAsFile(beside);
+    EXPECT_EQ(fileBytes(beside), QByteArray("beside"));
+
+    EXPECT_EQ(written.items->Item(1)->Subject(), QStringLiteral("before"));
+    const QString whole = written.dir.filePath(QStringLiteral("report.txt"));
+    written.items->Item(1)->Attachments()->Item(1)->SaveAsFile(whole);
+    EXPECT_EQ(fileBytes(whole), QByteArray::fromStdString(report));
+    EXPECT_EQ(written.items->Item(3)->Subject(), QStringLiteral("after"));
+    const QString eml = written.dir.filePath(QStringLiteral("inner.eml"));
+    written.items->Item(3)->Attachments()->Item(1)->SaveAsFile(eml);
+    EXPECT_TRUE(fileBytes(eml).contains(QByteArray::fromStdString(report.substr(0, 45)).toBase64()));
 }
 
 // A save told to stop leaves nothing at its path; progress is told in

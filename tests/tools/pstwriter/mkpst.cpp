@@ -5,6 +5,8 @@
 // {
 //   "name": "Mailbox",                      store display name
 //   "encryption": "none" | "compressible",
+//   "format": "pst" | "ost4k",              ost4k: the 4 KiB-page offline layout
+//   "compressBlocks": false,                ost4k: zlib-compress data blocks that shrink
 //   "deletedItems": true,                   Outlook's "Deleted Items" under the top folder
 //   "recordKey": "32 hex digits",
 //   "ipmSubtreeEntryId": true,
@@ -210,6 +212,12 @@ int main(int argc, char **argv) {
             options.encryption = pstwriter::Encryption::Compressible;
         else if (encryption != QLatin1String("none"))
             throw std::runtime_error("unknown encryption \"" + encryption.toStdString() + "\"");
+        const QString format = root.value(QLatin1String("format")).toString(QStringLiteral("pst"));
+        if (format == QLatin1String("ost4k"))
+            options.format = pstwriter::Format::Ost4k;
+        else if (format != QLatin1String("pst"))
+            throw std::runtime_error("unknown format \"" + format.toStdString() + "\"");
+        options.compressBlocks = root.value(QLatin1String("compressBlocks")).toBool(false);
         options.deletedItems = root.value(QLatin1String("deletedItems")).toBool(true);
         options.writeIpmSubtreeEntryId = root.value(QLatin1String("ipmSubtreeEntryId")).toBool(true);
         if (root.contains(QLatin1String("recordKey"))) {

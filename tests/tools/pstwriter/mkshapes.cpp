@@ -1,4 +1,5 @@
-// Writes the crafted stores of shapes.h, one <name>.pst each, into a folder.
+// Writes the crafted stores of shapes.h, one <name>.pst (or .ost, for a
+// store of the offline layout) each, into a folder.
 //
 //     mkshapes <folder> [name...]
 #include "shapes.h"
@@ -22,7 +23,8 @@ int main(int argc, char **argv) {
     try {
         for (const std::string &name : names) {
             const auto shape = pstwriter::shapes::make(name);
-            shape.store->write(std::string(argv[1]) + "/" + name + ".pst");
+            const bool offline = shape.store->options().format == pstwriter::Format::Ost4k;
+            shape.store->write(std::string(argv[1]) + "/" + name + (offline ? ".ost" : ".pst"));
         }
     } catch (const std::exception &e) {
         std::fprintf(stderr, "mkshapes: %s\n", e.what());

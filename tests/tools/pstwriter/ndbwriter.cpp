@@ -7,14 +7,12 @@
 
 #include <fcntl.h>
 #include <unistd.h>
+#include <zlib.h>
 
 namespace pstwriter {
 
 namespace {
 
-constexpr std::uint64_t kAmapBase = 0x4400;
-constexpr std::uint64_t kRegionSize = 496 * 8 * 64;  // bytes one allocation map covers
-constexpr std::size_t kPageSize = 512;
 constexpr std::size_t kBufferLimit = 4 << 20;
 constexpr std::size_t kXblockMax = (kMaxBlockData - 8) / 8;
 constexpr std::size_t kSlEntriesMax = (kMaxBlockData - 8) / 24;
@@ -176,21 +174,18 @@ std::uint16_t signature(std::uint64_t ib, std::uint64_t bid) {
 
 std::uint64_t alignUp(std::uint64_t v, std::uint64_t a) { return (v + a - 1) / a * a; }
 
-std::uint64_t regionStart(std::uint64_t i) { return kAmapBase + i * kRegionSize; }
-
+// PST layout: a page map in every eighth region. The header's free-map
+// bytes cover the first 128 regions; each free-map page after that covers
+// 496 more and sits behind the allocation and page maps.
 bool hasPmap(std::uint64_t i) { return i % 8 == 0; }
-// The header's free-map bytes cover the first 128 regions; each map page
-// after that covers 496 more and sits behind the allocation and page maps.
 bool hasFmap(std::uint64_t i) { return i >= 128 && (i - 128) % 496 == 0; }
-
-std::uint64_t reservedPages(std::uint64_t i) { return 1 + (hasPmap(i) ? 1 : 0) + (hasFmap(i) ? 1 : 0); }
 
 [[noreturn]] void fail(const std::string &what, const std::string &path, int err) {
     throw std::runtime_error(what + " " + path + ": " + std::strerror(err));
 }
 
 // Longest run of free 64-byte slots in a map, capped at 255.
-std::uint8_t longestFreeRun(const std::array<std::uint8_t, 496> &bits) {
+std::uint8_t longestFreeRun(const std::vector<std::uint8_t> &bits) {
     unsigned best = 0, run = 0;
     for (std::size_t i = 0; i < bits.size() * 8 && best < 255; ++i) {
         if (bits[i / 8] & (0x80 >> (i % 8))) {
@@ -211,14 +206,28 @@ std::uint32_t pstCrc(const std::uint8_t *data, std::size_t size, std::uint32_t c
     return crc;
 }
 
-NdbWriter::NdbWriter(const std::string &path, Encryption encryption)
-    : m_path(path), m_encryption(encryption) {
+NdbWriter::NdbWriter(const std::string &path, Encryption encryption, Format format, bool compress)
+    : m_path(path), m_encryption(encryption), m_format(format), m_compress(compress) {
+    // The 4 KiB-page layout keeps room for a density list before its first
+    // map (Outlook puts one at 0x21000; readers do not need it).
+    m_geo = big() ? Geometry{4096, 4072, 4056, 24, 512, 0x22000} : Geometry{512, 496, 488, 16, 64, 0x4400};
+    if (m_compress && !big())
+        throw std::invalid_argument("pstwriter: compressed blocks need the 4 KiB-page layout");
     m_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (m_fd < 0)
         fail("cannot create", path, errno);
-    m_next = kAmapBase;
-    m_bufferStart = kAmapBase;
+    m_next = m_geo.amapBase;
+    m_bufferStart = m_geo.amapBase;
     enterRegion(0);
+}
+
+std::size_t NdbWriter::maxStreamBlock() const { return big() ? kMaxBlockData4k : kMaxBlockData; }
+
+std::uint64_t NdbWriter::reservedPages(std::uint64_t i) const {
+    // The 4 KiB-page layout has neither page maps nor free maps.
+    if (big())
+        return 1;
+    return 1 + (hasPmap(i) ? 1 : 0) + (hasFmap(i) ? 1 : 0);
 }
 
 NdbWriter::~NdbWriter() {
@@ -229,16 +238,15 @@ NdbWriter::~NdbWriter() {
 void NdbWriter::enterRegion(std::uint64_t index) {
     while (m_amaps.size() <= index) {
         const std::uint64_t i = m_amaps.size();
-        m_amaps.emplace_back();
-        m_amaps.back().fill(0);
-        markAllocated(regionStart(i), reservedPages(i) * kPageSize);
+        m_amaps.emplace_back(m_geo.pageData, std::uint8_t(0));
+        markAllocated(regionStart(i), reservedPages(i) * m_geo.page);
     }
 }
 
 void NdbWriter::markAllocated(std::uint64_t ib, std::uint64_t size) {
-    const std::uint64_t region = (ib - kAmapBase) / kRegionSize;
-    std::uint64_t slot = (ib - regionStart(region)) / 64;
-    const std::uint64_t slots = size / 64;
+    const std::uint64_t region = (ib - m_geo.amapBase) / m_geo.region();
+    std::uint64_t slot = (ib - regionStart(region)) / m_geo.slot;
+    const std::uint64_t slots = size / m_geo.slot;
     auto &bits = m_amaps[region];
     for (std::uint64_t k = 0; k < slots; ++k, ++slot)
         bits[slot / 8] |= std::uint8_t(0x80 >> (slot % 8));
@@ -247,14 +255,14 @@ void NdbWriter::markAllocated(std::uint64_t ib, std::uint64_t size) {
 std::uint64_t NdbWriter::allocate(std::uint64_t size, std::uint64_t align) {
     std::uint64_t pos = alignUp(m_next, align);
     for (;;) {
-        const std::uint64_t region = (pos - kAmapBase) / kRegionSize;
+        const std::uint64_t region = (pos - m_geo.amapBase) / m_geo.region();
         enterRegion(region);
         const std::uint64_t start = regionStart(region);
-        const std::uint64_t reservedEnd = start + reservedPages(region) * kPageSize;
+        const std::uint64_t reservedEnd = start + reservedPages(region) * m_geo.page;
         if (pos < reservedEnd)
             pos = alignUp(reservedEnd, align);
-        if (pos + size > start + kRegionSize) {
-            pos = start + kRegionSize;  // a block never straddles a map
+        if (pos + size > start + m_geo.region()) {
+            pos = start + m_geo.region();  // a block never straddles a map
             continue;
         }
         break;
@@ -301,27 +309,53 @@ std::uint64_t NdbWriter::reserveBid(bool internal) {
 }
 
 std::uint64_t NdbWriter::placeBlock(const std::string &data, bool internal, std::uint64_t bid) {
-    if (data.empty() || data.size() > kMaxBlockData)
+    if (data.empty() || data.size() > maxStreamBlock() || (internal && data.size() > kMaxBlockData))
         throw std::logic_error("pstwriter: bad block size");
     if (bid == 0)
         bid = reserveBid(internal);
-    const std::size_t total = alignUp(data.size() + 16, 64);
-    const std::uint64_t ib = allocate(total, 64);
+    // Outlook compresses external blocks only, and keeps those that would
+    // not shrink as they are.
+    std::string deflated;
+    if (m_compress && !internal) {
+        uLongf size = compressBound(uLong(data.size()));
+        deflated.resize(size);
+        if (compress2(reinterpret_cast<Bytef *>(deflated.data()), &size, reinterpret_cast<const Bytef *>(data.data()),
+                      uLong(data.size()), Z_DEFAULT_COMPRESSION) != Z_OK)
+            throw std::runtime_error("pstwriter: zlib cannot compress a block");
+        deflated.resize(size);
+        if (deflated.size() >= data.size()) {
+            deflated.clear();
+        } else if (m_corruptNextCompressed) {
+            // Two bytes inside the deflate data: the stream breaks or its
+            // Adler-32 no longer matches.
+            m_corruptNextCompressed = false;
+            deflated[deflated.size() / 2] = char(deflated[deflated.size() / 2] ^ 0xFF);
+            deflated[deflated.size() / 2 + 1] = char(deflated[deflated.size() / 2 + 1] ^ 0xFF);
+        }
+    }
+    const std::string &stored = deflated.empty() ? data : deflated;
+    const std::size_t trailerSize = m_geo.trailer;
+    const std::size_t total = alignUp(stored.size() + trailerSize, m_geo.slot);
+    const std::uint64_t ib = allocate(total, m_geo.slot);
     std::vector<std::uint8_t> raw(total, 0);
-    std::memcpy(raw.data(), data.data(), data.size());
+    std::memcpy(raw.data(), stored.data(), stored.size());
     if (!internal && m_encryption == Encryption::Compressible) {
-        for (std::size_t i = 0; i < data.size(); ++i)
+        for (std::size_t i = 0; i < stored.size(); ++i)
             raw[i] = kPermute[raw[i]];
     }
     if (!internal && m_encryption == Encryption::High)
-        encodeCyclic(raw.data(), data.size(), bid);
-    std::uint8_t *trailer = raw.data() + total - 16;
-    put16(trailer, std::uint16_t(data.size()));
+        encodeCyclic(raw.data(), stored.size(), bid);
+    std::uint8_t *trailer = raw.data() + total - trailerSize;
+    put16(trailer, std::uint16_t(stored.size()));
     put16(trailer + 2, signature(ib, bid));
-    put32(trailer + 4, pstCrc(raw.data(), data.size()));
+    put32(trailer + 4, pstCrc(raw.data(), stored.size()));
     put64(trailer + 8, bid);
+    if (big()) {
+        put16(trailer + 16, 2);  // as Outlook writes it; not documented
+        put16(trailer + 18, std::uint16_t(data.size()));
+    }
     put(ib, raw.data(), raw.size());
-    m_blocks.push_back({bid, ib, std::uint16_t(data.size())});
+    m_blocks.push_back({bid, ib, std::uint16_t(stored.size()), std::uint16_t(data.size())});
     return bid;
 }
 
@@ -399,11 +433,12 @@ std::uint64_t NdbWriter::writeBlocks(const std::vector<std::string> &blocks) {
 
 void NdbWriter::Stream::append(const char *data, std::size_t size) {
     while (size > 0) {
-        const std::size_t n = std::min(size, kMaxBlockData - m_pending.size());
+        const std::size_t blockSize = m_writer.maxStreamBlock();
+        const std::size_t n = std::min(size, blockSize - m_pending.size());
         m_pending.append(data, n);
         data += n;
         size -= n;
-        if (m_pending.size() == kMaxBlockData) {
+        if (m_pending.size() == blockSize) {
             m_bids.push_back(m_writer.placeBlock(m_pending, false));
             m_sizes.push_back(m_pending.size());
             m_pending.clear();
@@ -463,14 +498,33 @@ void NdbWriter::addNode(std::uint32_t nid, std::uint64_t bidData, std::uint64_t 
 
 NdbWriter::PageRef NdbWriter::writePage(std::uint8_t *page, std::uint8_t ptype, std::uint64_t key) {
     const std::uint64_t bid = m_nextPageBid++;
-    const std::uint64_t ib = allocate(kPageSize, kPageSize);
-    page[496] = ptype;
-    page[497] = ptype;
-    put16(page + 498, signature(ib, bid));
-    put32(page + 500, pstCrc(page, 496));
-    put64(page + 504, bid);
-    put(ib, page, kPageSize);
+    const std::uint64_t ib = allocate(m_geo.page, m_geo.page);
+    std::uint8_t *trailer = page + m_geo.pageData;
+    trailer[0] = ptype;
+    trailer[1] = ptype;
+    put16(trailer + 2, signature(ib, bid));
+    put32(trailer + 4, pstCrc(page, m_geo.pageData));
+    put64(trailer + 8, bid);
+    if (big())
+        put64(trailer + 16, 1);  // as Outlook writes it; not documented
+    put(ib, page, m_geo.page);
     return {key, bid, ib};
+}
+
+void NdbWriter::setTreeFooter(std::uint8_t *page, std::size_t count, std::size_t entrySize, int level) const {
+    std::uint8_t *footer = page + m_geo.entries;
+    const std::size_t most = m_geo.entries / entrySize;
+    if (big()) {
+        // Counts of two bytes: a 4 KiB page holds up to 169 entries.
+        put16(footer, std::uint16_t(count));
+        put16(footer + 2, std::uint16_t(most));
+        footer += 2;
+    } else {
+        footer[0] = std::uint8_t(count);
+        footer[1] = std::uint8_t(most);
+    }
+    footer[2] = std::uint8_t(entrySize);
+    footer[3] = std::uint8_t(level);
 }
 
 std::vector<NdbWriter::PageRef> NdbWriter::nodeLeaves() {
@@ -480,23 +534,20 @@ std::vector<NdbWriter::PageRef> NdbWriter::nodeLeaves() {
             throw std::logic_error("pstwriter: node id used twice");
     }
     std::vector<PageRef> pages;
-    constexpr std::size_t perPage = 488 / 32;
+    const std::size_t perPage = m_geo.entries / 32;
     for (std::size_t i = 0; i < m_nodes.size(); i += perPage) {
-        std::uint8_t page[kPageSize] = {};
+        std::vector<std::uint8_t> page(m_geo.page, 0);
         const std::size_t n = std::min(perPage, m_nodes.size() - i);
         for (std::size_t k = 0; k < n; ++k) {
             const NodeRef &node = m_nodes[i + k];
-            std::uint8_t *e = page + k * 32;
+            std::uint8_t *e = page.data() + k * 32;
             put64(e, node.nid);
             put64(e + 8, node.bidData);
             put64(e + 16, node.bidSub);
             put32(e + 24, node.parent);
         }
-        page[488] = std::uint8_t(n);
-        page[489] = std::uint8_t(perPage);
-        page[490] = 32;
-        page[491] = 0;
-        pages.push_back(writePage(page, kPtypeNbt, m_nodes[i].nid));
+        setTreeFooter(page.data(), n, 32, 0);
+        pages.push_back(writePage(page.data(), kPtypeNbt, m_nodes[i].nid));
     }
     return pages;
 }
@@ -504,47 +555,48 @@ std::vector<NdbWriter::PageRef> NdbWriter::nodeLeaves() {
 std::vector<NdbWriter::PageRef> NdbWriter::blockLeaves() {
     // Blocks reserved ahead are placed out of order.
     std::vector<PageRef> pages;
-    constexpr std::size_t perPage = 488 / 24;
+    const std::size_t perPage = m_geo.entries / 24;
     std::vector<BlockRef> blocks = m_blocks;  // page writes do not add blocks
     std::sort(blocks.begin(), blocks.end(), [](const BlockRef &a, const BlockRef &b) { return a.bid < b.bid; });
     for (std::size_t i = 0; i < blocks.size(); i += perPage) {
-        std::uint8_t page[kPageSize] = {};
+        std::vector<std::uint8_t> page(m_geo.page, 0);
         const std::size_t n = std::min(perPage, blocks.size() - i);
         for (std::size_t k = 0; k < n; ++k) {
             const BlockRef &b = blocks[i + k];
-            std::uint8_t *e = page + k * 24;
+            std::uint8_t *e = page.data() + k * 24;
             put64(e, b.bid);
             put64(e + 8, b.ib);
             put16(e + 16, b.cb);
-            put16(e + 18, 2);  // referenced once, plus the tree's own reference
+            // Referenced once, plus the tree's own reference. The 4 KiB-page
+            // layout keeps the inflated size before the count.
+            if (big()) {
+                put16(e + 18, b.inflated);
+                put16(e + 20, 2);
+            } else {
+                put16(e + 18, 2);
+            }
         }
-        page[488] = std::uint8_t(n);
-        page[489] = std::uint8_t(perPage);
-        page[490] = 24;
-        page[491] = 0;
-        pages.push_back(writePage(page, kPtypeBbt, blocks[i].bid));
+        setTreeFooter(page.data(), n, 24, 0);
+        pages.push_back(writePage(page.data(), kPtypeBbt, blocks[i].bid));
     }
     return pages;
 }
 
 NdbWriter::PageRef NdbWriter::buildTree(std::vector<PageRef> level, std::uint8_t ptype, int depth) {
-    constexpr std::size_t perPage = 488 / 24;
+    const std::size_t perPage = m_geo.entries / 24;
     while (level.size() > 1) {
         std::vector<PageRef> upper;
         for (std::size_t i = 0; i < level.size(); i += perPage) {
-            std::uint8_t page[kPageSize] = {};
+            std::vector<std::uint8_t> page(m_geo.page, 0);
             const std::size_t n = std::min(perPage, level.size() - i);
             for (std::size_t k = 0; k < n; ++k) {
-                std::uint8_t *e = page + k * 24;
+                std::uint8_t *e = page.data() + k * 24;
                 put64(e, level[i + k].key);
                 put64(e + 8, level[i + k].bid);
                 put64(e + 16, level[i + k].ib);
             }
-            page[488] = std::uint8_t(n);
-            page[489] = std::uint8_t(perPage);
-            page[490] = 24;
-            page[491] = std::uint8_t(depth);
-            upper.push_back(writePage(page, ptype, level[i].key));
+            setTreeFooter(page.data(), n, 24, depth);
+            upper.push_back(writePage(page.data(), ptype, level[i].key));
         }
         level = std::move(upper);
         ++depth;
@@ -555,57 +607,76 @@ NdbWriter::PageRef NdbWriter::buildTree(std::vector<PageRef> level, std::uint8_t
 void NdbWriter::finish(const std::array<std::uint32_t, 32> &nextNodeIndex) {
     if (m_blocks.empty() || m_nodes.empty())
         throw std::logic_error("pstwriter: empty store");
+    if (m_corruptNextCompressed)
+        throw std::invalid_argument("pstwriter: no block was stored compressed to be damaged");
     const PageRef nbt = buildTree(nodeLeaves(), kPtypeNbt, 1);
     const PageRef bbt = buildTree(blockLeaves(), kPtypeBbt, 1);
     flush();
 
-    // The file always ends at the end of the last map's region, as Outlook
-    // grows it, so every map covers only bytes inside the file.
+    // A PST always ends at the end of the last map's region, as Outlook
+    // grows it, so every map covers only bytes inside the file. A map of the
+    // 4 KiB-page layout covers 16 MB; that file ends after its last page
+    // instead (the map's bits past the end are free), so small stores stay
+    // small. Readers go by the header's sizes and the B-trees.
     const std::uint64_t regions = m_amaps.size();
-    const std::uint64_t eof = regionStart(regions);
+    const std::uint64_t eof = big() ? alignUp(m_next, m_geo.page) : regionStart(regions);
     if (::ftruncate(m_fd, off_t(eof)) != 0)
         fail("cannot extend", m_path, errno);
 
+    const std::size_t pageData = m_geo.pageData;
     std::uint64_t freeBytes = 0;
     for (std::uint64_t i = 0; i < regions; ++i) {
-        std::uint8_t page[kPageSize] = {};
-        std::memcpy(page, m_amaps[i].data(), 496);
-        for (std::uint8_t byte : m_amaps[i])
-            freeBytes += 64 * (8 - std::uint64_t(__builtin_popcount(byte)));
         const std::uint64_t ib = regionStart(i);
-        page[496] = kPtypeAmap;
-        page[497] = kPtypeAmap;
-        put32(page + 500, pstCrc(page, 496));
-        put64(page + 504, ib);
-        pwriteAll(page, kPageSize, ib);
+        const std::vector<std::uint8_t> &bits = m_amaps[i];
+        for (std::uint64_t slot = 0; slot < pageData * 8 && ib + slot * m_geo.slot < eof; ++slot) {
+            if (!(bits[slot / 8] & (0x80 >> (slot % 8))))
+                freeBytes += m_geo.slot;
+        }
+        std::vector<std::uint8_t> page(m_geo.page, 0);
+        std::memcpy(page.data(), bits.data(), pageData);
+        page[pageData] = kPtypeAmap;
+        page[pageData + 1] = kPtypeAmap;
+        put32(page.data() + pageData + 4, pstCrc(page.data(), pageData));
+        put64(page.data() + pageData + 8, ib);
+        if (big())
+            put64(page.data() + pageData + 16, 1);
+        pwriteAll(page.data(), page.size(), ib);
+        if (big())
+            continue;
         if (hasPmap(i)) {
             // Page maps are no longer used by readers; Outlook fills them.
-            std::uint8_t pmap[kPageSize] = {};
+            std::uint8_t pmap[512] = {};
             std::memset(pmap, 0xFF, 496);
             pmap[496] = kPtypePmap;
             pmap[497] = kPtypePmap;
             put32(pmap + 500, pstCrc(pmap, 496));
-            put64(pmap + 504, ib + kPageSize);
-            pwriteAll(pmap, kPageSize, ib + kPageSize);
+            put64(pmap + 504, ib + 512);
+            pwriteAll(pmap, sizeof pmap, ib + 512);
         }
         if (hasFmap(i)) {
-            std::uint8_t fmap[kPageSize] = {};
+            std::uint8_t fmap[512] = {};
             for (std::uint64_t k = 0; k < 496 && i + k < regions; ++k)
                 fmap[k] = longestFreeRun(m_amaps[i + k]);
             fmap[496] = kPtypeFmap;
             fmap[497] = kPtypeFmap;
             put32(fmap + 500, pstCrc(fmap, 496));
-            const std::uint64_t at = ib + 2 * kPageSize;
+            const std::uint64_t at = ib + 2 * 512;
             put64(fmap + 504, at);
-            pwriteAll(fmap, kPageSize, at);
+            pwriteAll(fmap, sizeof fmap, at);
         }
     }
 
     std::uint8_t h[564] = {};
     std::memcpy(h, "!BDN", 4);
-    put16(h + 8, 0x4D53);  // "SM"
-    put16(h + 10, 23);     // Unicode
-    put16(h + 12, 19);
+    if (big()) {
+        put16(h + 8, 0x4F53);  // "SO": an offline store
+        put16(h + 10, 36);     // Unicode with 4 KiB pages
+        put16(h + 12, 12);     // as Outlook 2013 and later write it
+    } else {
+        put16(h + 8, 0x4D53);  // "SM"
+        put16(h + 10, 23);     // Unicode
+        put16(h + 12, 19);
+    }
     h[14] = 1;
     h[15] = 1;
     put64(h + 32, m_nextPageBid);
@@ -619,9 +690,12 @@ void NdbWriter::finish(const std::array<std::uint32_t, 32> &nextNodeIndex) {
     put64(h + 232, bbt.bid);
     put64(h + 240, bbt.ib);
     h[248] = 0x02;  // maps valid
-    for (std::uint64_t i = 0; i < 128 && i < regions; ++i)
-        h[256 + i] = longestFreeRun(m_amaps[i]);
-    std::memset(h + 384, 0xFF, 128);
+    if (!big()) {
+        // The free maps of the header are left empty in the 4 KiB-page layout.
+        for (std::uint64_t i = 0; i < 128 && i < regions; ++i)
+            h[256 + i] = longestFreeRun(m_amaps[i]);
+        std::memset(h + 384, 0xFF, 128);
+    }
     h[512] = 0x80;
     h[513] = m_encryption == Encryption::Compressible ? 1 : m_encryption == Encryption::High ? 2 : 0;
     put64(h + 516, m_nextBid);

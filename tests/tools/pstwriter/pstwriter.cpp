@@ -125,7 +125,9 @@ const std::vector<std::uint32_t> &recipientColumns() {
 class StoreWriter {
 public:
     StoreWriter(const Store &store, const std::string &path, std::uint32_t nextMessageIndex)
-        : m_store(store), m_ndb(path, store.options().encryption), m_nextMessageIndex(nextMessageIndex) {}
+        : m_store(store),
+          m_ndb(path, store.options().encryption, store.options().format, store.options().compressBlocks),
+          m_nextMessageIndex(nextMessageIndex) {}
 
     void run(const Folder &hiddenRoot, std::uint32_t folderIndexEnd);
 
@@ -140,7 +142,8 @@ private:
     void writeNameToIdMap();
     void writeFolder(const Folder &folder, std::uint32_t parent);
     Written writeMessage(const Message &m, Cells *contentsRow);
-    Written writeAttachment(const Attachment &a, Cells &row, bool loopData);
+    // `craft` is the message's craft when it falls on this attachment.
+    Written writeAttachment(const Attachment &a, Cells &row, Craft craft);
     std::uint64_t writeFanOut(int depth);
     Written writeTable(const std::vector<std::uint32_t> &columns,
                        const std::vector<std::pair<std::uint32_t, Cells>> &rows);
@@ -243,7 +246,9 @@ std::uint64_t StoreWriter::writeFanOut(int depth) {
     return below;
 }
 
-StoreWriter::Written StoreWriter::writeAttachment(const Attachment &a, Cells &row, bool loopData) {
+StoreWriter::Written StoreWriter::writeAttachment(const Attachment &a, Cells &row, Craft craft) {
+    const bool loopData = craft == Craft::DataTreeCycle;
+    const bool corruptData = craft == Craft::CorruptCompressedData;
     NodeContext node(m_ndb);
     PropertyContextBuilder pc;
     std::uint32_t method = 1;
@@ -301,10 +306,19 @@ StoreWriter::Written StoreWriter::writeAttachment(const Attachment &a, Cells &ro
             row.emplace_back(p.tag, p.value);
     }
 
-    if (loopData && (a.kind != Attachment::Kind::ByValue || a.content.size() <= kMaxBlockData))
+    if (loopData && (a.kind != Attachment::Kind::ByValue || a.content.size() <= m_ndb.maxStreamBlock()))
         throw std::invalid_argument("pstwriter: a looped data tree needs an attachment of more than one block");
+    if (corruptData && (a.kind != Attachment::Kind::ByValue || a.content.size() <= kMaxHeapAlloc))
+        throw std::invalid_argument("pstwriter: a damaged compressed block needs an attachment of its own blocks");
     m_ndb.loopNextDataTree(loopData);
-    const std::uint64_t data = m_ndb.writeBlocks(pc.build(node));
+    m_ndb.corruptNextCompressedBlock(corruptData);
+    // The attachment's data is streamed into blocks while its properties are
+    // built, before the blocks of its heap.
+    std::vector<std::string> heap = pc.build(node);
+    if (corruptData && m_ndb.corruptionPending())
+        throw std::invalid_argument("pstwriter: the attachment to damage was not stored compressed");
+    m_ndb.corruptNextCompressedBlock(false);
+    const std::uint64_t data = m_ndb.writeBlocks(heap);
     m_ndb.loopNextDataTree(false);
     return {data, node.writeSubnodes()};
 }
@@ -390,7 +404,8 @@ StoreWriter::Written StoreWriter::writeMessage(const Message &m, Cells *contents
         Cells cells;
         const std::uint32_t nid = node.newSubnodeId(0x05);
         const bool first = attachmentRows.empty();
-        const Written w = writeAttachment(a, cells, first && m.craft == Craft::DataTreeCycle);
+        const bool crafted = m.craft == Craft::DataTreeCycle || m.craft == Craft::CorruptCompressedData;
+        const Written w = writeAttachment(a, cells, first && crafted ? m.craft : Craft::None);
         node.subnodes.push_back({nid, w.bidData, w.bidSub});
         if (first && m.craft == Craft::SubnodeCycle)
             node.subnodes.back().bidSub = cycleTarget;

@@ -1,5 +1,7 @@
 // A small writer of Unicode (64-bit) Outlook PST files, for test fixtures and
-// benchmarks only. It writes what readers such as libpff and libpst need: the
+// benchmarks only; with StoreOptions::format = Ost4k, of the 4 KiB-page
+// offline stores of Outlook 2013 and later, their data blocks optionally
+// zlib-compressed. It writes what readers such as libpff and libpst need: the
 // header, node and block B-trees, allocation maps, data and subnode trees,
 // heap-on-node property and table contexts, the message store, the root
 // folder, the IPM subtree, a search root, the name-to-id map and the table
@@ -62,6 +64,11 @@ using Time = std::chrono::sys_seconds;
 Time utc(int year, int month, int day, int hour = 0, int minute = 0, int second = 0);
 
 enum class Encryption { None, Compressible, High };
+
+// Pst: the Unicode PST layout with 512-byte pages. Ost4k: the layout of the
+// offline stores Outlook 2013 and later write (4 KiB pages, larger blocks,
+// optionally zlib-compressed data blocks).
+enum class Format { Pst, Ost4k };
 
 // The bytes of an attachment: held in memory, generated on the fly from a
 // seed, or read from a file while the store is written.
@@ -142,6 +149,10 @@ enum class Craft {
     DataTreeCycle,
     // The message's property context is a block the file does not hold.
     MissingData,
+    // The first data block of the message's first by-value attachment holds
+    // zlib bytes that do not inflate (its checksum matches them). Needs a
+    // store with compressed blocks and content that compresses.
+    CorruptCompressedData,
     // The message's node reuses the blocks of the message added before it in
     // the same folder (legal: blocks may be shared). Give it equal contents.
     ShareWithPrevious,
@@ -236,6 +247,11 @@ private:
 
 struct StoreOptions {
     Encryption encryption = Encryption::None;
+    Format format = Format::Pst;
+    // Ost4k only: each external block is stored zlib-compressed when that
+    // makes it smaller (the trailer and block index keep the inflated size).
+    // An encoding, if set too, applies to the compressed bytes.
+    bool compressBlocks = false;
     bool deletedItems = true;  // "Deleted Items" as the first child of root()
     // PR_RECORD_KEY of the message store; empty derives one from the name.
     std::optional<std::array<std::uint8_t, 16>> recordKey;

@@ -19,6 +19,15 @@ Message mail(const std::string &subject) {
     return m;
 }
 
+// Numbered lines of text up to `size` bytes: content that compresses.
+std::string report(std::size_t size) {
+    std::string text;
+    for (int i = 0; text.size() < size; ++i)
+        text += "line " + std::to_string(i) + " of the quarterly report\r\n";
+    text.resize(size);
+    return text;
+}
+
 // Adds a file attachment to the message and to what must be saved.
 void attach(Message &m, std::vector<Expected::File> &expected, const std::string &name, Content content) {
     expected.emplace_back(name, content.readAll());
@@ -31,9 +40,9 @@ struct Builder {
     Shape shape;
     Folder *inbox = nullptr;
 
-    explicit Builder(const std::string &name) {
+    explicit Builder(const std::string &name, StoreOptions options = {}) {
         shape.name = name;
-        shape.store = std::make_unique<Store>("Shapes");
+        shape.store = std::make_unique<Store>("Shapes", options);
         inbox = &shape.store->root().addFolder("Inbox");
         shape.expected.folders = {"Inbox"};
     }
@@ -71,6 +80,28 @@ Message chain(int depth, const Attachment &leaf, int damagedLevel, std::vector<E
         inner = std::move(outer);
     }
     return inner;
+}
+
+// The offline layout with 4 KiB pages and compressed blocks, all sound: a
+// text attachment over three compressed blocks, random bytes kept as they
+// are, an attached message. Small, for the fuzz seeds and the damage sweep.
+void offlineCompressed(Builder &b) {
+    Message m = mail("offline report");
+    attach(m, b.shape.expected.files, "report.txt", Content::bytes(report(150000)));
+    attach(m, b.shape.expected.files, "random.bin", Content::generated(5000, 11));
+    Message inner = mail("offline inner");
+    inner.attachments.push_back(Attachment::file("inner.txt", Content::bytes(report(6000))));
+    b.shape.expected.nestedFiles.emplace_back("inner.txt", report(6000));
+    m.attachments.push_back(Attachment::embedded(std::move(inner), "offline inner"));
+    b.add(std::move(m));
+    b.addWitness();
+}
+
+StoreOptions offlineOptions() {
+    StoreOptions options;
+    options.format = Format::Ost4k;
+    options.compressBlocks = true;
+    return options;
 }
 
 const std::map<std::string, std::function<void(Builder &)>> &table() {
@@ -246,10 +277,16 @@ const std::map<std::string, std::function<void(Builder &)>> &table() {
 std::vector<std::string> names() {
     return {"attachments-400",  "data-tree-two-levels", "shared-blocks",    "subnode-fan-out",
             "subnode-cycle-self", "subnode-cycle-pair", "data-tree-cycle",  "folder-own-child",
-            "folder-cycle",     "attached-12-deep",     "attached-9-deep-damaged", "lone-surrogates"};
+            "folder-cycle",     "attached-12-deep",     "attached-9-deep-damaged", "lone-surrogates",
+            "offline-compressed"};
 }
 
 Shape make(const std::string &name) {
+    if (name == "offline-compressed") {
+        Builder builder(name, offlineOptions());
+        offlineCompressed(builder);
+        return std::move(builder.shape);
+    }
     const auto &shapes = table();
     const auto it = shapes.find(name);
     if (it == shapes.end())

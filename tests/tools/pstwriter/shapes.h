@@ -1,6 +1,7 @@
 // Stores of unusual and hostile shapes, each with what a sound reader makes
 // of it: large fan-outs, cycles in every structure that can hold one, deep
-// attached messages, broken UTF-16. Tests open them through the program's
+// attached messages, broken UTF-16, a sound store of the offline 4 KiB-page
+// layout with compressed blocks. Tests open them through the program's
 // object model; the fuzzer and the damage sweep use them as seeds.
 #pragma once
 

@@ -4,8 +4,10 @@
 #include "pstwriter/pstwriter.h"
 #include "pstwriter/shapes.h"
 
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <fstream>
 #include <iterator>
@@ -38,9 +40,36 @@ std::uint16_t sig(std::uint64_t ib, std::uint64_t bid) {
     return std::uint16_t(std::uint16_t(ib >> 16) ^ std::uint16_t(ib));
 }
 
-constexpr std::uint64_t kAmapBase = 0x4400, kRegion = 253952;
+// The two layouts, told apart by the header's version: 512-byte pages, and
+// the offline stores' 4 KiB pages (a 24-byte block trailer with the
+// inflated size, blocks and map bits of 512 bytes, a map every 16 MB).
+struct Geometry {
+    bool big = false;
+    std::uint64_t page = 512, pageData = 496, entries = 488, trailer = 16, slot = 64, amapBase = 0x4400;
+    std::uint64_t maxData = 8176;
+    std::uint64_t region() const { return pageData * 8 * slot; }
+};
+
+Geometry geometryOf(const std::string &f) {
+    Geometry g;
+    if (rd(f, 10, 2) == 36)
+        g = {true, 4096, 4072, 4056, 24, 512, 0x22000, 65512};
+    return g;
+}
+
+// The inflated size of zlib data, or nothing when it does not inflate whole.
+std::optional<std::uint64_t> inflatedSize(const std::string &f, std::uint64_t at, std::uint64_t size) {
+    std::string out(65536, '\0');
+    uLongf produced = out.size();
+    if (uncompress(reinterpret_cast<Bytef *>(out.data()), &produced, reinterpret_cast<const Bytef *>(f.data() + at), uLong(size)) != Z_OK)
+        return std::nullopt;
+    return produced;
+}
 
 struct Layout {
+    Geometry geo;
+    int compressedBlocks = 0;  // stored smaller than their data
+    int brokenBlocks = 0;      // compressed, but not inflating to their size
     std::map<std::uint64_t, std::uint64_t> allocations;  // offset -> size
     std::set<std::uint64_t> nodeIds;
     std::vector<std::uint64_t> nodeBlocks;  // data and subnode bids of every node
@@ -57,25 +86,29 @@ struct Layout {
 void checkPage(const std::string &f, std::uint64_t ib, std::uint64_t bid, std::uint8_t ptype, int expectLevel,
                std::uint64_t firstKey, std::optional<std::uint64_t> &lastKey, Layout &layout) {
     SCOPED_TRACE(testing::Message() << "page at " << ib);
-    ASSERT_EQ(ib % 512, 0u);
-    ASSERT_LE(ib + 512, f.size());
-    EXPECT_EQ(std::uint8_t(f[ib + 496]), ptype);
-    EXPECT_EQ(std::uint8_t(f[ib + 497]), ptype);
-    EXPECT_EQ(rd(f, ib + 498, 2), sig(ib, bid));
-    EXPECT_EQ(rd(f, ib + 500, 4), crc(f, ib, 496));
-    EXPECT_EQ(rd(f, ib + 504, 8), bid);
-    layout.allocations[ib] = 512;
+    const Geometry &g = layout.geo;
+    ASSERT_EQ(ib % g.page, 0u);
+    ASSERT_LE(ib + g.page, f.size());
+    EXPECT_EQ(std::uint8_t(f[ib + g.pageData]), ptype);
+    EXPECT_EQ(std::uint8_t(f[ib + g.pageData + 1]), ptype);
+    EXPECT_EQ(rd(f, ib + g.pageData + 2, 2), sig(ib, bid));
+    EXPECT_EQ(rd(f, ib + g.pageData + 4, 4), crc(f, ib, g.pageData));
+    EXPECT_EQ(rd(f, ib + g.pageData + 8, 8), bid);
+    layout.allocations[ib] = g.page;
     layout.maxPageBid = std::max(layout.maxPageBid, bid);
-    const unsigned cEnt = std::uint8_t(f[ib + 488]), cEntMax = std::uint8_t(f[ib + 489]);
-    const unsigned cbEnt = std::uint8_t(f[ib + 490]);
-    const int level = std::uint8_t(f[ib + 491]);
+    // Entry counts of one byte, or two in 4 KiB pages.
+    const int countSize = g.big ? 2 : 1;
+    const unsigned cEnt = unsigned(rd(f, ib + g.entries, countSize));
+    const unsigned cEntMax = unsigned(rd(f, ib + g.entries + countSize, countSize));
+    const unsigned cbEnt = std::uint8_t(f[ib + g.entries + 2 * countSize]);
+    const int level = std::uint8_t(f[ib + g.entries + 2 * countSize + 1]);
     if (expectLevel >= 0)
         EXPECT_EQ(level, expectLevel);
     else
         (ptype == 0x81 ? layout.nbtDepth : layout.bbtDepth) = level;
     ASSERT_GT(cEnt, 0u);
-    ASSERT_LE(cEnt * cbEnt, 488u);
-    EXPECT_EQ(cEntMax, 488u / cbEnt);
+    ASSERT_LE(cEnt * cbEnt, g.entries);
+    EXPECT_EQ(cEntMax, g.entries / cbEnt);
     EXPECT_EQ(rd(f, ib, 8), firstKey);
     for (unsigned i = 0; i < cEnt; ++i) {
         const std::uint64_t e = ib + i * cbEnt;
@@ -100,16 +133,31 @@ void checkPage(const std::string &f, std::uint64_t ib, std::uint64_t bid, std::u
                 EXPECT_GT(key, *lastKey) << "block ids out of order";
             }
             const std::uint64_t bid = key, at = rd(f, e + 8, 8), cb = rd(f, e + 16, 2);
-            EXPECT_EQ(rd(f, e + 18, 2), 2u);
-            const std::uint64_t total = (cb + 16 + 63) / 64 * 64;
-            EXPECT_EQ(at % 64, 0u);
-            EXPECT_LE(cb, 8176u);
-            EXPECT_EQ((at - kAmapBase) / kRegion, (at + total - 1 - kAmapBase) / kRegion) << "block straddles a map";
-            const std::uint64_t t = at + total - 16;
+            // The 4 KiB-page layout keeps the inflated size before the
+            // reference count.
+            const std::uint64_t inflated = g.big ? rd(f, e + 18, 2) : cb;
+            EXPECT_EQ(rd(f, e + (g.big ? 20 : 18), 2), 2u);
+            const std::uint64_t total = (cb + g.trailer + g.slot - 1) / g.slot * g.slot;
+            EXPECT_EQ(at % g.slot, 0u);
+            EXPECT_LE(cb, inflated);
+            EXPECT_LE(inflated, (bid & 2) ? 8176u : g.maxData);
+            EXPECT_EQ((at - g.amapBase) / g.region(), (at + total - 1 - g.amapBase) / g.region()) << "block straddles a map";
+            ASSERT_LE(at + total, f.size());
+            const std::uint64_t t = at + total - g.trailer;
             EXPECT_EQ(rd(f, t, 2), cb);
             EXPECT_EQ(rd(f, t + 2, 2), sig(at, bid));
             EXPECT_EQ(rd(f, t + 4, 4), crc(f, at, cb));
             EXPECT_EQ(rd(f, t + 8, 8), bid);
+            if (g.big) {
+                EXPECT_EQ(rd(f, t + 18, 2), inflated);
+            }
+            if (cb != inflated) {
+                // Only data blocks are compressed, and only where that helps.
+                EXPECT_FALSE(bid & 2) << "compressed internal block " << bid;
+                ++layout.compressedBlocks;
+                if (f[513] == 0 && inflatedSize(f, at, cb) != inflated)
+                    ++layout.brokenBlocks;
+            }
             layout.allocations[at] = total;
             layout.blocks[bid] = at;
             layout.blockSizes[bid] = cb;
@@ -123,16 +171,25 @@ Layout checkFile(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     const std::string f((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     Layout layout;
+    layout.geo = geometryOf(f);
+    const Geometry &g = layout.geo;
     EXPECT_EQ(f.substr(0, 4), "!BDN");
     EXPECT_EQ(rd(f, 4, 4), crc(f, 8, 471));
     EXPECT_EQ(rd(f, 524, 4), crc(f, 8, 516));
-    EXPECT_EQ(rd(f, 8, 2), 0x4D53u);
-    EXPECT_EQ(rd(f, 10, 2), 23u);
+    EXPECT_EQ(rd(f, 8, 2), g.big ? 0x4F53u : 0x4D53u);  // "SO" offline, "SM"
+    EXPECT_EQ(rd(f, 10, 2), g.big ? 36u : 23u);
     EXPECT_EQ(std::uint8_t(f[512]), 0x80);
     EXPECT_EQ(rd(f, 184, 8), f.size());
-    EXPECT_EQ((f.size() - kAmapBase) % kRegion, 0u) << "file ends inside a map's region";
-    const std::uint64_t regions = (f.size() - kAmapBase) / kRegion;
-    EXPECT_EQ(rd(f, 192, 8), kAmapBase + (regions - 1) * kRegion);
+    // A PST ends where a map's region ends; a 4 KiB-page store after its
+    // last page, inside the region of its last map.
+    std::uint64_t regions = (f.size() - g.amapBase) / g.region();
+    if (g.big) {
+        EXPECT_EQ(f.size() % g.page, 0u);
+        regions = (f.size() - g.amapBase + g.region() - 1) / g.region();
+    } else {
+        EXPECT_EQ((f.size() - g.amapBase) % g.region(), 0u) << "file ends inside a map's region";
+    }
+    EXPECT_EQ(rd(f, 192, 8), g.amapBase + (regions - 1) * g.region());
 
     std::optional<std::uint64_t> last;
     checkPage(f, rd(f, 224, 8), rd(f, 216, 8), 0x81, -1, rd(f, rd(f, 224, 8), 8), last, layout);
@@ -148,36 +205,37 @@ Layout checkFile(const std::string &path) {
     // Maps: their own pages, then exactly the blocks and pages found above.
     std::uint64_t freeBytes = 0;
     for (std::uint64_t r = 0; r < regions; ++r) {
-        const std::uint64_t start = kAmapBase + r * kRegion;
+        const std::uint64_t start = g.amapBase + r * g.region();
         SCOPED_TRACE(testing::Message() << "region " << r);
-        EXPECT_EQ(std::uint8_t(f[start + 496]), 0x84);
-        EXPECT_EQ(rd(f, start + 500, 4), crc(f, start, 496));
-        EXPECT_EQ(rd(f, start + 504, 8), start);
-        std::vector<bool> expected(496 * 8, false);
+        EXPECT_EQ(std::uint8_t(f[start + g.pageData]), 0x84);
+        EXPECT_EQ(rd(f, start + g.pageData + 4, 4), crc(f, start, g.pageData));
+        EXPECT_EQ(rd(f, start + g.pageData + 8, 8), start);
+        std::vector<bool> expected(g.pageData * 8, false);
         auto mark = [&](std::uint64_t at, std::uint64_t size) {
-            for (std::uint64_t s = (at - start) / 64; s < (at - start + size) / 64; ++s) {
-                EXPECT_FALSE(expected[s]) << "two allocations overlap at " << start + s * 64;
+            for (std::uint64_t s = (at - start) / g.slot; s < (at - start + size) / g.slot; ++s) {
+                EXPECT_FALSE(expected[s]) << "two allocations overlap at " << start + s * g.slot;
                 expected[s] = true;
             }
         };
-        mark(start, 512);
-        if (r % 8 == 0) {
+        mark(start, g.page);
+        if (!g.big && r % 8 == 0) {
             EXPECT_EQ(std::uint8_t(f[start + 512 + 496]), 0x83);
             mark(start + 512, 512);
         }
-        if (r >= 128 && (r - 128) % 496 == 0) {
+        if (!g.big && r >= 128 && (r - 128) % 496 == 0) {
             EXPECT_EQ(std::uint8_t(f[start + 1024 + 496]), 0x82);
             EXPECT_EQ(rd(f, start + 1024 + 500, 4), crc(f, start + 1024, 496));
             mark(start + 1024, 512);
         }
-        for (auto it = layout.allocations.lower_bound(start); it != layout.allocations.end() && it->first < start + kRegion;
-             ++it)
+        for (auto it = layout.allocations.lower_bound(start);
+             it != layout.allocations.end() && it->first < start + g.region(); ++it)
             mark(it->first, it->second);
         std::size_t mismatches = 0;
         for (std::size_t s = 0; s < expected.size(); ++s) {
             const bool bit = std::uint8_t(f[start + s / 8]) & (0x80 >> (s % 8));
             mismatches += bit != expected[s];
-            freeBytes += bit ? 0 : 64;
+            if (start + s * g.slot < f.size())  // the free space inside the file
+                freeBytes += bit ? 0 : g.slot;
         }
         EXPECT_EQ(mismatches, 0u);
     }
@@ -233,6 +291,60 @@ TEST_F(PstWriterLayout, LargeFilesGetFreeMapPagesAndBlocksNeverStraddleMaps) {
     store.root().addMessage(m);
     store.write(path("large.pst"));
     checkFile(path("large.pst"));
+
+    // Two regions of 16 MB in the 4 KiB-page layout.
+    pstwriter::StoreOptions options;
+    options.format = pstwriter::Format::Ost4k;
+    options.compressBlocks = true;
+    pstwriter::Store offline("Large", options);
+    m.attachments = {pstwriter::Attachment::file("big.bin", pstwriter::Content::generated(20'000'000, 5))};
+    offline.root().addMessage(m);
+    offline.write(path("large.ost"));
+    checkFile(path("large.ost"));
+    EXPECT_GT(QFileInfo(QString::fromStdString(path("large.ost"))).size(), 0x22000 + 16678912);
+}
+
+// The offline layout with compressed blocks: text shrinks (heaps, a body, a
+// text attachment over three 64 KB blocks), random bytes stay as they are,
+// every compressed block inflates to the size its index gives, and 2,000
+// messages make trees of two levels in 4 KiB pages.
+TEST_F(PstWriterLayout, OfflineStoreWithCompressedBlocksIsConsistent) {
+    pstwriter::StoreOptions options;
+    options.format = pstwriter::Format::Ost4k;
+    options.compressBlocks = true;
+    pstwriter::Store store("Offline", options);
+    std::string text;
+    for (int i = 0; text.size() < 150000; ++i)
+        text += "line " + std::to_string(i) + " of a long report\r\n";
+    pstwriter::Folder &inbox = store.root().addFolder("Inbox");
+    pstwriter::Message m;
+    m.subject = "report";
+    m.body = std::string(9000, 'b');
+    m.attachments.push_back(pstwriter::Attachment::file("report.txt", pstwriter::Content::bytes(text)));
+    m.attachments.push_back(pstwriter::Attachment::file("data.bin", pstwriter::Content::generated(140000, 3)));
+    inbox.addMessage(m);
+    for (int i = 0; i < 2000; ++i) {
+        pstwriter::Message small;
+        small.subject = std::to_string(i);
+        inbox.addMessage(small);
+    }
+    store.write(path("offline.ost"));
+    const Layout layout = checkFile(path("offline.ost"));
+    EXPECT_TRUE(layout.geo.big);
+    EXPECT_GT(layout.compressedBlocks, 2000);
+    EXPECT_EQ(layout.brokenBlocks, 0);
+    EXPECT_EQ(layout.nbtDepth, 1);
+    EXPECT_EQ(layout.bbtDepth, 1);
+    std::uint64_t fullBlocks = 0;
+    for (const auto &[bid, size] : layout.blockSizes)
+        fullBlocks += size == 65512;  // the random bytes: two full blocks kept as they are
+    EXPECT_EQ(fullBlocks, 2u);
+
+    // Compressing asks for the 4 KiB-page layout and writes nothing else.
+    pstwriter::StoreOptions pst;
+    pst.compressBlocks = true;
+    EXPECT_THROW(pstwriter::Store("Wrong", pst).write(path("wrong.pst")), std::invalid_argument);
+    EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(path("wrong.pst"))));
 }
 
 // An internal block's entries: (type, level, the 64-bit fields of each
@@ -335,6 +447,10 @@ TEST_F(PstWriterLayout, CraftedShapesHoldTheirFaultAndNothingElse) {
             for (const auto &[nid, parent] : folderParents)
                 mutual += parent != nid && folderParents.count(parent) && folderParents.at(parent) == nid;
             EXPECT_EQ(mutual, 2);
+        } else if (name == "offline-compressed") {
+            EXPECT_TRUE(layout.geo.big);
+            EXPECT_GT(layout.compressedBlocks, 3);
+            EXPECT_EQ(layout.brokenBlocks, 0);
         } else if (name == "shared-blocks") {
             std::map<std::pair<std::uint64_t, std::uint64_t>, int> uses;
             for (const auto &node : layout.nodes) {

@@ -320,6 +320,43 @@ TEST_F(PstWriterLibpff, CompressibleEncodingReadsBackTheSame) {
     expectSameContent(m.attachments[0].content, msg.attachments().at(0));
 }
 
+// The offline layout: 4 KiB pages, blocks of up to 64 KB, zlib-compressed
+// where that is smaller. Text compresses (the heaps, the body, the text
+// attachment spread over three blocks); random bytes are kept as they are.
+TEST_F(PstWriterLibpff, OfflineStoreWithCompressedBlocksReadsBackTheSame) {
+    pstwriter::StoreOptions options;
+    options.format = pstwriter::Format::Ost4k;
+    options.compressBlocks = true;
+    pstwriter::Store store("Offline", options);
+    std::string text;
+    for (int i = 0; text.size() < 150000; ++i)
+        text += "line " + std::to_string(i) + " of a long report\r\n";
+    pstwriter::Message m;
+    m.subject = "offline subject";
+    m.body = std::string(9000, 'b');
+    m.attachments.push_back(pstwriter::Attachment::file("report.txt", pstwriter::Content::bytes(text)));
+    m.attachments.push_back(pstwriter::Attachment::file("data.bin", pstwriter::Content::generated(140000, 3)));
+    pstwriter::Message inner;
+    inner.subject = "inner";
+    inner.attachments.push_back(pstwriter::Attachment::file("in.txt", pstwriter::Content::bytes("inside")));
+    m.attachments.push_back(pstwriter::Attachment::embedded(inner, "Inner"));
+    store.root().addFolder("Inbox").addMessage(m);
+    store.write(path("offline.ost"));
+
+    File pff(path("offline.ost"));
+    EXPECT_EQ(pff.messageStore().text(0x3001), "Offline");
+    const Item msg = pff.ipmSubtree().subFolder(1).message(0);
+    EXPECT_EQ(msg.text(0x0037), "offline subject");
+    EXPECT_EQ(msg.text(0x1000), std::string(9000, 'b'));
+    const auto atts = msg.attachments();
+    ASSERT_EQ(atts.size(), 3u);
+    expectSameContent(m.attachments[0].content, atts[0]);
+    expectSameContent(m.attachments[1].content, atts[1]);
+    const auto innerAtts = atts[2].embeddedMessage().attachments();
+    ASSERT_EQ(innerAtts.size(), 1u);
+    EXPECT_EQ(innerAtts[0].attachmentData(), "inside");
+}
+
 TEST_F(PstWriterLibpff, ManyAttachmentsOfOneNameAndManyMessages) {
     pstwriter::Store store("Many");
     pstwriter::Folder &inbox = store.root().addFolder("Inbox");

@@ -236,12 +236,27 @@ TEST_F(PstWriterLibpst, ReadsEveryFieldAndStructure) {
     checkFullStore(path("full.pst"), store);
 }
 
-TEST_F(PstWriterLibpst, ReadsCompressibleStores) {
-    pstwriter::StoreOptions options;
-    options.encryption = pstwriter::Encryption::Compressible;
-    pstwriter::Store store("Second Reader", options);
-    fullStore(store).write(path("encoded.pst"));
-    checkFullStore(path("encoded.pst"), store);
+// The compressible encoding, and the offline layout with 4 KiB pages and
+// zlib-compressed blocks (the 6,000-character body compresses, the 300 KB
+// of random bytes stay as they are in blocks of 64 KB).
+TEST_F(PstWriterLibpst, ReadsEncodedAndOfflineStores) {
+    const struct {
+        const char *file;
+        pstwriter::Encryption encryption;
+        pstwriter::Format format;
+        bool compressed;
+    } cases[] = {{"encoded.pst", pstwriter::Encryption::Compressible, pstwriter::Format::Pst, false},
+                 {"offline.ost", pstwriter::Encryption::None, pstwriter::Format::Ost4k, true}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.file);
+        pstwriter::StoreOptions options;
+        options.encryption = c.encryption;
+        options.format = c.format;
+        options.compressBlocks = c.compressed;
+        pstwriter::Store store("Second Reader", options);
+        fullStore(store).write(path(c.file));
+        checkFullStore(path(c.file), store);
+    }
 }
 
 TEST_F(PstWriterLibpst, ReadsAFiftyMegabyteAttachment) {
