@@ -181,7 +181,7 @@ private:
     GMimeMessage *headersFromTransport(const QString &headers);
     void headersFromProperties(GMimeMessage *mime, const Message &message);
     GMimeObject *bodyOf(const Message &message);
-    GMimeObject *attachmentPart(const Attachment &attachment, int depth);
+    GMimeObject *attachmentPart(const Attachment &attachment, const QString &name, int depth);
 
     QStringList m_unreadable;
 };
@@ -276,11 +276,8 @@ GMimeObject *EmlBuilder::readablePart(const Message &message, std::uint32_t id, 
     QString name;
     try {
         const Attachment attachment = message.attachment(id);
-        try {
-            name = attachmentFileName(attachment);
-        } catch (const Error &) {
-        }
-        return attachmentPart(attachment, depth);
+        name = attachmentFileName(attachment);
+        return attachmentPart(attachment, name, depth);
     } catch (const Stopped &) {
         throw;
     } catch (const Error &error) {
@@ -291,8 +288,7 @@ GMimeObject *EmlBuilder::readablePart(const Message &message, std::uint32_t id, 
     }
 }
 
-GMimeObject *EmlBuilder::attachmentPart(const Attachment &attachment, int depth) {
-    const QString name = attachmentFileName(attachment);
+GMimeObject *EmlBuilder::attachmentPart(const Attachment &attachment, const QString &name, int depth) {
 
     if (isAttachedMessage(attachment)) {
         const std::unique_ptr<Message> message = attachment.attachedMessage();
